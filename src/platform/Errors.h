@@ -1,0 +1,15 @@
+// Error codes across the OS seam: errno mapped to Windows system codes, and
+// the system's message text for a code.
+#pragma once
+
+#include <string>
+
+#include "platform/Types.h"
+
+// The nearest Windows system error code for a POSIX errno value.
+DWORD CodeFromErrno(int err);
+
+// The system's message for a code, UTF-8, without a trailing line break.
+// Windows: FormatMessageW, neutral language with default sub-language.
+// Elsewhere: our own table of the Windows texts.
+std::string ErrorMessage(DWORD errorCode);

@@ -1,0 +1,4 @@
+#include "platform/Lock.h"
+
+void Lock::Acquire() { mutex.lock(); }
+void Lock::Release() { mutex.unlock(); }

@@ -1,0 +1,44 @@
+// The few Windows types and system error codes the portable core needs,
+// without <windows.h>.
+#pragma once
+
+#include <cstdint>
+
+#ifdef _WIN32
+typedef unsigned long DWORD;  // identical to the Windows headers' typedef
+#else
+typedef std::uint32_t DWORD;
+#endif
+
+// Windows system error codes (0 = success). The core uses only these names.
+namespace code {
+constexpr DWORD Success = 0;
+constexpr DWORD FileNotFound = 2;
+constexpr DWORD PathNotFound = 3;
+constexpr DWORD TooManyOpenFiles = 4;
+constexpr DWORD AccessDenied = 5;
+constexpr DWORD InvalidHandle = 6;
+constexpr DWORD NotEnoughMemory = 8;    // a value too large to hold whole
+constexpr DWORD InvalidAccess = 12;     // volume not initialised
+constexpr DWORD InvalidDrive = 15;      // not an NTFS volume
+constexpr DWORD NotSameDevice = 17;
+constexpr DWORD NoMoreFiles = 18;       // record index past the last record
+constexpr DWORD WriteProtect = 19;
+constexpr DWORD NotReady = 21;
+constexpr DWORD Crc = 23;               // I/O error
+constexpr DWORD ReadFault = 30;         // short read of an extended boot record
+constexpr DWORD GenFailure = 31;
+constexpr DWORD SharingViolation = 32;
+constexpr DWORD HandleEof = 38;         // the disk ended before the read did
+constexpr DWORD FileExists = 80;
+constexpr DWORD InvalidParameter = 87;  // bad record, run list or geometry
+constexpr DWORD DiskFull = 112;
+constexpr DWORD InvalidName = 123;
+constexpr DWORD DirNotEmpty = 145;
+constexpr DWORD Busy = 170;
+constexpr DWORD AlreadyExists = 183;
+constexpr DWORD FilenameTooLong = 206;
+constexpr DWORD FileTooLarge = 223;
+constexpr DWORD DirectoryInvalid = 267;
+constexpr DWORD BadDevice = 1200;       // the record at the $MFT cluster is not $MFT
+}  // namespace code
