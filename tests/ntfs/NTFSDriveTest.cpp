@@ -1,0 +1,328 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+
+#include "ntfs/NTFSDrive.h"
+#include "support/TestVolumes.h"
+
+namespace {
+
+constexpr std::uint8_t Deleted = 0;
+
+std::u16string Name(const MFTFileInfo& info) { return std::u16string(info.name); }
+
+Bytes FileRecord(std::uint8_t flags, const std::u16string& name, std::uint64_t parent, std::size_t dataSize,
+                 std::uint8_t fill) {
+  return RecordBuilder(flags)
+      .StandardInformation(FileTimeUtc(2008, 4, 7, 14, 24, 36), FileTimeUtc(2009, 1, 2, 3, 4, 5))
+      .FileName(parent, 0x21, name)
+      .ResidentData(Bytes(dataSize, fill))
+      .End()
+      .Build();
+}
+
+class DriveTest : public ::testing::Test {
+ protected:
+  DWORD Open(const CraftedVolume& volume) {
+    volume.WriteTo(disk);
+    drive.AttachDisk(&disk);
+    drive.SetPartitionStart(volume.partitionStart);
+    return drive.Initialize();
+  }
+
+  MemoryDisk disk;
+  CNTFSDrive drive;
+};
+
+TEST_F(DriveTest, SummariesOfACraftedVolume) {
+  CraftedVolume volume;
+  volume.records.push_back(FileRecord(ntfs::RecordInUse, u"kept.txt", 5, 10, 1));  // 1
+  volume.records.push_back(FileRecord(Deleted, u"gone.txt", 0x0003123456789ABCull, 40, 2));  // 2
+  ASSERT_EQ(Open(volume), code::Success);
+  EXPECT_EQ(drive.ClusterSize(), 4096u);
+  EXPECT_EQ(drive.RecordCount(), 3u);
+
+  MFTFileInfo info;
+  ASSERT_EQ(drive.ReadRecordSummary(1, false, &info), code::Success);
+  EXPECT_FALSE(info.deleted);
+  EXPECT_EQ(Name(info), u"");
+  EXPECT_EQ(info.dataSize, 0u);
+
+  ASSERT_EQ(drive.ReadRecordSummary(2, false, &info), code::Success);
+  EXPECT_TRUE(info.deleted);
+  EXPECT_EQ(Name(info), u"gone.txt");
+  EXPECT_EQ(info.dataSize, 40u);
+  EXPECT_EQ(info.fileAttributes, 0x21u);
+  EXPECT_EQ(info.creationTime, FileTimeUtc(2008, 4, 7, 14, 24, 36));
+  EXPECT_EQ(info.modificationTime, FileTimeUtc(2009, 1, 2, 3, 4, 5));
+  EXPECT_EQ(info.mftChangeTime, 3u);
+  EXPECT_EQ(info.accessTime, 4u);
+  // The sequence number in the top 16 bits is dropped.
+  EXPECT_EQ(info.parentRecordLow, 0x56789ABCu);
+  EXPECT_EQ(info.parentRecordHigh, 0x1234u);
+
+  ByteBuffer data;
+  std::uint32_t size = 0;
+  ASSERT_EQ(drive.ReadRecordData(2, &data, &size), code::Success);
+  ASSERT_EQ(size, 40u);
+  EXPECT_EQ(data[0], 2);
+  EXPECT_EQ(data[39], 2);
+}
+
+TEST_F(DriveTest, EveryWholeSlotIsOfferedAndNothingBeyond) {
+  CraftedVolume volume;
+  for (int i = 0; i < 6; ++i) volume.records.push_back(FileRecord(Deleted, u"f", 5, 1, 1));
+  ASSERT_EQ(Open(volume), code::Success);
+  ASSERT_EQ(drive.RecordCount(), 7u);
+  MFTFileInfo info;
+  EXPECT_EQ(drive.ReadRecordSummary(6, false, &info), code::Success);  // the last slot
+  EXPECT_EQ(drive.ReadRecordSummary(7, false, &info), code::NoMoreFiles);
+  // Indexes whose slot position would wrap 32 bits are refused too.
+  EXPECT_EQ(drive.ReadRecordSummary(0x003FFFFF, false, &info), code::NoMoreFiles);
+  EXPECT_EQ(drive.ReadRecordSummary(0xFFFFFFFF, false, &info), code::NoMoreFiles);
+  ByteBuffer data;
+  std::uint32_t size = 0;
+  EXPECT_EQ(drive.ReadRecordData(7, &data, &size), code::NoMoreFiles);
+  EXPECT_EQ(drive.ReadRecordData(0xFFFFFFFF, &data, &size), code::NoMoreFiles);
+}
+
+TEST_F(DriveTest, ImagesOfPartialSlots) {
+  struct Case {
+    std::uint64_t realSize;
+    std::uint32_t count;
+  };
+  for (const Case& c : {Case{3 * 1024 + 1000, 3}, Case{1000, 0}, Case{1024, 1}}) {
+    SCOPED_TRACE(c.realSize);
+    CraftedVolume volume;
+    volume.records.push_back(FileRecord(Deleted, u"a", 5, 1, 1));
+    volume.records.push_back(FileRecord(Deleted, u"b", 5, 1, 1));
+    volume.records.push_back(FileRecord(Deleted, u"c", 5, 1, 1));
+    volume.mftRealSize = c.realSize;
+    MemoryDisk fresh;
+    volume.WriteTo(fresh);
+    CNTFSDrive other;
+    other.AttachDisk(&fresh);
+    other.SetPartitionStart(volume.partitionStart);
+    ASSERT_EQ(other.Initialize(), code::Success);
+    EXPECT_EQ(other.RecordCount(), c.count);
+    MFTFileInfo info;
+    EXPECT_EQ(other.ReadRecordSummary(c.count, false, &info), code::NoMoreFiles);
+  }
+}
+
+TEST_F(DriveTest, BootSectorAndRecordZeroChecks) {
+  struct Case {
+    const char* what;
+    std::function<void(CraftedVolume&)> change;
+    DWORD expected;
+    std::uint32_t clusterSize;
+  };
+  const Case cases[] = {
+      {"FAT boot sector", [](CraftedVolume& v) { v.oem = "MSDOS5.0"; }, code::InvalidDrive, 0},
+      {"NTFS followed by anything", [](CraftedVolume& v) { v.oem = "NTFSxyz!"; }, code::Success, 4096},
+      {"4096-byte sectors, one per cluster",
+       [](CraftedVolume& v) {
+         v.bytesPerSector = 4096;
+         v.sectorsPerCluster = 1;
+       },
+       code::Success, 4096},
+      {"large clusters written as a negative power of two",
+       [](CraftedVolume& v) {
+         v.sectorsPerCluster = 0xF7;  // 2^9 sectors of 512 bytes
+         v.mftCluster = 1;
+       },
+       code::Success, 256 * 1024},
+      {"zero sectors per cluster", [](CraftedVolume& v) { v.sectorsPerCluster = 0; }, code::InvalidParameter, 0},
+      {"record 0 is not $MFT", [](CraftedVolume& v) { v.mftName = u"$MFX"; }, code::BadDevice, 0},
+      {"only four units of the name compared", [](CraftedVolume& v) { v.mftName = u"$MFTMirr"; }, code::Success, 4096},
+      // Nothing to read there: fewer bytes than a record.
+      {"$MFT cluster past the disk", [](CraftedVolume& v) { v.mftCluster = 1ull << 40; }, code::InvalidParameter, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    CraftedVolume volume;
+    volume.records.push_back(FileRecord(Deleted, u"a", 5, 1, 1));
+    c.change(volume);
+    MemoryDisk fresh;
+    if (volume.mftCluster < (1ull << 30)) {
+      volume.WriteTo(fresh);
+    } else {
+      // Only the boot sector: record 0's cluster lies far beyond the disk.
+      CraftedVolume bootOnly = volume;
+      bootOnly.mftCluster = 4;
+      bootOnly.WriteTo(fresh);
+      PutLE(fresh.Bytes(), bootOnly.PartitionOffset() + ntfs::BootMftCluster, volume.mftCluster, 8);
+    }
+    CNTFSDrive other;
+    other.AttachDisk(&fresh);
+    other.SetPartitionStart(volume.partitionStart);
+    EXPECT_EQ(other.Initialize(), c.expected);
+    MFTFileInfo info;
+    if (c.expected == code::Success) {
+      EXPECT_EQ(other.ClusterSize(), c.clusterSize);
+      EXPECT_EQ(other.ReadRecordSummary(1, false, &info), code::Success);
+      EXPECT_EQ(Name(info), u"a");
+    } else {
+      EXPECT_EQ(other.ReadRecordSummary(1, false, &info), code::InvalidAccess);
+    }
+  }
+}
+
+TEST_F(DriveTest, StateFollowsAttachAndInitialize) {
+  MFTFileInfo info;
+  ByteBuffer data;
+  std::uint32_t size = 0;
+  EXPECT_EQ(drive.ReadRecordSummary(0, false, &info), code::InvalidAccess);
+  EXPECT_EQ(drive.ReadRecordData(0, &data, &size), code::InvalidAccess);
+  EXPECT_EQ(drive.Initialize(), code::InvalidHandle);
+
+  CraftedVolume first;
+  first.records.push_back(FileRecord(Deleted, u"first", 5, 1, 1));
+  ASSERT_EQ(Open(first), code::Success);
+  drive.AttachDisk(&disk);
+  EXPECT_EQ(drive.ReadRecordSummary(1, false, &info), code::InvalidAccess);
+  EXPECT_EQ(drive.ReadRecordData(1, &data, &size), code::InvalidAccess);
+
+  // A second volume on another disk replaces the image.
+  MemoryDisk other;
+  CraftedVolume second;
+  second.partitionStart = 2048;
+  second.records.push_back(FileRecord(Deleted, u"second", 5, 1, 1));
+  second.WriteTo(other);
+  drive.AttachDisk(&other);
+  drive.SetPartitionStart(second.partitionStart);
+  ASSERT_EQ(drive.Initialize(), code::Success);
+  ASSERT_EQ(drive.ReadRecordSummary(1, false, &info), code::Success);
+  EXPECT_EQ(Name(info), u"second");
+
+  // A failed Initialize leaves the drive not initialised.
+  drive.SetPartitionStart(0);
+  EXPECT_EQ(drive.Initialize(), code::InvalidDrive);
+  EXPECT_EQ(drive.ReadRecordSummary(1, false, &info), code::InvalidAccess);
+
+  // A disk that ends inside the boot sector, and one that fails.
+  drive.SetPartitionStart(1000000);
+  EXPECT_EQ(drive.Initialize(), code::HandleEof);
+  other.failFrom = 0;
+  drive.SetPartitionStart(second.partitionStart);
+  EXPECT_EQ(drive.Initialize(), code::Crc);
+}
+
+TEST_F(DriveTest, ZeroSlotsAndLongNames) {
+  CraftedVolume volume;
+  volume.records.push_back(Bytes(1024, 0));
+  volume.records.push_back(FileRecord(Deleted, std::u16string(300, u'L'), 5, 1, 1));
+  ASSERT_EQ(Open(volume), code::Success);
+  MFTFileInfo info;
+  EXPECT_EQ(drive.ReadRecordSummary(1, false, &info), code::InvalidParameter);
+  ASSERT_EQ(drive.ReadRecordSummary(2, false, &info), code::Success);
+  EXPECT_EQ(Name(info), std::u16string(259, u'L'));
+  EXPECT_EQ(info.name[259], 0);
+}
+
+class CountingSink : public ContentSink {
+ public:
+  DWORD Write(const std::uint8_t* bytes, std::uint32_t count) override {
+    hash.Update(bytes, count);
+    total += count;
+    largest = std::max(largest, count);
+    return code::Success;
+  }
+  Sha256 hash;
+  std::uint64_t total = 0;
+  std::uint32_t largest = 0;
+};
+
+TEST_F(DriveTest, ContentTooLargeToHoldIsRefusedButStreams) {
+  CraftedVolume volume;
+  // 5 GiB + 1 byte: one real cluster, then a sparse run.
+  const std::uint64_t size = (5ull << 30) + 1;
+  const std::uint64_t clusters = (size + 4095) / 4096;
+  volume.records.push_back(RecordBuilder(Deleted)
+                               .FileName(5, 0, u"huge.bin")
+                               .NonResidentData(MakeRunList({{1, 2, 1}, {clusters - 1, 0, 0}}), size,
+                                                clusters * 4096, 0, clusters - 1)
+                               .End()
+                               .Build());
+  ASSERT_EQ(Open(volume), code::Success);
+  MFTFileInfo info;
+  ASSERT_EQ(drive.ReadRecordSummary(1, false, &info), code::Success);
+  EXPECT_EQ(info.dataSize, size);  // never cut to 32 bits
+  ByteBuffer data;
+  std::uint32_t held = 0;
+  EXPECT_EQ(drive.ReadRecordData(1, &data, &held), code::NotEnoughMemory);
+  EXPECT_EQ(data, nullptr);
+}
+
+TEST_F(DriveTest, StreamedContentMatchesTheWholeRead) {
+  CraftedVolume volume;
+  const std::uint64_t size = 3 * 1024 * 1024 + 5;
+  const std::uint64_t clusters = (size + 4095) / 4096;
+  volume.records.push_back(RecordBuilder(Deleted)
+                               .FileName(5, 0, u"mid.bin")
+                               .NonResidentData(MakeRunList({{clusters, 16, 1}}), size, clusters * 4096, 0, clusters - 1)
+                               .End()
+                               .Build());
+  volume.WriteTo(disk);
+  const std::uint64_t start = volume.ClusterOffset(16);
+  disk.Bytes().resize(start + clusters * 4096);
+  for (std::uint64_t i = 0; i < clusters * 4096; ++i) disk.Bytes()[start + i] = static_cast<std::uint8_t>(i % 251);
+  drive.AttachDisk(&disk);
+  drive.SetPartitionStart(volume.partitionStart);
+  ASSERT_EQ(drive.Initialize(), code::Success);
+
+  ByteBuffer data;
+  std::uint32_t held = 0;
+  ASSERT_EQ(drive.ReadRecordData(1, &data, &held), code::Success);
+  ASSERT_EQ(held, size);
+  CountingSink sink;
+  std::uint64_t streamed = 0;
+  ASSERT_EQ(drive.ReadRecordContent(1, &sink, &streamed), code::Success);
+  EXPECT_EQ(streamed, size);
+  EXPECT_EQ(sink.total, size);
+  EXPECT_LE(sink.largest, 1u << 20);
+  EXPECT_EQ(sink.hash.Hex(), Sha256Hex(data.get(), held));
+}
+
+// Two threads on one drive, as the scan and a recovery would be: every
+// result must be the one a lone caller gets.
+TEST_F(DriveTest, ConcurrentOperationsDoNotInterfere) {
+  CraftedVolume volume;
+  for (int i = 0; i < 40; ++i) {
+    volume.records.push_back(FileRecord(Deleted, u"file" + std::u16string(1, static_cast<char16_t>(u'A' + i)), 5,
+                                        100 + i, static_cast<std::uint8_t>(i)));
+  }
+  ASSERT_EQ(Open(volume), code::Success);
+  std::atomic<int> mismatches{0};
+  auto summaries = [&] {
+    for (int round = 0; round < 200; ++round) {
+      for (std::uint32_t i = 1; i <= 40; ++i) {
+        MFTFileInfo info;
+        if (drive.ReadRecordSummary(i, false, &info) != code::Success || info.dataSize != 99 + i ||
+            info.name[4] != static_cast<char16_t>(u'A' + i - 1)) {
+          ++mismatches;
+        }
+      }
+    }
+  };
+  auto contents = [&] {
+    for (int round = 0; round < 200; ++round) {
+      for (std::uint32_t i = 1; i <= 40; ++i) {
+        ByteBuffer data;
+        std::uint32_t size = 0;
+        if (drive.ReadRecordData(i, &data, &size) != code::Success || size != 99 + i ||
+            data[size - 1] != static_cast<std::uint8_t>(i - 1)) {
+          ++mismatches;
+        }
+      }
+    }
+  };
+  std::thread a(summaries), b(contents);
+  a.join();
+  b.join();
+  EXPECT_EQ(mismatches.load(), 0);
+}
+
+}  // namespace

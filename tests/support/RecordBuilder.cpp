@@ -1,0 +1,140 @@
+#include "support/RecordBuilder.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace {
+
+Bytes AttributeHeader(std::uint32_t type, std::uint32_t length, bool nonResident) {
+  Bytes header(length, 0);
+  PutLE(header, ntfs::AttrType, type, 4);
+  PutLE(header, ntfs::AttrLength, length, 4);
+  header[ntfs::AttrNonResident] = nonResident ? 1 : 0;
+  return header;
+}
+
+std::uint32_t Align8(std::size_t n) { return static_cast<std::uint32_t>((n + 7) & ~std::size_t{7}); }
+
+}  // namespace
+
+void PutLE(Bytes& bytes, std::size_t offset, std::uint64_t value, std::size_t width) {
+  for (std::size_t i = 0; i < width; ++i) bytes.at(offset + i) = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+RecordBuilder::RecordBuilder(std::uint8_t flags) : record(ntfs::RecordSize, 0) {
+  record[0] = 'F';
+  record[1] = 'I';
+  record[2] = 'L';
+  record[3] = 'E';
+  PutLE(record, ntfs::RecordUsaOffset, UsaOffset, 2);
+  PutLE(record, 0x06, 3, 2);  // update sequence count
+  PutLE(record, ntfs::RecordFirstAttribute, FirstAttribute, 2);
+  PutLE(record, ntfs::RecordFlags, flags, 2);
+}
+
+RecordBuilder& RecordBuilder::Raw(const Bytes& attribute) {
+  if (next + attribute.size() > record.size()) throw std::length_error("attribute does not fit the record");
+  std::copy(attribute.begin(), attribute.end(), record.begin() + static_cast<std::ptrdiff_t>(next));
+  next += attribute.size();
+  return *this;
+}
+
+RecordBuilder& RecordBuilder::Resident(std::uint32_t type, const Bytes& value) {
+  const std::uint32_t length = Align8(ntfs::AttrResidentHeader + value.size());
+  Bytes attribute = AttributeHeader(type, length, false);
+  PutLE(attribute, ntfs::AttrValueLength, value.size(), 4);
+  PutLE(attribute, ntfs::AttrValueOffset, ntfs::AttrResidentHeader, 2);
+  std::copy(value.begin(), value.end(), attribute.begin() + ntfs::AttrResidentHeader);
+  return Raw(attribute);
+}
+
+RecordBuilder& RecordBuilder::StandardInformation(std::uint64_t created, std::uint64_t modified,
+                                                  std::uint64_t changed, std::uint64_t accessed) {
+  Bytes value(48, 0);
+  PutLE(value, ntfs::SiCreationTime, created, 8);
+  PutLE(value, ntfs::SiModificationTime, modified, 8);
+  PutLE(value, ntfs::SiMftChangeTime, changed, 8);
+  PutLE(value, ntfs::SiAccessTime, accessed, 8);
+  PutLE(value, 32, 0x20, 4);  // DOS attributes: archive
+  return Resident(ntfs::TypeStandardInformation, value);
+}
+
+RecordBuilder& RecordBuilder::FileName(std::uint64_t parentReference, std::uint32_t attributes,
+                                       const std::u16string& name) {
+  Bytes value(ntfs::FnName + 2 * name.size(), 0);
+  PutLE(value, ntfs::FnParentReference, parentReference, 8);
+  PutLE(value, ntfs::FnFlags, attributes, 4);
+  value[0x40] = static_cast<std::uint8_t>(name.size());
+  value[0x41] = 1;  // Win32 namespace
+  for (std::size_t i = 0; i < name.size(); ++i) PutLE(value, ntfs::FnName + 2 * i, name[i], 2);
+  return Resident(ntfs::TypeFileName, value);
+}
+
+RecordBuilder& RecordBuilder::ResidentData(const Bytes& value, const std::string& streamName) {
+  if (streamName.empty()) return Resident(ntfs::TypeData, value);
+  // A named stream: the name sits after the header, the value after it.
+  const std::uint32_t valueOffset = Align8(ntfs::AttrResidentHeader + 2 * streamName.size());
+  const std::uint32_t length = Align8(valueOffset + value.size());
+  Bytes attribute = AttributeHeader(ntfs::TypeData, length, false);
+  attribute[0x09] = static_cast<std::uint8_t>(streamName.size());
+  PutLE(attribute, 0x0A, ntfs::AttrResidentHeader, 2);
+  for (std::size_t i = 0; i < streamName.size(); ++i) {
+    PutLE(attribute, ntfs::AttrResidentHeader + 2 * i, static_cast<std::uint8_t>(streamName[i]), 2);
+  }
+  PutLE(attribute, ntfs::AttrValueLength, value.size(), 4);
+  PutLE(attribute, ntfs::AttrValueOffset, valueOffset, 2);
+  std::copy(value.begin(), value.end(), attribute.begin() + valueOffset);
+  return Raw(attribute);
+}
+
+RecordBuilder& RecordBuilder::NonResidentData(const Bytes& runList, std::uint64_t realSize,
+                                              std::uint64_t allocatedSize, std::uint64_t firstVcn,
+                                              std::uint64_t lastVcn) {
+  constexpr std::uint32_t listOffset = 0x40;
+  const std::uint32_t length = Align8(listOffset + runList.size());
+  Bytes attribute = AttributeHeader(ntfs::TypeData, length, true);
+  PutLE(attribute, ntfs::AttrFirstVcn, firstVcn, 8);
+  PutLE(attribute, ntfs::AttrLastVcn, lastVcn, 8);
+  PutLE(attribute, ntfs::AttrRunListOffset, listOffset, 2);
+  PutLE(attribute, ntfs::AttrAllocatedSize, allocatedSize, 8);
+  PutLE(attribute, ntfs::AttrRealSize, realSize, 8);
+  PutLE(attribute, 0x38, realSize, 8);  // initialized size
+  std::copy(runList.begin(), runList.end(), attribute.begin() + listOffset);
+  return Raw(attribute);
+}
+
+RecordBuilder& RecordBuilder::End() {
+  PutLE(record, next, ntfs::TypeEnd, 4);
+  next += 8;
+  return *this;
+}
+
+Bytes RecordBuilder::Build(std::uint16_t sequenceNumber) const {
+  Bytes out = record;
+  PutLE(out, UsaOffset, sequenceNumber, 2);
+  for (std::size_t sector = 1; sector <= 2; ++sector) {
+    const std::size_t last = sector * 512 - 2;
+    out[UsaOffset + 2 * sector] = out[last];
+    out[UsaOffset + 2 * sector + 1] = out[last + 1];
+    PutLE(out, last, sequenceNumber, 2);
+  }
+  return out;
+}
+
+Bytes MakeRunList(const std::vector<RunSpec>& runs) {
+  Bytes list;
+  for (const RunSpec& run : runs) {
+    int lengthBytes = run.lengthBytes;
+    if (lengthBytes == 0) {
+      lengthBytes = 1;
+      while (lengthBytes < 8 && (run.length >> (8 * lengthBytes)) != 0) ++lengthBytes;
+    }
+    list.push_back(static_cast<std::uint8_t>((run.offsetBytes << 4) | lengthBytes));
+    for (int i = 0; i < lengthBytes; ++i) list.push_back(static_cast<std::uint8_t>(run.length >> (8 * i)));
+    for (int i = 0; i < run.offsetBytes; ++i) {
+      list.push_back(static_cast<std::uint8_t>(static_cast<std::uint64_t>(run.offset) >> (8 * i)));
+    }
+  }
+  list.push_back(0);
+  return list;
+}

@@ -1,0 +1,70 @@
+// Test volumes: crafted ones in memory, and real ones made by the project's
+// own maker (mkntfs + ntfs-3g) in a temporary folder.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "support/MemoryDisk.h"
+#include "support/RecordBuilder.h"
+
+// A small NTFS volume written into a MemoryDisk: boot sector, and an $MFT
+// whose record 0 maps every record given.
+struct CraftedVolume {
+  std::uint32_t partitionStart = 63;      // 512-byte sectors
+  std::uint16_t bytesPerSector = 512;
+  std::uint8_t sectorsPerCluster = 8;
+  std::uint64_t mftCluster = 4;
+  std::string oem = "NTFS    ";
+  std::u16string mftName = u"$MFT";
+  std::vector<Bytes> records;             // records 1, 2, ...; record 0 is made here
+  std::uint64_t mftRealSize = 0;          // 0: every record given, whole
+
+  std::uint32_t ClusterSize() const;
+  std::uint64_t PartitionOffset() const { return std::uint64_t{partitionStart} * 512; }
+  // Byte position on the disk of a cluster of this volume.
+  std::uint64_t ClusterOffset(std::uint64_t cluster) const {
+    return PartitionOffset() + cluster * ClusterSize();
+  }
+  void WriteTo(MemoryDisk& disk) const;
+};
+
+// Times FILETIME for a UTC date, for readable fixtures.
+std::uint64_t FileTimeUtc(int year, int month, int day, int hour, int minute, int second);
+
+// Runs a command through the shell; returns its exit status and stdout.
+int RunCommand(const std::string& command, std::string* output = nullptr);
+
+// A temporary folder removed with everything in it when the object goes.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& Path() const { return path; }
+
+ private:
+  std::string path;
+};
+
+// A tab-separated file with a header line, as rows of named fields.
+std::vector<std::map<std::string, std::string>> ReadTsv(const std::string& path);
+
+class Sha256 {
+ public:
+  void Update(const std::uint8_t* data, std::size_t size);
+  std::string Hex();  // ends the hash
+
+ private:
+  void Compress();
+  std::uint32_t state[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+                            0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+  std::uint8_t block[64] = {};
+  std::size_t used = 0;
+  std::uint64_t total = 0;
+};
+
+std::string Sha256Hex(const std::uint8_t* bytes, std::size_t size);
