@@ -88,6 +88,7 @@ DWORD CMFTRecord::ParseRecord(std::uint8_t* bytes, std::uint32_t length, bool sk
       if (result == code::Success) {
         std::memset(standardInformation, 0, sizeof standardInformation);
         std::memcpy(standardInformation, value.get(), static_cast<std::size_t>(valueSize));
+        standardInformationLength = static_cast<std::uint32_t>(valueSize);
       }
     } else if (type == ntfs::TypeFileName) {
       // The last unit of the area stays zero, so the name is always ended.

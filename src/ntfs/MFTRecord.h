@@ -57,6 +57,8 @@ class CMFTRecord {
 
   // What the parse kept.
   const std::uint8_t* StandardInformation() const { return standardInformation; }
+  // Bytes of the $STANDARD_INFORMATION value kept (0 when there was none).
+  std::uint32_t StandardInformationLength() const { return standardInformationLength; }
   const std::uint8_t* FileName() const { return fileName; }
   bool InUse() const { return inUse; }
   std::uint64_t DataSize() const { return dataSize; }
@@ -84,6 +86,7 @@ class CMFTRecord {
   std::uint32_t clusterSize = 0;
   std::uint64_t partitionOffset = 0;
   std::uint8_t standardInformation[ntfs::StandardInformationKept];
+  std::uint32_t standardInformationLength = 0;
   std::uint8_t fileName[ntfs::FileNameArea];  // zero past the value: the name ends in a zero unit
   ByteBuffer data;
   std::uint64_t dataSize = 0;

@@ -141,7 +141,13 @@ DWORD CNTFSDrive::ReadRecordSummary(std::uint32_t index, bool directoriesOnly, M
   standard.U64(ntfs::SiModificationTime, &info->modificationTime);
   standard.U64(ntfs::SiMftChangeTime, &info->mftChangeTime);
   standard.U64(ntfs::SiAccessTime, &info->accessTime);
-  fileName.U32(ntfs::FnFlags, &info->fileAttributes);
+  // $FILE_NAME's copy of the attributes is only brought up to date when the
+  // name changes, so a file made read-only later would lose the flag.
+  if (record.StandardInformationLength() >= ntfs::SiFileAttributes + 4) {
+    standard.U32(ntfs::SiFileAttributes, &info->fileAttributes);
+  } else {
+    fileName.U32(ntfs::FnFlags, &info->fileAttributes);
+  }
   info->deleted = !record.InUse();
   info->dataSize = record.DataSize();
   std::uint64_t parent = 0;

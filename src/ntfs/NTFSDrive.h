@@ -17,7 +17,7 @@ struct MFTFileInfo {
   std::uint64_t modificationTime;
   std::uint64_t mftChangeTime;
   std::uint64_t accessTime;
-  std::uint32_t fileAttributes;    // flags of the kept $FILE_NAME
+  std::uint32_t fileAttributes;    // $STANDARD_INFORMATION's flags, else $FILE_NAME's
   bool deleted;                    // the in-use flag is clear
   std::uint64_t dataSize;          // bytes of the first $DATA, within what its runs map
   std::uint32_t parentRecordLow;   // bits 0..31 of the parent's record number

@@ -57,6 +57,7 @@ constexpr std::uint32_t SiCreationTime = 0x00;
 constexpr std::uint32_t SiModificationTime = 0x08;
 constexpr std::uint32_t SiMftChangeTime = 0x10;
 constexpr std::uint32_t SiAccessTime = 0x18;
+constexpr std::uint32_t SiFileAttributes = 0x20;      // u32; kept current, unlike $FILE_NAME's copy
 
 // $FILE_NAME value.
 constexpr std::uint32_t FnParentReference = 0x00;      // u64; low 48 bits are the record number

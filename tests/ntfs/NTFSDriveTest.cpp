@@ -15,9 +15,10 @@ std::u16string Name(const MFTFileInfo& info) { return std::u16string(info.name);
 
 Bytes FileRecord(std::uint8_t flags, const std::u16string& name, std::uint64_t parent, std::size_t dataSize,
                  std::uint8_t fill) {
+  // Read-only and archive now; the name's stale copy says archive only.
   return RecordBuilder(flags)
-      .StandardInformation(FileTimeUtc(2008, 4, 7, 14, 24, 36), FileTimeUtc(2009, 1, 2, 3, 4, 5))
-      .FileName(parent, 0x21, name)
+      .StandardInformation(FileTimeUtc(2008, 4, 7, 14, 24, 36), FileTimeUtc(2009, 1, 2, 3, 4, 5), 3, 4, 0x21)
+      .FileName(parent, 0x20, name)
       .ResidentData(Bytes(dataSize, fill))
       .End()
       .Build();
@@ -210,12 +211,17 @@ TEST_F(DriveTest, StateFollowsAttachAndInitialize) {
   EXPECT_EQ(drive.Initialize(), code::Crc);
 }
 
-TEST_F(DriveTest, ZeroSlotsAndLongNames) {
+TEST_F(DriveTest, ZeroSlotsLongNamesAndNameAttributes) {
   CraftedVolume volume;
   volume.records.push_back(Bytes(1024, 0));
   volume.records.push_back(FileRecord(Deleted, std::u16string(300, u'L'), 5, 1, 1));
+  // No $STANDARD_INFORMATION flags: the name's attributes are all there is.
+  volume.records.push_back(
+      RecordBuilder(Deleted).Resident(ntfs::TypeStandardInformation, Bytes(32, 0)).FileName(5, 0x06, u"n").End().Build());
   ASSERT_EQ(Open(volume), code::Success);
   MFTFileInfo info;
+  ASSERT_EQ(drive.ReadRecordSummary(3, false, &info), code::Success);
+  EXPECT_EQ(info.fileAttributes, 0x06u);
   EXPECT_EQ(drive.ReadRecordSummary(1, false, &info), code::InvalidParameter);
   ASSERT_EQ(drive.ReadRecordSummary(2, false, &info), code::Success);
   EXPECT_EQ(Name(info), std::u16string(259, u'L'));

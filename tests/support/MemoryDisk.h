@@ -12,6 +12,7 @@ class MemoryDisk : public DiskReader {
   explicit MemoryDisk(std::size_t size = 0) : bytes(size) {}
 
   void Write(std::uint64_t offset, const std::vector<std::uint8_t>& data) {
+    if (data.empty()) return;
     if (bytes.size() < offset + data.size()) bytes.resize(offset + data.size());
     std::memcpy(bytes.data() + offset, data.data(), data.size());
   }

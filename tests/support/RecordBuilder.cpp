@@ -49,13 +49,14 @@ RecordBuilder& RecordBuilder::Resident(std::uint32_t type, const Bytes& value) {
 }
 
 RecordBuilder& RecordBuilder::StandardInformation(std::uint64_t created, std::uint64_t modified,
-                                                  std::uint64_t changed, std::uint64_t accessed) {
+                                                  std::uint64_t changed, std::uint64_t accessed,
+                                                  std::uint32_t attributes) {
   Bytes value(48, 0);
   PutLE(value, ntfs::SiCreationTime, created, 8);
   PutLE(value, ntfs::SiModificationTime, modified, 8);
   PutLE(value, ntfs::SiMftChangeTime, changed, 8);
   PutLE(value, ntfs::SiAccessTime, accessed, 8);
-  PutLE(value, 32, 0x20, 4);  // DOS attributes: archive
+  PutLE(value, ntfs::SiFileAttributes, attributes, 4);
   return Resident(ntfs::TypeStandardInformation, value);
 }
 

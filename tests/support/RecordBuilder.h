@@ -20,7 +20,8 @@ class RecordBuilder {
   explicit RecordBuilder(std::uint8_t flags = ntfs::RecordInUse);
 
   RecordBuilder& StandardInformation(std::uint64_t created, std::uint64_t modified,
-                                     std::uint64_t changed = 3, std::uint64_t accessed = 4);
+                                     std::uint64_t changed = 3, std::uint64_t accessed = 4,
+                                     std::uint32_t attributes = 0x20);
   RecordBuilder& FileName(std::uint64_t parentReference, std::uint32_t attributes,
                           const std::u16string& name);
   RecordBuilder& ResidentData(const Bytes& value, const std::string& streamName = "");

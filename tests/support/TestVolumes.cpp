@@ -3,7 +3,9 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -111,22 +113,23 @@ std::uint32_t Rotr(std::uint32_t x, int n) { return (x >> n) | (x << (32 - n)); 
 }  // namespace
 
 void Sha256::Update(const std::uint8_t* data, std::size_t size) {
-  for (std::size_t i = 0; i < size; ++i) {
-    block[used++] = data[i];
+  total += size;
+  while (size > 0) {
+    const std::size_t take = std::min<std::size_t>(64 - used, size);
+    std::memcpy(block + used, data, take);
+    used += take;
+    data += take;
+    size -= take;
     if (used == 64) Compress();
   }
-  total += size;
 }
 
 std::string Sha256::Hex() {
   const std::uint64_t bits = total * 8;
-  const std::uint8_t one = 0x80, zero = 0;
-  Update(&one, 1);
-  while (used != 56) Update(&zero, 1);
-  for (int i = 7; i >= 0; --i) {
-    const std::uint8_t b = static_cast<std::uint8_t>(bits >> (8 * i));
-    Update(&b, 1);
-  }
+  std::uint8_t padding[72] = {0x80};
+  const std::size_t zeros = (used < 56 ? 56 - used : 120 - used);
+  for (int i = 0; i < 8; ++i) padding[zeros + i] = static_cast<std::uint8_t>(bits >> (56 - 8 * i));
+  Update(padding, zeros + 8);
   char text[65];
   for (int i = 0; i < 8; ++i) std::snprintf(text + 8 * i, 9, "%08x", state[i]);
   return text;

@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Sets everything up on a fresh Debian 12 machine and runs every test.
+# Real NTFS volumes are made with mkntfs and an ntfs-3g (FUSE) mount: run as root.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash tools/setup.sh
+bash tools/build.sh all
+ctest --test-dir build/native --output-on-failure -j "$(nproc)"
