@@ -15,6 +15,7 @@ import os
 import random
 import re
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -143,6 +144,53 @@ def set_names(b):
     b.file("deleted_root.txt", 2000)
     b.dir("Gone", state="deleted")
     b.file("Gone/inside.txt", 5000)
+    return []
+
+
+WORDS = ("disk volume record cluster folder photo letter invoice summer garden meeting "
+         "report budget river window morning travel recipe music family notes").split()
+
+
+def text(rng, size):
+    """Readable, compressible text of exactly `size` bytes."""
+    out = bytearray()
+    while len(out) < size:
+        line = " ".join(rng.choice(WORDS) for _ in range(rng.randint(6, 14)))
+        out += (line.capitalize() + ".\n").encode()
+    return bytes(out[:size])
+
+
+def bmp(width, height, shade):
+    """A 24-bit bottom-up BMP with a gradient, for the image preview."""
+    stride = (width * 3 + 3) & ~3
+    pixels = bytearray()
+    for y in range(height):
+        row = bytearray()
+        for x in range(width):
+            row += bytes((shade, y * 255 // max(1, height - 1), x * 255 // max(1, width - 1)))
+        pixels += row + bytes(stride - len(row))
+    header = b"BM" + struct.pack("<IHHI", 54 + len(pixels), 0, 0, 54)
+    info = struct.pack("<IiiHHIIiiII", 40, width, height, 1, 24, 0, len(pixels), 2835, 2835, 0, 0)
+    return header + info + bytes(pixels)
+
+
+def set_demo(b):
+    """A small, believable volume for the README's demo disk."""
+    r = b.rng
+    b.file("Documents/plan.txt", 4200, state="kept", data=text(r, 4200))
+    b.file("Documents/letter to Anna.txt", 1800, data=text(r, 1800))
+    b.file("Documents/budget 2026.csv", 9000, data=text(r, 9000))
+    b.dir("Documents/Old", state="deleted")
+    b.file("Documents/Old/minutes.txt", 30000, data=text(r, 30000))
+    b.dir("Photos", state="deleted")
+    for i, (w, h) in enumerate(((160, 120), (96, 96), (200, 150))):
+        data = bmp(w, h, 40 * i)
+        b.file("Photos/holiday %d.bmp" % (i + 1), len(data), data=data)
+    b.file("notes.txt", 350, data=text(r, 350))
+    b.file("r\u00e9sum\u00e9 \u65e5\u672c.txt", 2500, data=text(r, 2500))
+    b.file("Music/playlist.m3u", 600, state="kept", data=text(r, 600))
+    b.file("Music/old playlist.m3u", 700, data=text(r, 700))
+    b.file("empty.txt", 0)
     return []
 
 
@@ -460,6 +508,8 @@ def cmd_ntfs(a):
         frag = set_big(b, a.big_mib)
     elif a.set == "bench":
         frag = set_bench(b, a.files)
+    elif a.set == "demo":
+        frag = set_demo(b)
     size_mib = a.size_mib
     if size_mib is None:
         need = 0
@@ -538,7 +588,7 @@ def main():
     ap.add_argument("--cluster", type=int, default=4096)
     ap.add_argument("--serial", type=lambda s: int(s, 0),
                     help="default 0x1234ABCD5678EF01 (NTFS), 0x1234ABCD (FAT)")
-    ap.add_argument("--set", default="standard", choices=["standard", "bench", "names", "big"])
+    ap.add_argument("--set", default="standard", choices=["standard", "bench", "names", "big", "demo"])
     ap.add_argument("--files", type=int, default=20000)
     ap.add_argument("--big-mib", type=int, default=300)
     ap.add_argument("--seed", type=int, default=1)

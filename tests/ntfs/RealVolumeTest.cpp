@@ -257,3 +257,32 @@ TEST_F(RealVolumeTest, LargeSparseFileStreams) {
 }
 
 }  // namespace
+
+namespace {
+
+// The bundled demo disk reads back exactly what its manifest says; no root needed.
+TEST(DemoDisk, DeletedFilesMatchTheManifest) {
+  TempDir dir;
+  const std::string image = dir.Path() + "/demo.img";
+  const std::string source = std::string(PELMORA_SOURCE_DIR) + "/demo/";
+  ASSERT_EQ(RunCommand("xz -dc " + source + "demo-disk.img.xz > " + image), 0);
+  std::unique_ptr<DiskDevice> disk;
+  ASSERT_EQ(DiskDevice::OpenPath(image, &disk), code::Success);
+  CNTFSDrive drive;
+  drive.AttachDisk(disk.get());
+  drive.SetPartitionStart(2048);
+  ASSERT_EQ(drive.Initialize(), code::Success);
+  std::size_t checked = 0;
+  for (const Row& row : ReadTsv(source + "demo-disk.manifest.tsv")) {
+    if (row.at("state") != "deleted" || row.at("kind") != "file") continue;
+    HashingSink sink;
+    std::uint64_t size = 0;
+    ASSERT_EQ(drive.ReadRecordContent(static_cast<std::uint32_t>(Number(row, "record")), &sink, &size),
+              code::Success);
+    EXPECT_EQ(sink.hash.Hex(), row.at("sha256")) << row.at("path");
+    ++checked;
+  }
+  EXPECT_GE(checked, 9u);
+}
+
+}  // namespace
