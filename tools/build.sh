@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the native programs and tests (ASan + UBSan) and the 32-bit Windows
-# programs. Usage: tools/build.sh [native|windows|release|all]   (default all)
+# Builds the native programs and tests (ASan + UBSan), the libFuzzer targets
+# (clang) and the 32-bit Windows programs.
+# Usage: tools/build.sh [native|fuzz|windows|release|all]   (default all)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 what=${1:-all}
@@ -9,6 +10,11 @@ jobs=$(nproc)
 if [ "$what" = native ] || [ "$what" = all ]; then
   cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=Debug -DPELMORA_SANITIZE=ON >/dev/null
   ninja -C build/native -j "$jobs"
+fi
+if [ "$what" = fuzz ] || [ "$what" = all ]; then
+  cmake -S . -B build/fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DPELMORA_SANITIZE=ON -DPELMORA_FUZZ=ON >/dev/null
+  ninja -C build/fuzz -j "$jobs" fuzz_record
 fi
 if [ "$what" = release ]; then
   cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DPELMORA_TESTS=OFF >/dev/null

@@ -4,7 +4,7 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 
-packages=(cmake ninja-build g++ make libgtest-dev googletest mingw-w64 xz-utils fuse3)
+packages=(cmake ninja-build g++ make clang libgtest-dev googletest mingw-w64 xz-utils fuse3)
 while read -r line; do
   line=${line%%#*}
   [ -n "${line// /}" ] && packages+=("$line")

@@ -6,3 +6,5 @@ cd "$(dirname "$0")/.."
 bash tools/setup.sh
 bash tools/build.sh all
 ctest --test-dir build/native --output-on-failure -j "$(nproc)"
+ctest --test-dir build/fuzz --output-on-failure -R '^fuzz_'
+
