@@ -27,14 +27,14 @@ void CNTFSDrive::AttachDisk(DiskReader* diskReader) {
   initialised = false;
 }
 
-void CNTFSDrive::SetPartitionStart(std::uint32_t startSector) {
+void CNTFSDrive::SetPartitionStart(std::uint64_t startSector) {
   LockHolder hold(lock);
   partitionStart = startSector;
   sectorSize = ntfs::PartitionSectorSize;
 }
 
 std::uint64_t CNTFSDrive::PartitionByteOffset() const {
-  return static_cast<std::uint64_t>(partitionStart) * ntfs::PartitionSectorSize;
+  return partitionStart * ntfs::PartitionSectorSize;
 }
 
 std::uint32_t CNTFSDrive::ClusterSize() {

@@ -33,8 +33,9 @@ class CNTFSDrive {
 
   // Stores the disk (not owned) and leaves the drive not initialised.
   void AttachDisk(DiskReader* diskReader);
-  // First sector of the partition, in 512-byte sectors.
-  void SetPartitionStart(std::uint32_t startSector);
+  // First sector of the partition, in 512-byte sectors (64-bit so that GPT
+  // partitions past 2 TiB can be read; MBR starts are 32-bit).
+  void SetPartitionStart(std::uint64_t startSector);
   // Reads the boot sector and loads the MFT image. 15 when the volume is not
   // NTFS, 38 when the disk ends inside the boot sector, 87 for bad geometry
   // or record 0, 1200 when record 0 is not $MFT, or the disk's own code.
@@ -62,7 +63,7 @@ class CNTFSDrive {
   std::uint64_t PartitionByteOffset() const;
 
   DiskReader* disk = nullptr;  // not owned
-  std::uint32_t partitionStart = 0;
+  std::uint64_t partitionStart = 0;  // 64-bit for GPT disks past 2 TiB
   bool initialised = false;
   std::uint32_t clusterSize = 0;
   std::uint32_t sectorSize = 0;

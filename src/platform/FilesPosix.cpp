@@ -1,0 +1,93 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <new>
+
+#include "platform/Errors.h"
+#include "platform/Files.h"
+#include "platform/Text.h"
+
+namespace {
+
+constexpr std::size_t MaxComponentBytes = 255;
+
+}  // namespace
+
+OutputFile::~OutputFile() {
+  if (fd >= 0) close(fd);
+}
+
+DWORD OutputFile::Create(const std::u16string& path, bool replace, std::uint32_t attributes,
+                         std::unique_ptr<OutputFile>* file) {
+  const mode_t mode = (attributes & AttributeReadOnly) != 0 ? 0444 : 0666;
+  const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | (replace ? O_TRUNC : O_EXCL);
+  const int fd = open(Utf8FromUtf16(path).c_str(), flags, mode);
+  if (fd < 0) return CodeFromErrno(errno);
+  std::unique_ptr<OutputFile> opened(new (std::nothrow) OutputFile);
+  if (!opened) {
+    close(fd);
+    return code::NotEnoughMemory;
+  }
+  opened->fd = fd;
+  *file = std::move(opened);
+  return code::Success;
+}
+
+DWORD OutputFile::Write(const std::uint8_t* bytes, std::uint32_t count) {
+  std::uint32_t done = 0;
+  while (done < count) {
+    const ssize_t wrote = write(fd, bytes + done, count - done);
+    if (wrote < 0) {
+      if (errno == EINTR) continue;
+      return CodeFromErrno(errno);
+    }
+    if (wrote == 0) return code::DiskFull;
+    done += static_cast<std::uint32_t>(wrote);
+  }
+  return code::Success;
+}
+
+DWORD OutputFile::Close() {
+  const int closing = fd;
+  fd = -1;
+  return close(closing) == 0 ? code::Success : CodeFromErrno(errno);
+}
+
+DWORD MakeDirectory(const std::u16string& path) {
+  const std::string name = Utf8FromUtf16(path);
+  if (mkdir(name.c_str(), 0777) == 0) return code::Success;
+  const int err = errno;
+  struct stat info {};
+  if (err == EEXIST && stat(name.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return code::Success;
+  return err == EEXIST ? code::AlreadyExists : CodeFromErrno(err);
+}
+
+bool PathExists(const std::u16string& path) {
+  struct stat info {};
+  return lstat(Utf8FromUtf16(path).c_str(), &info) == 0;
+}
+
+std::u16string FullPath(const std::u16string& path) {
+  if (!path.empty() && path[0] == u'/') return path;
+  char here[PATH_MAX];
+  if (getcwd(here, sizeof here) == nullptr) return path;
+  return Utf16FromUtf8(here) + u"/" + path;
+}
+
+std::u16string FitComponent(const std::u16string& name) {
+  if (Utf8FromUtf16(name).size() <= MaxComponentBytes) return name;
+  // Keep a short extension, cut the stem at a character boundary.
+  const std::size_t dot = name.rfind(u'.');
+  const std::u16string extension =
+      dot != std::u16string::npos && dot > 0 && name.size() - dot <= 16 ? name.substr(dot) : u"";
+  std::u16string stem = name.substr(0, name.size() - extension.size());
+  while (!stem.empty() && Utf8FromUtf16(stem + extension).size() > MaxComponentBytes) {
+    stem.pop_back();
+    if (!stem.empty() && stem.back() >= 0xD800 && stem.back() <= 0xDBFF) stem.pop_back();
+  }
+  return stem + extension;
+}
