@@ -162,7 +162,7 @@ def main():
 
     for _ in range(args.runs):
         for r in results:
-            secs, code, rss = run_once(r["argv"], r["out"], r["err"])
+            secs, code, _ = run_once(r["argv"], r["out"], r["err"])
             if code != 0:
                 sys.exit(f"bench: {r['name']} exited {code} during the timed runs")
             r["times"].append(secs)

@@ -16,6 +16,18 @@ std::uint32_t ClusterBytes(std::uint16_t bytesPerSector, std::uint8_t sectorsPer
   return shift > 15 ? 0 : static_cast<std::uint32_t>(bytesPerSector) << shift;
 }
 
+// True when the slot is a FILE record in use: its summary says only that, so
+// the scan need not copy it. The signature and flags lie outside the two
+// places the update sequence restores, so the raw image answers exactly.
+bool IsInUseRecord(const std::uint8_t* slot) {
+  const ByteReader record(slot, ntfs::RecordSize);
+  std::uint16_t usaOffset = 0;
+  std::uint8_t flags = 0;
+  return record.U16(ntfs::RecordUsaOffset, &usaOffset) && record.Holds(usaOffset, ntfs::UsaBytes) &&
+         std::memcmp(slot + ntfs::RecordSignature, "FILE", 4) == 0 && record.U8(ntfs::RecordFlags, &flags) &&
+         (flags & ntfs::RecordInUse) != 0;
+}
+
 }  // namespace
 
 CNTFSDrive::CNTFSDrive() = default;
@@ -125,6 +137,12 @@ DWORD CNTFSDrive::ParseSlot(std::uint32_t index, bool skipContent, bool director
 
 DWORD CNTFSDrive::ReadRecordSummary(std::uint32_t index, bool directoriesOnly, MFTFileInfo* info) {
   LockHolder hold(lock);
+  if (!directoriesOnly && initialised &&
+      (static_cast<std::uint64_t>(index) + 1) * ntfs::RecordSize <= mftImageSize &&
+      IsInUseRecord(mftImage.get() + static_cast<std::size_t>(index) * ntfs::RecordSize)) {
+    std::memset(info, 0, sizeof *info);
+    return code::Success;
+  }
   CMFTRecord record;
   DWORD result = ParseSlot(index, true, directoriesOnly, &record);
   if (result != code::Success) return result;

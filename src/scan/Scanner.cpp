@@ -1,12 +1,10 @@
 #include "scan/Scanner.h"
 
 #include <algorithm>
-#include <cstdio>
+#include <unordered_map>
 #include <vector>
 
 namespace {
-
-std::u16string Ascii(const char* text) { return std::u16string(text, text + std::char_traits<char>::length(text)); }
 
 // Folders whose files are caches, not documents: their rows are left out.
 bool IsFilteredFolder(const std::u16string& name) {
@@ -59,11 +57,26 @@ std::u16string CellText(const std::u16string& text, std::size_t limit) {
   return text.substr(0, end);
 }
 
+namespace {
+
+// Appends `value` in decimal, at least `width` digits.
+void AppendNumber(std::u16string& text, std::uint64_t value, int width = 1) {
+  char16_t digits[24];
+  int n = 0;
+  do {
+    digits[n++] = static_cast<char16_t>(u'0' + value % 10);
+    value /= 10;
+  } while (value != 0 || n < width);
+  while (n > 0) text += digits[--n];
+}
+
+}  // namespace
+
 std::u16string FormatSizeCell(std::uint64_t size) {
   const std::uint64_t kib = size >= 1024 ? size / 1024 : (size > 0 ? 1 : 0);
-  char text[32];
-  std::snprintf(text, sizeof text, "%llu KB", static_cast<unsigned long long>(kib));
-  return Ascii(text);
+  std::u16string text;
+  AppendNumber(text, kib);
+  return text + u" KB";
 }
 
 std::u16string FormatTimeCell(std::uint64_t fileTime) {
@@ -80,15 +93,26 @@ std::u16string FormatTimeCell(std::uint64_t fileTime) {
   const std::int64_t mp = (5 * doy + 2) / 153;
   const int day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
   const int month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-  const long long year = yoe + era * 400 + (month <= 2 ? 1 : 0);
-  char text[48];
-  std::snprintf(text, sizeof text, "%02d.%02d.%lld %02u:%02u", day, month, year, minuteOfDay / 60, minuteOfDay % 60);
-  return Ascii(text);
+  const std::int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+  std::u16string text;
+  text.reserve(17);
+  AppendNumber(text, static_cast<std::uint64_t>(day), 2);
+  text += u'.';
+  AppendNumber(text, static_cast<std::uint64_t>(month), 2);
+  text += u'.';
+  AppendNumber(text, static_cast<std::uint64_t>(year));  // 1601 to 30828: never negative
+  text += u' ';
+  AppendNumber(text, minuteOfDay / 60, 2);
+  text += u':';
+  AppendNumber(text, minuteOfDay % 60, 2);
+  return text;
 }
 
 DWORD ScanRecords(CNTFSDrive& drive, const std::u16string& driveText, const std::atomic<bool>& stopRequested,
                   RowSink& sink, ScanTotals* totals) {
   *totals = ScanTotals{};
+  // Files share folders: each folder's walk is made once per scan.
+  std::unordered_map<std::uint32_t, ParentWalk> walks;
   const std::u16string prefix = Prefix(CellText(driveText, MaxDriveText));
   const std::uint32_t count = drive.RecordCount();
   for (std::uint32_t i = 0;; ++i) {
@@ -106,7 +130,9 @@ DWORD ScanRecords(CNTFSDrive& drive, const std::u16string& driveText, const std:
     if (result == code::InvalidParameter) continue;
     if (!info.deleted || info.dataSize == 0) continue;
 
-    const ParentWalk walk = WalkParents(drive, info.parentRecordLow);
+    auto known = walks.find(info.parentRecordLow);
+    if (known == walks.end()) known = walks.emplace(info.parentRecordLow, WalkParents(drive, info.parentRecordLow)).first;
+    const ParentWalk& walk = known->second;
     if (walk.skipRow) continue;
     ScanRow row;
     row.name = std::u16string(info.name);
@@ -120,9 +146,7 @@ DWORD ScanRecords(CNTFSDrive& drive, const std::u16string& driveText, const std:
     row.cells[ColumnSize] = FormatSizeCell(row.size);
     row.cells[ColumnCreated] = FormatTimeCell(row.creationTime);
     row.cells[ColumnModified] = FormatTimeCell(row.modificationTime);
-    char number[16];
-    std::snprintf(number, sizeof number, "%u", i);
-    row.cells[ColumnRecord] = Ascii(number);
+    AppendNumber(row.cells[ColumnRecord], i);
     sink.AddRow(row);
     ++totals->rows;
   }
