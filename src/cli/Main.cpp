@@ -202,8 +202,13 @@ class CliSink : public RowSink {
     if (keep) rows.push_back(row);
     if (format == "csv") {
       std::string line;
-      for (int c = 0; c < ColumnCount; ++c) line += (c ? "," : "") + CsvField(Utf8FromUtf16(row.cells[c]));
-      Print(line + "\r\n");
+      line.reserve(256);
+      for (int c = 0; c < ColumnCount; ++c) {
+        if (c != 0) line += ',';
+        line += CsvField(Utf8FromUtf16(row.cells[c]));
+      }
+      line += "\r\n";
+      Print(line);
     } else if (format == "json") {
       static const char* const keys[ColumnCount] = {"Name", "Path", "Size", "Created", "Modified", "#"};
       std::string line = first ? "[\n  {" : ",\n  {";

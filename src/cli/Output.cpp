@@ -32,7 +32,8 @@ char16_t Fold(char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t
 }  // namespace
 
 std::string CsvField(const std::string& text) {
-  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+  const bool plain = std::none_of(text.begin(), text.end(), [](char c) { return c == ',' || c == '"' || c == '\r' || c == '\n'; });
+  if (plain) return text;
   std::string quoted = "\"";
   for (char c : text) {
     if (c == '"') quoted += '"';

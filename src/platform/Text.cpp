@@ -36,8 +36,14 @@ void AppendUtf16(std::u16string& out, char32_t c) {
 
 std::string Utf8FromUtf16(const char16_t* text, size_t units) {
   std::string out;
-  out.reserve(units);
-  for (size_t i = 0; i < units; ++i) {
+  // Names are mostly ASCII: copy that run in one go.
+  size_t ascii = 0;
+  while (ascii < units && text[ascii] < 0x80) ++ascii;
+  out.resize(ascii);
+  for (size_t i = 0; i < ascii; ++i) out[i] = static_cast<char>(text[i]);
+  if (ascii == units) return out;
+  out.reserve(ascii + 3 * (units - ascii));
+  for (size_t i = ascii; i < units; ++i) {
     char32_t c = text[i];
     if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units && text[i + 1] >= 0xDC00 &&
         text[i + 1] <= 0xDFFF) {

@@ -67,7 +67,8 @@ void AppendNumber(std::u16string& text, std::uint64_t value, int width = 1) {
     digits[n++] = static_cast<char16_t>(u'0' + value % 10);
     value /= 10;
   } while (value != 0 || n < width);
-  while (n > 0) text += digits[--n];
+  std::reverse(digits, digits + n);
+  text.append(digits, static_cast<std::size_t>(n));
 }
 
 }  // namespace
