@@ -317,15 +317,25 @@ int Scan(CNTFSDrive& drive, const std::u16string& driveText, CliSink& sink) {
   return result == code::Success ? ExitSuccess : Failure("GetLastError", result);
 }
 
+// Opens the chosen volume and scans it into `sink`. `*scanned` tells whether
+// the scan ran (its rows stay usable even when it ended with a failure).
+int OpenAndScan(const Options& options, std::unique_ptr<DiskDevice>* disk, CNTFSDrive* drive, CliSink& sink,
+                bool* scanned) {
+  std::u16string driveText;
+  *scanned = false;
+  const int status = OpenVolume(options, disk, drive, &driveText);
+  if (status != ExitSuccess) return status;
+  *scanned = true;
+  return Scan(*drive, driveText, sink);
+}
+
 int CommandList(const Options& options) {
   std::unique_ptr<DiskDevice> disk;
   CNTFSDrive drive;
-  std::u16string driveText;
-  int status = OpenVolume(options, &disk, &drive, &driveText);
-  if (status != ExitSuccess) return status;
   ProgressLine progress(IsTerminal(stderr));
   CliSink sink(options.format, false, progress);
-  return Scan(drive, driveText, sink);
+  bool scanned = false;
+  return OpenAndScan(options, &disk, &drive, sink, &scanned);
 }
 
 bool Selected(const Options& options, const ScanRow& row) {
@@ -342,12 +352,11 @@ bool Selected(const Options& options, const ScanRow& row) {
 int CommandRecover(const Options& options) {
   std::unique_ptr<DiskDevice> disk;
   CNTFSDrive drive;
-  std::u16string driveText;
-  int status = OpenVolume(options, &disk, &drive, &driveText);
-  if (status != ExitSuccess) return status;
   ProgressLine progress(IsTerminal(stderr));
   CliSink sink("none", true, progress);
-  status = Scan(drive, driveText, sink);
+  bool scanned = false;
+  const int status = OpenAndScan(options, &disk, &drive, sink, &scanned);
+  if (!scanned) return status;
 
   const std::u16string destination = FullPath(Utf16FromUtf8(options.to));
   DWORD result = MakeDirectory(destination);
