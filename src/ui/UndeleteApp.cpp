@@ -1,0 +1,34 @@
+// CUndeleteApp: the program. Builds the main window, runs it modally and
+// ends when it ends; there is no other message loop.
+#include <windows.h>
+#include <commctrl.h>
+
+#include "ui/UndeleteDlg.h"
+
+class CUndeleteApp {
+ public:
+  // The start operation: returns false, so that no message loop follows.
+  bool InitInstance() {
+    CUndeleteDlg dialog;
+    dialog.DoModal();
+    return false;
+  }
+};
+
+namespace {
+
+CUndeleteApp theApp;
+
+}  // namespace
+
+// Registered while the program starts, for the hyperlink controls.
+const UINT WM_XHYPERLINK_CLICKED = RegisterWindowMessageW(L"WM_XHYPERLINK_CLICKED");
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  // Drives without media answer the volume lookup with an error, not a box.
+  SetErrorMode(SEM_FAILCRITICALERRORS);
+  INITCOMMONCONTROLSEX controls{sizeof controls, ICC_TREEVIEW_CLASSES | ICC_LISTVIEW_CLASSES | ICC_BAR_CLASSES};
+  InitCommonControlsEx(&controls);
+  theApp.InitInstance();
+  return 0;
+}

@@ -1,0 +1,399 @@
+#include "ui/UndeleteDlg.h"
+
+#include <cstdio>
+
+#include "platform/Volumes.h"
+#include "ui/resource.h"
+
+namespace {
+
+// Sent by the scan worker with a complete row (lParam: const ScanRow*), so
+// the list shows a row only once all its cells are set.
+constexpr UINT WM_SCAN_ADD_ROW = WM_APP + 1;
+// Sent by the worker before its first row (wParam: the records offered).
+constexpr UINT WM_SCAN_BEGIN_ROWS = WM_APP + 2;
+
+constexpr int LayoutTop = 42;  // the toolbar's band
+constexpr int StatusHeight = 18;
+
+const wchar_t* const NotNtfsText =
+    L"Check up the type of file system.\n"
+    L"Pelmora support logical disks with the file system NTFS.\n"
+    L"The program does not support logical disks with the file system FAT.\n"
+    L"We plan to realize support FAT file system in the next 1.3 versions of the program. ";
+
+const UINT ToolbarCommands[] = {IDM_SCAN, IDM_RECOVER, IDM_FIND, IDM_ABOUT};
+
+const wchar_t* Wide(const std::u16string& text) { return reinterpret_cast<const wchar_t*>(text.c_str()); }
+
+class WindowRowSink : public RowSink {
+ public:
+  explicit WindowRowSink(HWND window) : window(window) {}
+  void AddRow(const ScanRow& row) override {
+    SendMessageW(window, WM_SCAN_ADD_ROW, 0, reinterpret_cast<LPARAM>(&row));
+  }
+
+ private:
+  HWND window;
+};
+
+// Ends a message box the worker is waiting in, when the window must close.
+BOOL CALLBACK CloseWorkerBox(HWND window, LPARAM) {
+  PostMessageW(window, WM_CLOSE, 0, 0);
+  return TRUE;
+}
+
+}  // namespace
+
+CUndeleteDlg::CUndeleteDlg(HWND owner)
+    : CNewDialog(IDD_PELMORA_DIALOG, owner),
+      appIcon(LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_MAINFRAME))) {}
+
+CUndeleteDlg::~CUndeleteDlg() {
+  if (toolBarImages != nullptr) ImageList_Destroy(toolBarImages);
+  if (scanThreadHandle != nullptr) CloseHandle(scanThreadHandle);
+}
+
+BOOL CUndeleteDlg::OnInitDialog() {
+  const HINSTANCE instance = GetModuleHandleW(nullptr);
+  fileList.Attach(Item(IDC_FILE_LIST));
+  driveTree.Attach(Item(IDC_DRIVE_TREE));
+  scanButton = Item(IDC_SCAN_BUTTON);
+
+  toolBar = CreateWindowExW(0, TOOLBARCLASSNAMEW, nullptr,
+                            WS_CHILD | WS_VISIBLE | TBSTYLE_FLAT | TBSTYLE_LIST | CCS_TOP | CCS_NODIVIDER, 0, 0, 0,
+                            0, hwnd, reinterpret_cast<HMENU>(static_cast<UINT_PTR>(IDC_TOOLBAR)), instance, nullptr);
+  if (toolBar != nullptr) {
+    SendMessageW(toolBar, TB_BUTTONSTRUCTSIZE, sizeof(TBBUTTON), 0);
+    toolBarImages = ImageList_Create(32, 32, ILC_COLOR24 | ILC_MASK, 4, 0);
+    HBITMAP strip = LoadBitmapW(instance, MAKEINTRESOURCEW(IDR_TOOLBAR));
+    ImageList_AddMasked(toolBarImages, strip, RGB(255, 0, 255));
+    DeleteObject(strip);
+    SendMessageW(toolBar, TB_SETIMAGELIST, 0, reinterpret_cast<LPARAM>(toolBarImages));
+    TBBUTTON buttons[4] = {};
+    for (int i = 0; i < 4; ++i) {
+      buttons[i].iBitmap = i;
+      buttons[i].idCommand = static_cast<int>(ToolbarCommands[i]);
+      buttons[i].fsState = TBSTATE_ENABLED;
+      buttons[i].fsStyle = BTNS_BUTTON;
+    }
+    SendMessageW(toolBar, TB_ADDBUTTONSW, 4, reinterpret_cast<LPARAM>(buttons));
+  }
+
+  canScan = true;
+  canRecover = canPreview = canStop = canFind = canFindNext = false;
+
+  HMENU systemMenu = GetSystemMenu(hwnd, FALSE);
+  wchar_t about[64] = {};
+  if (systemMenu != nullptr && LoadStringW(instance, IDS_ABOUTBOX, about, 64) > 0) {
+    AppendMenuW(systemMenu, MF_SEPARATOR, 0, nullptr);
+    AppendMenuW(systemMenu, MF_STRING, IDM_ABOUTBOX, about);
+  }
+  SendMessageW(hwnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(appIcon));
+  SendMessageW(hwnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(appIcon));
+  diskHandle.reset();
+
+  fileList.InsertColumn(0, L"Name", LVCFMT_LEFT, 200);
+  fileList.InsertColumn(1, L"Path", LVCFMT_LEFT, 270);
+  fileList.InsertColumn(2, L"Size", LVCFMT_RIGHT, 80);
+  fileList.InsertColumn(3, L"Created", LVCFMT_LEFT, 105);
+  fileList.InsertColumn(4, L"Modified", LVCFMT_LEFT, 105);
+  fileList.InsertColumn(5, L"#", LVCFMT_CENTER, 0);
+  ListView_SetExtendedListViewStyle(fileList.Handle(), LVS_EX_GRIDLINES | LVS_EX_HEADERDRAGDROP);
+
+  rootItem = driveTree.InsertItem(L"My computer", TVI_ROOT, 0);
+  const DWORD result = ScanLogicalDrives();
+  if (result != ERROR_SUCCESS) ShowErrorBox(hwnd, result, L"Error in ScanLogicalDrives");
+
+  stopRequested = true;
+  scanThreadHandle = nullptr;
+
+  menuBar = LoadMenuW(instance, MAKEINTRESOURCEW(IDR_MAINMENU));
+  LoadMenuPictures(instance, IDR_TOOLBAR, ToolbarCommands, 4);
+  AttachPictures(menuBar);
+  SetMenu(hwnd, menuBar);
+
+  statusBar.Create(hwnd, IDC_STATUSBAR);
+  if (toolBar != nullptr) SendMessageW(toolBar, TB_AUTOSIZE, 0, 0);
+  RECT client{};
+  GetClientRect(hwnd, &client);
+  LayoutControls(client.right, client.bottom);
+  return TRUE;
+}
+
+DWORD CUndeleteDlg::ScanLogicalDrives() {
+  SystemVolumes volumes;
+  bool first = true;
+  auto open = [](unsigned number, std::unique_ptr<DiskReader>* disk) {
+    std::unique_ptr<DiskDevice> device;
+    const DWORD result = DiskDevice::OpenNumber(number, &device);
+    if (result == ERROR_SUCCESS) *disk = std::move(device);
+    return result;
+  };
+  const DWORD result = WalkAllDisks(open, volumes, [&](const FoundPartition& found) {
+    AddPartitionItem(std::wstring(found.text.begin(), found.text.end()), found.item);
+    if (first) TreeView_SelectItem(driveTree.Handle(), lastPartitionItem);
+    first = false;
+  });
+  if (result != ERROR_SUCCESS) return result;
+  TreeView_SortChildren(driveTree.Handle(), rootItem, FALSE);
+  TreeView_Expand(driveTree.Handle(), rootItem, TVE_EXPAND);
+  return ERROR_SUCCESS;
+}
+
+void CUndeleteDlg::AddPartitionItem(const std::wstring& text, const PartitionItem& item) {
+  partitionItems.push_back(std::make_unique<PartitionItem>(item));
+  lastPartitionItem = driveTree.InsertItem(text.c_str(), rootItem, reinterpret_cast<LPARAM>(partitionItems.back().get()));
+}
+
+void CUndeleteDlg::LayoutControls(int width, int height) {
+  // A negative extent is shown as empty.
+  auto place = [](HWND control, int x, int y, int w, int h) {
+    if (control == nullptr) return;
+    MoveWindow(control, x, y, w < 0 ? 0 : w, h < 0 ? 0 : h, TRUE);
+    RedrawWindow(control, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
+  };
+  if (statusBar.Handle() != nullptr) {
+    place(statusBar.Handle(), 0, height - StatusHeight, width, StatusHeight);
+    statusBar.SetPanes(width, 200, 100);
+  }
+  place(driveTree.Handle(), 0, LayoutTop, 98, height - 90);
+  place(fileList.Handle(), 102, LayoutTop, width - 102, height - 60);
+  place(scanButton, 5, height - 46, 93, 26);
+}
+
+bool CUndeleteDlg::CommandRule(UINT command, bool* enabled) const {
+  switch (command) {
+    case IDM_RECOVER: *enabled = canRecover; return true;
+    case IDM_IMAGE_PREVIEW: *enabled = canPreview; return true;
+    case IDM_STOP_SCAN: *enabled = canStop; return true;
+    case IDM_SCAN: *enabled = canScan; return true;
+    case IDM_FIND: *enabled = canFind; return true;
+    case IDM_FIND_NEXT: *enabled = canFindNext; return true;
+    default: return false;
+  }
+}
+
+bool CUndeleteDlg::HandlesCommand(UINT command) const {
+  switch (command) {
+    case IDM_FIND:
+    case IDM_FIND_NEXT:
+    case IDM_SCAN:
+    case IDM_EXIT:
+    case IDM_ABOUT:
+    case IDM_FIND_NEXT_VIEW:
+    case IDM_RECOVER:
+    case IDM_STOP_SCAN:
+    case IDM_VISIT_SITE:
+    case IDM_IMAGE_PREVIEW: return true;
+    default: return false;
+  }
+}
+
+bool CUndeleteDlg::OnCommand(UINT id, UINT notifyCode, HWND control) {
+  switch (id) {
+    case IDC_SCAN_BUTTON:
+      if (notifyCode == BN_CLICKED) ToggleScan();
+      return true;
+    case IDM_SCAN:
+    case IDM_STOP_SCAN: ToggleScan(); return true;
+    case IDM_EXIT: OnCancel(); return true;
+    case IDM_FIND:
+    case IDM_FIND_NEXT:
+    case IDM_FIND_NEXT_VIEW:
+    case IDM_RECOVER:
+    case IDM_IMAGE_PREVIEW:
+    case IDM_ABOUT:
+    case IDM_VISIT_SITE: return true;  // the windows these open come with their own code
+    default: return CDialogBase::OnCommand(id, notifyCode, control);
+  }
+}
+
+bool CUndeleteDlg::OnNotify(NMHDR*, LRESULT*) { return false; }
+
+INT_PTR CUndeleteDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, bool* handled) {
+  *handled = true;
+  switch (message) {
+    case WM_SIZE:
+      LayoutControls(LOWORD(lParam), HIWORD(lParam));
+      return 0;
+    case WM_PAINT:
+      if (!IsIconic(hwnd)) break;
+      PaintMinimised();
+      return 0;
+    case WM_QUERYDRAGICON: return reinterpret_cast<INT_PTR>(appIcon);
+    case WM_SYSCOMMAND:
+      if ((wParam & 0xFFF0) == IDM_ABOUTBOX) return 0;  // the About box comes with its own code
+      break;
+    case WM_SCAN_BEGIN_ROWS:
+      rowEntries.assign(static_cast<std::size_t>(wParam), RowEntry{});
+      rowCount = 0;
+      return 0;
+    case WM_SCAN_ADD_ROW:
+      AddRow(*reinterpret_cast<const ScanRow*>(lParam));
+      return 0;
+    case WM_DESTROY:
+      StopScanAndWait();
+      drive.AttachDisk(nullptr);
+      diskHandle.reset();
+      break;
+    default: break;
+  }
+  *handled = false;
+  return CNewDialog::OnMessage(message, wParam, lParam, handled);
+}
+
+void CUndeleteDlg::PaintMinimised() {
+  PAINTSTRUCT paint;
+  HDC dc = BeginPaint(hwnd, &paint);
+  SendMessageW(hwnd, WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
+  RECT client{};
+  GetClientRect(hwnd, &client);
+  const int x = (client.right - GetSystemMetrics(SM_CXICON) + 1) / 2;
+  const int y = (client.bottom - GetSystemMetrics(SM_CYICON) + 1) / 2;
+  DrawIcon(dc, x, y, appIcon);
+  EndPaint(hwnd, &paint);
+}
+
+void CUndeleteDlg::OnOK() {
+  StopScanAndWait();
+  CNewDialog::OnOK();
+}
+
+void CUndeleteDlg::OnCancel() {
+  StopScanAndWait();
+  CNewDialog::OnCancel();
+}
+
+void CUndeleteDlg::StopScanAndWait() {
+  if (scanThreadHandle == nullptr) return;
+  stopRequested = true;
+  const DWORD worker = GetThreadId(scanThreadHandle);
+  for (;;) {
+    const DWORD woke = MsgWaitForMultipleObjects(1, &scanThreadHandle, FALSE, 200, QS_SENDMESSAGE);
+    if (woke == WAIT_OBJECT_0 || woke == WAIT_FAILED) break;
+    if (woke == WAIT_OBJECT_0 + 1) {
+      MSG message;
+      PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);  // serves the worker's calls
+    } else {
+      EnumThreadWindows(worker, CloseWorkerBox, 0);
+    }
+  }
+  CloseHandle(scanThreadHandle);
+  scanThreadHandle = nullptr;
+}
+
+void CUndeleteDlg::ToggleScan() {
+  if (WindowText(scanButton) == L"Scan") {
+    if (scanThreadHandle != nullptr) CloseHandle(scanThreadHandle);  // the last scan's, ended by itself
+    stopRequested = false;
+    scanThreadHandle = CreateThread(nullptr, 0, ScanThread, this, 0, nullptr);
+    SetWindowTextW(scanButton, L"Stop Scanning");
+    return;
+  }
+  canScan = true;
+  stopRequested = true;
+  canStop = false;
+  DWORD exitCode = 0;
+  if (GetExitCodeThread(scanThreadHandle, &exitCode) && exitCode == STILL_ACTIVE) {
+    SetWindowTextW(scanButton, L"Stopping...");
+    EnableWindow(scanButton, FALSE);
+  } else {
+    SetWindowTextW(scanButton, L"Scan");
+    if (scanThreadHandle != nullptr) CloseHandle(scanThreadHandle);
+    scanThreadHandle = nullptr;
+  }
+}
+
+DWORD WINAPI CUndeleteDlg::ScanThread(void* parameter) {
+  static_cast<CUndeleteDlg*>(parameter)->RunScan();
+  return 0;
+}
+
+void CUndeleteDlg::RunScan() {
+  for (int pane = 0; pane < 3; ++pane) statusBar.SetText(pane, L"");
+  canRecover = canPreview = false;
+  canStop = true;
+  canScan = false;
+  canFind = canFindNext = true;
+
+  const HTREEITEM selected = driveTree.Selection();
+  scannedDriveText = selected != nullptr ? driveTree.Text(selected) : L"";
+  if (scannedDriveText == L"My computer") {
+    MessageBoxW(hwnd, L"Select logical drive and press Scan button", L"Select logical drive", MB_OK);
+    EndScan(0, 0);
+    return;
+  }
+  const auto* item = selected != nullptr ? reinterpret_cast<const PartitionItem*>(driveTree.Data(selected)) : nullptr;
+  if (item == nullptr) {
+    EndScan(0, 0);
+    return;
+  }
+  ListView_DeleteAllItems(fileList.Handle());
+
+  // Detaching waits for any read of the old disk (a recovery) to finish.
+  drive.AttachDisk(nullptr);
+  diskHandle.reset();
+  DWORD result = DiskDevice::OpenNumber(item->diskNumber, &diskHandle);
+  if (result != ERROR_SUCCESS) {
+    ShowErrorBox(hwnd, result, L"Error in CreateFile (scan)");
+    EndScan(0, 0);
+    return;
+  }
+  drive.AttachDisk(diskHandle.get());
+  drive.SetPartitionStart(item->startSector);
+  result = drive.Initialize();
+  if (result != ERROR_SUCCESS) {
+    if (result == ERROR_INVALID_DRIVE) {
+      MessageBoxW(hwnd, NotNtfsText, L"Check up the type of file system", MB_ICONERROR);
+    } else {
+      ShowErrorBox(hwnd, result, L"Error in Initialize");
+    }
+    drive.AttachDisk(nullptr);
+    diskHandle.reset();
+    EndScan(0, 0);
+    return;
+  }
+
+  SendMessageW(hwnd, WM_SCAN_BEGIN_ROWS, drive.RecordCount(), 0);
+  const std::u16string driveText(scannedDriveText.begin(), scannedDriveText.end());
+  WindowRowSink sink(hwnd);
+  ScanTotals totals;
+  result = ScanRecords(drive, driveText, stopRequested, sink, &totals);
+  if (result != ERROR_SUCCESS) {
+    ShowErrorBox(hwnd, result, L"GetLastError");
+    drive.AttachDisk(nullptr);
+    diskHandle.reset();
+  }
+  EndScan(totals.examined, totals.rows);
+}
+
+void CUndeleteDlg::AddRow(const ScanRow& row) {
+  const int position = fileList.Count();
+  RowEntry* entry = rowCount < rowEntries.size() ? &rowEntries[rowCount] : nullptr;
+  ++rowCount;
+  if (entry != nullptr) {
+    entry->size = row.size > UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(row.size);
+    entry->created = row.creationTime;
+    entry->modified = row.modificationTime;
+  }
+  const int index = fileList.InsertItem(position, Wide(row.cells[ColumnName]), reinterpret_cast<LPARAM>(entry));
+  if (index < 0) return;
+  canRecover = canPreview = true;
+  for (int column : {ColumnRecord, ColumnPath, ColumnCreated, ColumnModified, ColumnSize}) {
+    fileList.SetText(index, column, Wide(row.cells[column]));
+  }
+}
+
+void CUndeleteDlg::EndScan(std::uint32_t examined, std::uint32_t rows) {
+  SetWindowTextW(scanButton, L"Scan");
+  wchar_t text[64];
+  swprintf(text, 64, L"Total files: %u", examined);
+  statusBar.SetText(2, text);
+  swprintf(text, 64, L"Deleted files: %u", rows);
+  statusBar.SetText(1, text);
+  EnableWindow(scanButton, TRUE);
+  canRecover = canPreview = true;
+  canStop = false;
+  canScan = true;
+}
