@@ -12,6 +12,9 @@ namespace {
 constexpr UINT WM_SCAN_ADD_ROW = WM_APP + 1;
 // Sent by the worker before its first row (wParam: the records offered).
 constexpr UINT WM_SCAN_BEGIN_ROWS = WM_APP + 2;
+// Sent by the worker with the selected item's text (lParam: const wchar_t*),
+// so that the window's copy is only ever written on its own thread.
+constexpr UINT WM_SCAN_DRIVE_TEXT = WM_APP + 3;
 
 constexpr int LayoutTop = 42;  // the toolbar's band
 constexpr int StatusHeight = 18;
@@ -229,6 +232,9 @@ INT_PTR CUndeleteDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, bool
       rowEntries.assign(static_cast<std::size_t>(wParam), RowEntry{});
       rowCount = 0;
       return 0;
+    case WM_SCAN_DRIVE_TEXT:
+      scannedDriveText = reinterpret_cast<const wchar_t*>(lParam);
+      return 0;
     case WM_SCAN_ADD_ROW:
       AddRow(*reinterpret_cast<const ScanRow*>(lParam));
       return 0;
@@ -318,8 +324,9 @@ void CUndeleteDlg::RunScan() {
   canFind = canFindNext = true;
 
   const HTREEITEM selected = driveTree.Selection();
-  scannedDriveText = selected != nullptr ? driveTree.Text(selected) : L"";
-  if (scannedDriveText == L"My computer") {
+  const std::wstring selectedText = selected != nullptr ? driveTree.Text(selected) : L"";
+  SendMessageW(hwnd, WM_SCAN_DRIVE_TEXT, 0, reinterpret_cast<LPARAM>(selectedText.c_str()));
+  if (selectedText == L"My computer") {
     MessageBoxW(hwnd, L"Select logical drive and press Scan button", L"Select logical drive", MB_OK);
     EndScan(0, 0);
     return;
@@ -356,7 +363,7 @@ void CUndeleteDlg::RunScan() {
   }
 
   SendMessageW(hwnd, WM_SCAN_BEGIN_ROWS, drive.RecordCount(), 0);
-  const std::u16string driveText(scannedDriveText.begin(), scannedDriveText.end());
+  const std::u16string driveText(selectedText.begin(), selectedText.end());
   WindowRowSink sink(hwnd);
   ScanTotals totals;
   result = ScanRecords(drive, driveText, stopRequested, sink, &totals);
