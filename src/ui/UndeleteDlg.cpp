@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "platform/Volumes.h"
+#include "ui/WindowRules.h"
 #include "ui/resource.h"
 
 namespace {
@@ -15,9 +16,6 @@ constexpr UINT WM_SCAN_BEGIN_ROWS = WM_APP + 2;
 // Sent by the worker with the selected item's text (lParam: const wchar_t*),
 // so that the window's copy is only ever written on its own thread.
 constexpr UINT WM_SCAN_DRIVE_TEXT = WM_APP + 3;
-
-constexpr int LayoutTop = 42;  // the toolbar's band
-constexpr int StatusHeight = 18;
 
 const wchar_t* const NotNtfsText =
     L"Check up the type of file system.\n"
@@ -150,48 +148,27 @@ void CUndeleteDlg::AddPartitionItem(const std::wstring& text, const PartitionIte
 }
 
 void CUndeleteDlg::LayoutControls(int width, int height) {
-  // A negative extent is shown as empty.
-  auto place = [](HWND control, int x, int y, int w, int h) {
+  auto place = [](HWND control, const ControlRect& where) {
     if (control == nullptr) return;
-    MoveWindow(control, x, y, w < 0 ? 0 : w, h < 0 ? 0 : h, TRUE);
+    MoveWindow(control, where.x, where.y, where.width, where.height, TRUE);
     RedrawWindow(control, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
   };
+  const MainLayout layout = LayoutFor(width, height);
   if (statusBar.Handle() != nullptr) {
-    place(statusBar.Handle(), 0, height - StatusHeight, width, StatusHeight);
+    place(statusBar.Handle(), layout.statusBar);
     statusBar.SetPanes(width, 200, 100);
   }
-  place(driveTree.Handle(), 0, LayoutTop, 98, height - 90);
-  place(fileList.Handle(), 102, LayoutTop, width - 102, height - 60);
-  place(scanButton, 5, height - 46, 93, 26);
+  place(driveTree.Handle(), layout.driveTree);
+  place(fileList.Handle(), layout.fileList);
+  place(scanButton, layout.scanButton);
 }
 
 bool CUndeleteDlg::CommandRule(UINT command, bool* enabled) const {
-  switch (command) {
-    case IDM_RECOVER: *enabled = canRecover; return true;
-    case IDM_IMAGE_PREVIEW: *enabled = canPreview; return true;
-    case IDM_STOP_SCAN: *enabled = canStop; return true;
-    case IDM_SCAN: *enabled = canScan; return true;
-    case IDM_FIND: *enabled = canFind; return true;
-    case IDM_FIND_NEXT: *enabled = canFindNext; return true;
-    default: return false;
-  }
+  const CommandFlags flags{canRecover, canPreview, canStop, canScan, canFind, canFindNext};
+  return ::CommandRule(command, flags, enabled);
 }
 
-bool CUndeleteDlg::HandlesCommand(UINT command) const {
-  switch (command) {
-    case IDM_FIND:
-    case IDM_FIND_NEXT:
-    case IDM_SCAN:
-    case IDM_EXIT:
-    case IDM_ABOUT:
-    case IDM_FIND_NEXT_VIEW:
-    case IDM_RECOVER:
-    case IDM_STOP_SCAN:
-    case IDM_VISIT_SITE:
-    case IDM_IMAGE_PREVIEW: return true;
-    default: return false;
-  }
-}
+bool CUndeleteDlg::HandlesCommand(UINT command) const { return MainWindowHandles(command); }
 
 bool CUndeleteDlg::OnCommand(UINT id, UINT notifyCode, HWND control) {
   switch (id) {
