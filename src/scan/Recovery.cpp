@@ -80,12 +80,8 @@ RecoveryTarget TargetFor(const std::u16string& destination, const std::u16string
   return target;
 }
 
-DWORD CreateDirectoryChain(const RecoveryTarget& target) {
-  for (const std::u16string& folder : target.folders) {
-    const DWORD result = MakeDirectory(folder);
-    if (result != code::Success) return result;
-  }
-  return code::Success;
+void CreateDirectoryChain(const RecoveryTarget& target) {
+  for (const std::u16string& folder : target.folders) MakeDirectory(folder);
 }
 
 DWORD RecoverRecord(CNTFSDrive& drive, std::uint32_t recordIndex, const std::u16string& destination,
@@ -98,8 +94,8 @@ DWORD RecoverRecord(CNTFSDrive& drive, std::uint32_t recordIndex, const std::u16
   if (!info.deleted) return code::FileNotFound;
   const RecoveryTarget target = TargetFor(destination, pathCell, std::u16string(info.name));
   result->path = target.file;
-  status = CreateDirectoryChain(target);
-  if (status != code::Success) return status;
+  result->step = RecoveryStep::CreatingFile;
+  CreateDirectoryChain(target);
   if (!replace && PathExists(target.file)) {
     result->existed = true;
     return code::FileExists;
@@ -108,6 +104,7 @@ DWORD RecoverRecord(CNTFSDrive& drive, std::uint32_t recordIndex, const std::u16
   status = OutputFile::Create(target.file, replace, info.fileAttributes, &out);
   if (status != code::Success) return status;
   FileSink sink(*out);
+  result->step = RecoveryStep::Copying;
   std::uint64_t size = 0;
   status = drive.ReadRecordContent(recordIndex, &sink, &size);
   const DWORD closed = out->Close();

@@ -30,14 +30,17 @@ struct RecoveryTarget {
 RecoveryTarget TargetFor(const std::u16string& destination, const std::u16string& pathCell,
                          const std::u16string& name);
 
-// Creates every folder of `target` in turn; returns the first failure that
-// leaves a folder missing.
-DWORD CreateDirectoryChain(const RecoveryTarget& target);
+// Creates every folder of `target` in turn. Failures are not reported here:
+// a folder that could not be made shows as the failure to create the file.
+void CreateDirectoryChain(const RecoveryTarget& target);
+
+enum class RecoveryStep { ReadingRecord, CreatingFile, Copying };
 
 struct RecoveredFile {
   std::u16string path;
   std::uint64_t bytes = 0;
-  bool existed = false;  // the output was there already and was kept
+  bool existed = false;                            // the output was there already and was kept
+  RecoveryStep step = RecoveryStep::ReadingRecord;  // where a failure happened
 };
 
 // Recovers record `recordIndex` below `destination` as its row says (the

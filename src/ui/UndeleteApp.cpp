@@ -2,6 +2,7 @@
 // ends when it ends; there is no other message loop.
 #include <windows.h>
 #include <commctrl.h>
+#include <ole2.h>
 
 #include "ui/UndeleteDlg.h"
 
@@ -29,6 +30,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   SetErrorMode(SEM_FAILCRITICALERRORS);
   INITCOMMONCONTROLSEX controls{sizeof controls, ICC_TREEVIEW_CLASSES | ICC_LISTVIEW_CLASSES | ICC_BAR_CLASSES};
   InitCommonControlsEx(&controls);
+  // The folder browser's new style needs OLE on this thread.
+  OleInitialize(nullptr);
   theApp.InitInstance();
+  OleUninitialize();
   return 0;
 }

@@ -1,6 +1,12 @@
 #include "ui/UndeleteDlg.h"
 
+#include <windowsx.h>
+
 #include <cstdio>
+
+#include "scan/Recovery.h"
+#include "ui/FindDlg.h"
+#include "ui/FolderBrowser.h"
 
 #include "platform/Volumes.h"
 #include "ui/WindowRules.h"
@@ -24,6 +30,33 @@ const wchar_t* const NotNtfsText =
     L"We plan to realize support FAT file system in the next 1.3 versions of the program. ";
 
 const UINT ToolbarCommands[] = {IDM_SCAN, IDM_RECOVER, IDM_FIND, IDM_ABOUT};
+
+// The destination of the last Recover command, offered by the next one.
+std::wstring RecoverFolder;
+
+// The program's name as message boxes without a caption of their own show
+// it: the executable's file name without its extension.
+std::wstring ProgramName() {
+  wchar_t path[MAX_PATH] = {};
+  GetModuleFileNameW(nullptr, path, MAX_PATH);
+  std::wstring name = path;
+  name = name.substr(name.find_last_of(L"\\/") + 1);
+  return name.substr(0, name.rfind(L'.'));
+}
+
+std::u16string U16(const std::wstring& text) { return std::u16string(text.begin(), text.end()); }
+
+struct SortContext {
+  std::vector<std::u16string> texts;  // by the rows' positions before the sort
+  bool ascending;
+};
+
+int CALLBACK CompareRows(LPARAM first, LPARAM second, LPARAM context) {
+  const auto* sort = reinterpret_cast<const SortContext*>(context);
+  const std::u16string& a = sort->texts[static_cast<std::size_t>(first)];
+  const std::u16string& b = sort->texts[static_cast<std::size_t>(second)];
+  return sort->ascending ? CompareCellText(a, b) : CompareCellText(b, a);
+}
 
 const wchar_t* Wide(const std::u16string& text) { return reinterpret_cast<const wchar_t*>(text.c_str()); }
 
@@ -178,18 +211,150 @@ bool CUndeleteDlg::OnCommand(UINT id, UINT notifyCode, HWND control) {
     case IDM_SCAN:
     case IDM_STOP_SCAN: ToggleScan(); return true;
     case IDM_EXIT: OnCancel(); return true;
-    case IDM_FIND:
+    case IDM_FIND: Find(); return true;
     case IDM_FIND_NEXT:
-    case IDM_FIND_NEXT_VIEW:
-    case IDM_RECOVER:
-    case IDM_IMAGE_PREVIEW:
+    case IDM_FIND_NEXT_VIEW: FindNext(); return true;
+    case IDM_RECOVER: OnRecover(); return true;
+    case IDM_IMAGE_PREVIEW: OnImagePreview(); return true;
     case IDM_ABOUT:
     case IDM_VISIT_SITE: return true;  // the windows these open come with their own code
     default: return CDialogBase::OnCommand(id, notifyCode, control);
   }
 }
 
-bool CUndeleteDlg::OnNotify(NMHDR*, LRESULT*) { return false; }
+bool CUndeleteDlg::OnNotify(NMHDR* header, LRESULT* result) {
+  if (header->idFrom != IDC_FILE_LIST) return false;
+  *result = 0;
+  switch (header->code) {
+    case LVN_COLUMNCLICK: SortByColumn(reinterpret_cast<NMLISTVIEW*>(header)->iSubItem); return true;
+    case NM_CLICK: ShowSelectionCount(); return true;
+    case NM_RCLICK: ShowListMenu(); return true;
+    case LVN_KEYDOWN:
+      // F3 only here, while the list has the focus: there is no shortcut table.
+      if (reinterpret_cast<NMLVKEYDOWN*>(header)->wVKey == VK_F3) FindNext();
+      return true;
+    case LVN_ITEMACTIVATE: OnItemActivate(); return true;
+    default: return false;
+  }
+}
+
+void CUndeleteDlg::SortByColumn(int column) {
+  sortColumn = column;
+  sortAscending = !sortAscending;
+  SortContext context{{}, sortAscending};
+  const int count = fileList.Count();
+  for (int i = 0; i < count; ++i) {
+    LVITEMW item{};
+    item.mask = LVIF_PARAM;
+    item.iItem = i;
+    item.lParam = i;  // nothing reads the old item data
+    ListView_SetItem(fileList.Handle(), &item);
+    context.texts.push_back(U16(fileList.Text(i, column)));
+  }
+  ListView_SortItems(fileList.Handle(), CompareRows, reinterpret_cast<LPARAM>(&context));
+}
+
+void CUndeleteDlg::ShowSelectionCount() {
+  const std::u16string text = SelectionCountText(static_cast<int>(ListView_GetSelectedCount(fileList.Handle())));
+  statusBar.SetText(0, std::wstring(text.begin(), text.end()).c_str());
+}
+
+void CUndeleteDlg::ShowListMenu() {
+  const DWORD where = GetMessagePos();
+  HMENU menu = LoadMenuW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_LISTMENU));
+  if (menu == nullptr) return;
+  AttachPictures(menu);
+  if (fileList.Count() > 0) canRecover = canPreview = true;
+  const UINT chosen = static_cast<UINT>(TrackPopupMenu(GetSubMenu(menu, 0),
+                                                       TPM_LEFTALIGN | TPM_TOPALIGN | TPM_RIGHTBUTTON | TPM_RETURNCMD,
+                                                       GET_X_LPARAM(where), GET_Y_LPARAM(where), 0, hwnd, nullptr));
+  DestroyMenu(menu);
+  if (chosen == IDM_FIND) Find();
+  if (chosen == IDM_FIND_NEXT) FindNext();
+  if (chosen == IDM_RECOVER) OnRecover();
+}
+
+bool CUndeleteDlg::RowMatches(int row) {
+  std::u16string text = U16(findText);
+  const bool match = NameMatches(U16(fileList.Text(row, ColumnName)), &text);
+  findText.assign(text.begin(), text.end());  // kept lowered
+  return match;
+}
+
+void CUndeleteDlg::ShowFoundRow(int row) {
+  ListView_EnsureVisible(fileList.Handle(), row, FALSE);
+  ListView_SetItemState(fileList.Handle(), row, LVIS_SELECTED, LVIS_SELECTED | LVIS_FOCUSED | LVIS_CUT | LVIS_DROPHILITED);
+}
+
+void CUndeleteDlg::Find() {
+  const int count = fileList.Count();
+  CFindDlg dialog(hwnd);
+  dialog.text = findText;
+  if (dialog.DoModal() != IDOK) return;
+  findText = dialog.text;
+  if (findText.empty()) return;
+  for (int row = 0; row < count; ++row) {
+    if (RowMatches(row)) {
+      ShowFoundRow(row);
+      findPosition = row;
+      return;
+    }
+  }
+}
+
+void CUndeleteDlg::FindNext() {
+  const auto count = static_cast<std::uint32_t>(fileList.Count());
+  if (findText.empty()) return;
+  auto row = static_cast<std::uint32_t>(++findPosition);
+  for (; row < count; ++row) {
+    if (RowMatches(static_cast<int>(row))) {
+      ShowFoundRow(static_cast<int>(row));
+      findPosition = static_cast<int>(row);
+      return;
+    }
+  }
+  MessageBoxW(hwnd, L"Reached the end of list", ProgramName().c_str(), MB_OK);
+  findPosition = 0;
+}
+
+void CUndeleteDlg::OnRecover() {
+  int row = ListView_GetNextItem(fileList.Handle(), -1, LVNI_SELECTED);
+  if (row < 0) return;
+  if (RecoverFolder.empty()) {
+    wchar_t here[MAX_PATH] = {};
+    GetCurrentDirectoryW(MAX_PATH, here);
+    RecoverFolder = here;
+  }
+  wchar_t chosen[MAX_PATH] = {};
+  BrowseForFolder(hwnd, RecoverFolder.c_str(), chosen);
+  RecoverFolder = chosen;
+  if (RecoverFolder.empty()) return;
+  if (IsScannedDrive(U16(RecoverFolder), U16(scannedDriveText)) &&
+      MessageBoxW(hwnd, L"Do you want to restore to the same drive? This reduce the chance of a successful recovery.",
+                  L"Click Cancel to abort or continie at your risk",
+                  MB_OKCANCEL | MB_ICONEXCLAMATION | MB_DEFBUTTON2) == IDCANCEL) {
+    return;
+  }
+  const HCURSOR previous = SetCursor(LoadCursorW(nullptr, IDC_WAIT));
+  for (; row >= 0; row = ListView_GetNextItem(fileList.Handle(), row, LVNI_SELECTED)) {
+    const std::uint32_t record = RecordIndexFromCell(U16(fileList.Text(row, ColumnRecord)));
+    auto whole = rowPaths.find(record);
+    const std::u16string path = whole != rowPaths.end() ? whole->second : U16(fileList.Text(row, ColumnPath));
+    RecoveredFile file;
+    // An existing file is replaced, as the user chose this folder for it.
+    const DWORD result = RecoverRecord(drive, record, U16(RecoverFolder), path, true, &file);
+    if (result != ERROR_SUCCESS) {
+      SetCursor(previous);
+      ShowErrorBox(hwnd, result, file.step == RecoveryStep::CreatingFile ? L"Error in CreateFile" : L"GetLastError");
+      return;
+    }
+  }
+  SetCursor(previous);
+}
+
+void CUndeleteDlg::OnImagePreview() {}  // the preview window comes with its own code
+
+void CUndeleteDlg::OnItemActivate() { OnImagePreview(); }
 
 INT_PTR CUndeleteDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, bool* handled) {
   *handled = true;
@@ -208,6 +373,7 @@ INT_PTR CUndeleteDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, bool
     case WM_SCAN_BEGIN_ROWS:
       rowEntries.assign(static_cast<std::size_t>(wParam), RowEntry{});
       rowCount = 0;
+      rowPaths.clear();
       return 0;
     case WM_SCAN_DRIVE_TEXT:
       scannedDriveText = reinterpret_cast<const wchar_t*>(lParam);
@@ -363,6 +529,7 @@ void CUndeleteDlg::AddRow(const ScanRow& row) {
   }
   const int index = fileList.InsertItem(position, Wide(row.cells[ColumnName]), reinterpret_cast<LPARAM>(entry));
   if (index < 0) return;
+  rowPaths[row.recordIndex] = row.path;
   canRecover = canPreview = true;
   for (int column : {ColumnRecord, ColumnPath, ColumnCreated, ColumnModified, ColumnSize}) {
     fileList.SetText(index, column, Wide(row.cells[column]));

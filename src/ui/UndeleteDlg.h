@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 #include "ntfs/NTFSDrive.h"
@@ -54,6 +55,18 @@ class CUndeleteDlg : public CNewDialog {
   void StopScanAndWait();
   void PaintMinimised();
 
+  // The file list's behaviours.
+  void SortByColumn(int column);
+  void ShowSelectionCount();
+  void ShowListMenu();
+  void Find();
+  void FindNext();
+  void ShowFoundRow(int row);
+  bool RowMatches(int row);
+  void OnRecover();
+  void OnImagePreview();
+  void OnItemActivate();
+
   HICON appIcon;
   HTREEITEM rootItem = nullptr;
   HTREEITEM lastPartitionItem = nullptr;
@@ -77,4 +90,8 @@ class CUndeleteDlg : public CNewDialog {
   std::wstring scannedDriveText;
   std::vector<RowEntry> rowEntries;  // the rows' item data; lives as long as the rows
   std::size_t rowCount = 0;
+  // Whole folder paths by record index: a "Path" cell holds 254 characters.
+  std::unordered_map<std::uint32_t, std::u16string> rowPaths;
+  int sortColumn = 0;
+  bool sortAscending = false;
 };

@@ -1,8 +1,15 @@
 #include "ui/WindowRules.h"
 
+#include <cstdlib>
+
+#include "scan/Scanner.h"
 #include "ui/resource.h"
 
 namespace {
+
+char16_t Fold(char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c; }
+
+bool IsWhiteSpace(char16_t c) { return c == u' ' || (c >= u'\t' && c <= u'\r'); }
 
 ControlRect Rect(int x, int y, int width, int height) {
   // A negative extent is shown as empty.
@@ -42,4 +49,42 @@ bool MainWindowHandles(unsigned command) {
     case IDM_IMAGE_PREVIEW: return true;
     default: return false;
   }
+}
+
+int CompareCellText(const std::u16string& a, const std::u16string& b) {
+  for (std::size_t i = 0;; ++i) {
+    const int x = i < a.size() ? Fold(a[i]) : 0;
+    const int y = i < b.size() ? Fold(b[i]) : 0;
+    if (x != y || x == 0) return x - y;
+  }
+}
+
+bool NameMatches(const std::u16string& name, std::u16string* findText) {
+  std::size_t end = name.size();
+  while (end > 0 && IsWhiteSpace(name[end - 1])) --end;
+  if (end == 0) return false;
+  std::u16string folded = name.substr(0, end);
+  for (char16_t& c : folded) c = Fold(c);
+  for (char16_t& c : *findText) c = Fold(c);
+  return folded.find(*findText) != std::u16string::npos;
+}
+
+std::u16string SelectionCountText(int selected) {
+  if (selected == 1) return u"Selected 1 file";
+  const std::string text = "Selected " + std::to_string(selected) + " files";
+  return std::u16string(text.begin(), text.end());
+}
+
+std::uint32_t RecordIndexFromCell(const std::u16string& cell) {
+  std::string narrow;
+  for (char16_t c : cell) narrow += c < 0x80 ? static_cast<char>(c) : '?';
+  const double value = std::strtod(narrow.c_str(), nullptr);
+  // The cell is the scan's own "%d"; anything else is kept inside the index range.
+  if (!(value > 0)) return FirstScanRecord;
+  if (value >= static_cast<double>(UINT32_MAX - FirstScanRecord)) return UINT32_MAX;
+  return static_cast<std::uint32_t>(value) + FirstScanRecord;
+}
+
+bool IsScannedDrive(const std::u16string& destination, const std::u16string& scannedDriveText) {
+  return destination.substr(0, 3) == scannedDriveText;
 }

@@ -3,6 +3,9 @@
 // tested natively.
 #pragma once
 
+#include <cstdint>
+#include <string>
+
 struct ControlRect {
   int x, y, width, height;  // width and height never negative
 };
@@ -24,3 +27,22 @@ struct CommandFlags {
 bool CommandRule(unsigned command, const CommandFlags& flags, bool* enabled);
 // True for every command the main window serves.
 bool MainWindowHandles(unsigned command);
+
+// Rows compare by one column's text, code unit by code unit with A to Z
+// folded to a to z; a text that is a prefix of the other sorts first.
+int CompareCellText(const std::u16string& a, const std::u16string& b);
+
+// The Find test: the name without trailing white space, A to Z folded,
+// contains `findText`, which is folded in place. An empty name never matches.
+bool NameMatches(const std::u16string& name, std::u16string* findText);
+
+// "Selected 1 file" or "Selected %i files".
+std::u16string SelectionCountText(int selected);
+
+// The record index of a row from its "#" cell: the leading number of the
+// text, truncated, plus 30; 30 for a text without digits.
+std::uint32_t RecordIndexFromCell(const std::u16string& cell);
+
+// True when the first three characters of the destination equal the whole
+// drive text of the last scan, exactly (the same-drive question).
+bool IsScannedDrive(const std::u16string& destination, const std::u16string& scannedDriveText);

@@ -39,3 +39,6 @@
 #define IDM_STOP_SCAN 32781
 #define IDM_VISIT_SITE 32782
 #define IDM_IMAGE_PREVIEW 32792
+
+// Find dialog.
+#define IDC_FIND_TEXT 1004
