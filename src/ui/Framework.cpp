@@ -26,6 +26,11 @@ INT_PTR CDialogBase::DoModal() {
                          reinterpret_cast<LPARAM>(this));
 }
 
+HWND CDialogBase::CreateModeless() {
+  return CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(templateId), parent, DialogProc,
+                            reinterpret_cast<LPARAM>(this));
+}
+
 bool CDialogBase::OnCommand(UINT id, UINT, HWND) {
   if (id == IDOK) {
     OnOK();

@@ -25,8 +25,11 @@ class CDialogBase {
 
   // Runs the dialog modally; returns the result it ended with.
   INT_PTR DoModal();
+  // Creates the dialog modeless (hidden unless its template says visible).
+  HWND CreateModeless();
   HWND Handle() const { return hwnd; }
   HWND Item(int id) const { return GetDlgItem(hwnd, id); }
+  void SetOwner(HWND owner) { parent = owner; }
 
  protected:
   // TRUE lets the dialog manager give the focus to the first control.

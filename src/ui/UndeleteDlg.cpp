@@ -81,7 +81,8 @@ BOOL CALLBACK CloseWorkerBox(HWND window, LPARAM) {
 
 CUndeleteDlg::CUndeleteDlg(HWND owner)
     : CNewDialog(IDD_PELMORA_DIALOG, owner),
-      appIcon(LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_MAINFRAME))) {}
+      appIcon(LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_MAINFRAME))),
+      previewDialog(nullptr) {}
 
 CUndeleteDlg::~CUndeleteDlg() {
   if (toolBarImages != nullptr) ImageList_Destroy(toolBarImages);
@@ -352,7 +353,34 @@ void CUndeleteDlg::OnRecover() {
   SetCursor(previous);
 }
 
-void CUndeleteDlg::OnImagePreview() {}  // the preview window comes with its own code
+void CUndeleteDlg::OnImagePreview() {
+  if (previewData) {
+    previewDialog.Destroy();
+    previewData.reset();
+    previewSize = 0;
+  }
+  const int row = ListView_GetNextItem(fileList.Handle(), -1, LVNI_SELECTED);
+  if (row < 0) return;
+  const std::uint32_t record = RecordIndexFromCell(U16(fileList.Text(row, ColumnRecord)));
+  DWORD result = drive.ReadRecordData(record, &previewData, &previewSize);
+  if (result != ERROR_SUCCESS) {
+    ShowErrorBox(hwnd, result, L"GetLastError");
+    return;
+  }
+  MFTFileInfo info;
+  result = drive.ReadRecordSummary(record, false, &info);
+  if (result != ERROR_SUCCESS) {
+    ShowErrorBox(hwnd, result, L"GetLastError");
+    return;
+  }
+  if (!previewData || previewSize == 0) return;
+  previewDialog.Destroy();
+  previewDialog.imageData = previewData.get();
+  previewDialog.imageSize = previewSize;
+  previewDialog.fileName.assign(info.name, info.name + std::char_traits<char16_t>::length(info.name));
+  previewDialog.SetOwner(hwnd);
+  previewDialog.Create();
+}
 
 void CUndeleteDlg::OnItemActivate() { OnImagePreview(); }
 
@@ -383,6 +411,8 @@ INT_PTR CUndeleteDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, bool
       return 0;
     case WM_DESTROY:
       StopScanAndWait();
+      previewDialog.Destroy();
+      previewData.reset();  // the preview's bytes go with the window
       drive.AttachDisk(nullptr);
       diskHandle.reset();
       break;

@@ -14,6 +14,7 @@
 #include "scan/PartitionWalk.h"
 #include "scan/Scanner.h"
 #include "ui/Framework.h"
+#include "ui/ImageDlg.h"
 
 class CUndeleteDlg : public CNewDialog {
  public:
@@ -72,6 +73,9 @@ class CUndeleteDlg : public CNewDialog {
   HTREEITEM lastPartitionItem = nullptr;
   CNTFSDrive drive;
   std::unique_ptr<DiskDevice> diskHandle;  // null: no disk open
+  CImageDlg previewDialog;
+  ByteBuffer previewData;  // the previewed file's bytes; the preview paints from them
+  std::uint32_t previewSize = 0;
   std::wstring findText;
   int findPosition = 0;
   HANDLE scanThreadHandle = nullptr;

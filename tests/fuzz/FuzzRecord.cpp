@@ -1,5 +1,6 @@
-// libFuzzer target: the first 1024 bytes are a FILE record, the rest is the
-// disk its runs point into. Every flag combination is parsed, content
+// libFuzzer target: the first 1024 bytes are a FILE record (zero-padded when
+// the input is shorter, so that short inputs still reach the parser), the
+// rest is the disk its runs point into. Every flag combination is parsed, content
 // streamed, so any read outside a buffer or any hang shows.
 #include <cstdint>
 #include <cstring>
@@ -26,11 +27,12 @@ class DiscardingSink : public ContentSink {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (size < 1024) return 0;
+  const std::size_t recordBytes = size < 1024 ? size : 1024;
   MemoryDisk disk;
-  disk.Write(0, std::vector<std::uint8_t>(data + 1024, data + size));
+  disk.Write(0, std::vector<std::uint8_t>(data + recordBytes, data + size));
   for (int flags = 0; flags < 5; ++flags) {
-    std::vector<std::uint8_t> record(data, data + 1024);
+    std::vector<std::uint8_t> record(data, data + recordBytes);
+    record.resize(1024, 0);
     CMFTRecord parser;
     parser.SetDiskHandle(&disk);
     parser.SetGeometry(1024, 512, 0);

@@ -1,0 +1,50 @@
+#include "ui/ImageDlg.h"
+
+#include "image/FCImageHandleFactory_Gdiplus.h"
+#include "image/FCObjImage.h"
+#include "ui/resource.h"
+
+CImageDlg::CImageDlg(HWND owner) : CDialogBase(IDD_IMAGE, owner) {}
+
+CImageDlg::~CImageDlg() { Destroy(); }
+
+bool CImageDlg::Create() {
+  Destroy();
+  if (CreateModeless() == nullptr) return false;
+  ShowWindow(hwnd, SW_SHOWNORMAL);
+  return true;
+}
+
+void CImageDlg::Destroy() {
+  if (hwnd != nullptr && IsWindow(hwnd)) DestroyWindow(hwnd);
+  hwnd = nullptr;
+}
+
+INT_PTR CImageDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, bool* handled) {
+  if (message == WM_PAINT) {
+    Paint();
+    *handled = true;
+    return 0;
+  }
+  if (message == WM_NCDESTROY) hwnd = nullptr;
+  return CDialogBase::OnMessage(message, wParam, lParam, handled);
+}
+
+void CImageDlg::Paint() {
+  PAINTSTRUCT paint;
+  HDC dc = BeginPaint(hwnd, &paint);
+  FCObjImage image;
+  // The type comes from the name's extension, in the ANSI code page.
+  char name[MAX_PATH * 2] = {};
+  WideCharToMultiByte(CP_ACP, 0, fileName.c_str(), -1, name, sizeof name - 1, nullptr, nullptr);
+  const int type = FCImageHandleFactory_Gdiplus::Shared().ImageTypeFromName(name);
+  if (!image.LoadFromMemory(imageData, imageSize, type)) {
+    EndPaint(hwnd, &paint);
+    DestroyWindow(hwnd);  // a file that does not decode closes the preview
+    return;
+  }
+  RECT client{};
+  GetClientRect(hwnd, &client);
+  image.DrawFitted(dc, client);
+  EndPaint(hwnd, &paint);
+}
