@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the native programs and tests (ASan + UBSan), the libFuzzer targets
-# (clang) and the 32-bit Windows programs.
+# (clang) and the 32-bit Windows programs (Pelmora.exe, pelmora-cli.exe).
 # Usage: tools/build.sh [native|fuzz|windows|release|all]   (default all)
 set -euo pipefail
 cd "$(dirname "$0")/.."
