@@ -26,6 +26,13 @@ INT_PTR CImageDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, bool* h
     *handled = true;
     return 0;
   }
+  // No dialog-message translation runs for a modeless window inside the main
+  // window's modal loop, so Escape and Enter are taken here.
+  if (message == WM_KEYDOWN && (wParam == VK_ESCAPE || wParam == VK_RETURN)) {
+    ShowWindow(hwnd, SW_HIDE);
+    *handled = true;
+    return 0;
+  }
   if (message == WM_NCDESTROY) hwnd = nullptr;
   return CDialogBase::OnMessage(message, wParam, lParam, handled);
 }
