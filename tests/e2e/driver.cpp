@@ -10,6 +10,7 @@
 // Output is UTF-8; structured lines are JSON arrays.
 #include <windows.h>
 #include <commctrl.h>
+#include <shlobj.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -132,6 +133,7 @@ class Remote {
 };
 
 const size_t TextOffset = 1024, TextChars = 4096;
+const wchar_t* const PreviewCaption = L"\u56fe\u50cf\u9884\u89c8";  // 图像预览
 
 HWND mainWindow;
 
@@ -306,67 +308,15 @@ void CmdStatus() {
   Write(JsonArray(panes));
 }
 
-// Wine keeps menus local to their process, so menuprobe.dll (beside this
-// program) is loaded into the target and its ReadMenus runs there on a remote
-// thread. It opens each popup first: states are set only when a popup opens.
-void CmdMenu() {
-  HWND window = Main();
-  wchar_t path[MAX_PATH];
-  GetModuleFileNameW(nullptr, path, MAX_PATH);
-  std::wstring dll(path);
-  dll = dll.substr(0, dll.find_last_of(L"\\/") + 1) + L"menuprobe.dll";
-  HMODULE local = LoadLibraryW(dll.c_str());
-  if (local == nullptr) throw Failure{"cannot load " + Utf8(dll)};
-  const size_t entryOffset = (char*)GetProcAddress(local, "ReadMenus") - (char*)local;
-
-  DWORD pid = 0;
-  GetWindowThreadProcessId(window, &pid);
-  HANDLE process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, pid);
-  if (process == nullptr) throw Failure{"OpenProcess failed"};
-  auto runRemote = [&](void* start, void* parameter) {
-    HANDLE thread = CreateRemoteThread(process, nullptr, 0, (LPTHREAD_START_ROUTINE)start, parameter, 0, nullptr);
-    if (thread == nullptr) throw Failure{"CreateRemoteThread failed: " + std::to_string(GetLastError())};
-    if (WaitForSingleObject(thread, MessageTimeout) != WAIT_OBJECT_0) throw Failure{"remote thread hangs"};
-    DWORD result = 0;
-    GetExitCodeThread(thread, &result);
-    CloseHandle(thread);
-    return result;
-  };
-  const size_t blockSize = sizeof(HWND) + 32768 * sizeof(wchar_t);
-  char* block = (char*)VirtualAllocEx(process, nullptr, blockSize, MEM_COMMIT, PAGE_READWRITE);
-  if (block == nullptr) throw Failure{"VirtualAllocEx failed"};
-  WriteProcessMemory(process, block, dll.c_str(), (dll.size() + 1) * sizeof(wchar_t), nullptr);
-  // kernel32 is at the same address in every process of a prefix.
-  void* loadLibrary = (void*)GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "LoadLibraryW");
-  const DWORD remoteBase = runRemote(loadLibrary, block);
-  if (remoteBase == 0) throw Failure{"LoadLibraryW failed in the target"};
-  WriteProcessMemory(process, block, &window, sizeof window, nullptr);
-  const DWORD result = runRemote((char*)(size_t)remoteBase + entryOffset, block);
-  std::vector<wchar_t> out(32768 + 1, L'\0');
-  ReadProcessMemory(process, block + sizeof(HWND), out.data(), 32768 * sizeof(wchar_t), nullptr);
-  VirtualFreeEx(process, block, 0, MEM_RELEASE);
-  CloseHandle(process);
-  if (result != 0) throw Failure{"ReadMenus failed: " + std::to_string(result)};
-  std::wstring text(out.data());
-  size_t at = 0;
-  while (at < text.size()) {
-    size_t end = text.find(L'\n', at);
-    std::wstring line = text.substr(at, end - at);
-    at = end + 1;
-    std::vector<std::wstring> f;
-    size_t from = 0;
-    for (int i = 0; i < 3; ++i) {
-      size_t tab = line.find(L'\t', from);
-      f.push_back(line.substr(from, tab - from));
-      from = tab + 1;
-    }
-    f.push_back(line.substr(from));
-    Write(JsonArray({Utf8(f[0]), Utf8(f[1]), f[2] == L"1" ? "true" : "false", Json(f[3])}));
-  }
-}
-
 void CmdCommand(DWORD id) {
   if (!PostMessageW(Main(), WM_COMMAND, MAKEWPARAM(id, 0), 0)) throw Failure{"PostMessage failed"};
+}
+
+HWND FocusOf(HWND window) {
+  GUITHREADINFO info{};
+  info.cbSize = sizeof info;
+  if (!GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &info)) throw Failure{"GetGUIThreadInfo failed"};
+  return info.hwndFocus;
 }
 
 struct BoxSearch {
@@ -376,8 +326,10 @@ struct BoxSearch {
 
 BOOL CALLBACK FindBox(HWND window, LPARAM parameter) {
   auto* search = (BoxSearch*)parameter;
+  wchar_t caption[64] = L"";
+  GetWindowTextW(window, caption, 64);
   if (window != search->owner && GetWindow(window, GW_OWNER) == search->owner && ClassOf(window) == L"#32770" &&
-      IsWindowVisible(window)) {
+      IsWindowVisible(window) && std::wstring(caption) != PreviewCaption) {
     search->box = window;
     return FALSE;
   }
@@ -399,6 +351,30 @@ void CmdBox(DWORD timeoutMs) {
   Write(JsonArray({Json(caption), Json(text ? WindowText(text) : L"")}));
 }
 
+// [caption, text, [visible push buttons], default button, has an icon]
+void CmdBoxDetail(DWORD timeoutMs) {
+  HWND box = nullptr;
+  if (!WaitFor(timeoutMs, [&] { return (box = Box()) != nullptr; })) throw Failure{"no message box"};
+  std::vector<std::string> buttons;
+  for (int id = IDOK; id <= IDCONTINUE; ++id) {
+    HWND button = GetDlgItem(box, id);
+    if (button != nullptr && IsWindowVisible(button)) buttons.push_back(std::to_string(id));
+  }
+  // The default button: Wine's boxes mark it by style and focus, not DM_SETDEFID.
+  int def = 0;
+  for (int id = IDOK; id <= IDCONTINUE; ++id) {
+    HWND button = GetDlgItem(box, id);
+    if (button != nullptr && IsWindowVisible(button) && (GetWindowLongW(button, GWL_STYLE) & 0x0F) == BS_DEFPUSHBUTTON &&
+        FocusOf(box) == button)
+      def = id;
+  }
+  HWND icon = GetDlgItem(box, 0x0440);
+  const bool hasIcon = icon != nullptr && IsWindowVisible(icon) && Send(icon, STM_GETICON, 0, 0) != 0;
+  HWND text = GetDlgItem(box, 0xFFFF);
+  Write(JsonArray({Json(WindowText(box)), Json(text ? WindowText(text) : L""), JsonArray(buttons),
+                   std::to_string(def), hasIcon ? "true" : "false"}));
+}
+
 void CmdNoBox() { Write(Box() == nullptr ? "none" : "box"); }
 
 void CmdDismiss(DWORD timeoutMs) {
@@ -418,6 +394,365 @@ BOOL CALLBACK ListWindow(HWND window, LPARAM) {
     Write(JsonArray({Json(ClassOf(window)), Json(caption), std::to_string(pid)}));
   }
   return TRUE;
+}
+
+
+// ---- the file list by mouse and keyboard ----
+
+RECT RowRect(int row) {
+  HWND list = Control(ListId);
+  Remote remote(list, sizeof(RECT));
+  RECT rect{LVIR_LABEL, 0, 0, 0};
+  remote.Put(0, &rect, sizeof rect);
+  if (!Send(list, LVM_GETITEMRECT, row, (LPARAM)remote.At(0))) throw Failure{"no row " + std::to_string(row)};
+  remote.Get(0, &rect, sizeof rect);
+  return rect;
+}
+
+// Posts a button press and release at a point of `window`'s client area.
+// The controls read the keys from wParam, so MK_CONTROL makes a ctrl-click.
+void PostClick(HWND window, POINT at, UINT down, UINT up, WPARAM keys, bool twice) {
+  const LPARAM where = MAKELPARAM(at.x, at.y);
+  const WPARAM button = down == WM_LBUTTONDOWN ? MK_LBUTTON : MK_RBUTTON;
+  PostMessageW(window, WM_MOUSEMOVE, keys, where);
+  PostMessageW(window, down, keys | button, where);
+  PostMessageW(window, up, keys, where);
+  if (twice) {
+    PostMessageW(window, WM_LBUTTONDBLCLK, keys | button, where);
+    PostMessageW(window, up, keys, where);
+  }
+}
+
+// Returns once the program's thread has handled every message posted to it
+// before: a sent message would overtake them. The marker is the list's hover
+// time, posted, read back, then restored; nothing shows it.
+void Settle(DWORD timeoutMs = MessageTimeout) {
+  HWND list = Control(ListId);
+  const LRESULT previous = Send(list, LVM_GETHOVERTIME, 0, 0);
+  const LPARAM marker = 0x5E771E + (GetTickCount() & 0xFFF);
+  PostMessageW(list, LVM_SETHOVERTIME, 0, marker);
+  const bool done = WaitFor(timeoutMs, [&] { return Send(list, LVM_GETHOVERTIME, 0, 0) == marker; });
+  Send(list, LVM_SETHOVERTIME, 0, previous);
+  if (!done) throw Failure{"the program did not reach the posted marker"};
+}
+
+// A click on a row's name cell. `how`: "", "ctrl", "shift", "double" or "right";
+// a right click also moves the cursor there, as the menu opens at the cursor.
+void CmdClickRow(int row, const std::string& how) {
+  HWND list = Control(ListId);
+  POINT at{};
+  if (row >= 0) {
+    const RECT rect = RowRect(row);
+    at = POINT{rect.left + 4, (rect.top + rect.bottom) / 2};
+  } else {  // below the rows
+    RECT client{};
+    GetClientRect(list, &client);
+    at = POINT{client.right / 2, client.bottom - 10};
+  }
+  if (how == "right") {
+    POINT screen = at;
+    ClientToScreen(list, &screen);
+    SetCursorPos(screen.x, screen.y);
+    PostClick(list, at, WM_RBUTTONDOWN, WM_RBUTTONUP, 0, false);
+    Write(JsonArray({std::to_string(screen.x), std::to_string(screen.y)}));
+    return;
+  }
+  const WPARAM keys = how == "ctrl" ? MK_CONTROL : how == "shift" ? MK_SHIFT : 0;
+  PostClick(list, at, WM_LBUTTONDOWN, WM_LBUTTONUP, keys, how == "double");
+  Settle();
+}
+
+void CmdClickHeader(int column) {
+  HWND list = Control(ListId);
+  HWND header = (HWND)Send(list, LVM_GETHEADER, 0, 0);
+  if (header == nullptr) throw Failure{"no header"};
+  Remote remote(header, sizeof(RECT));
+  if (!Send(header, HDM_GETITEMRECT, column, (LPARAM)remote.At(0))) throw Failure{"no column " + std::to_string(column)};
+  RECT rect{}, visible{};
+  remote.Get(0, &rect, sizeof rect);
+  GetClientRect(list, &visible);  // a user clicks the part that is shown
+  if (rect.right > visible.right) rect.right = visible.right;
+  if (rect.left >= rect.right) throw Failure{"column " + std::to_string(column) + " is out of sight"};
+  PostClick(header, POINT{(rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2}, WM_LBUTTONDOWN, WM_LBUTTONUP, 0,
+            false);
+  Settle();
+}
+
+void CmdSelected() {
+  HWND list = Control(ListId);
+  std::vector<std::string> rows;
+  for (int row = -1; (row = (int)Send(list, LVM_GETNEXTITEM, row, LVNI_SELECTED)) >= 0;) rows.push_back(std::to_string(row));
+  Write(JsonArray(rows));
+}
+
+// The focus moves as the dialog moves it for a Tab or a mnemonic.
+void CmdFocusControl(int id) {
+  Send(Main(), WM_NEXTDLGCTL, (WPARAM)Control(id), TRUE);
+  if (FocusOf(Main()) != Control(id)) throw Failure{"the focus did not move"};
+}
+
+void CmdFocus() {
+  HWND focus = FocusOf(Main());
+  Write(JsonArray({Json(focus ? ClassOf(focus) : L""), std::to_string(focus ? GetDlgCtrlID(focus) : 0)}));
+}
+
+// A key press delivered where the keyboard would deliver it: the focus window.
+void CmdKey(DWORD key) {
+  HWND focus = FocusOf(Main());
+  if (focus == nullptr) throw Failure{"nothing has the focus"};
+  const UINT scan = MapVirtualKeyW(key, MAPVK_VK_TO_VSC);
+  PostMessageW(focus, WM_KEYDOWN, key, 1 | (scan << 16));
+  PostMessageW(focus, WM_KEYUP, key, 1 | (scan << 16) | 0xC0000000);
+  Settle();
+}
+
+// ---- other windows of the program: dialogs, the folder browser, menus ----
+
+struct WindowSearch {
+  DWORD pid;
+  std::wstring caption, className;
+  std::vector<HWND> found;
+};
+
+BOOL CALLBACK CollectWindow(HWND window, LPARAM parameter) {
+  auto* search = (WindowSearch*)parameter;
+  DWORD pid = 0;
+  GetWindowThreadProcessId(window, &pid);
+  if (pid != search->pid || !IsWindowVisible(window)) return TRUE;
+  wchar_t caption[256] = L"";
+  GetWindowTextW(window, caption, 256);
+  if ((search->caption.empty() || search->caption == caption) &&
+      (search->className.empty() || search->className == ClassOf(window)))
+    search->found.push_back(window);
+  return TRUE;
+}
+
+// The program's visible top-level windows with this caption and/or class.
+std::vector<HWND> ProgramWindows(const std::wstring& caption, const std::wstring& className) {
+  WindowSearch search{0, caption, className, {}};
+  GetWindowThreadProcessId(Main(), &search.pid);
+  EnumWindows(CollectWindow, (LPARAM)&search);
+  return search.found;
+}
+
+HWND WaitWindow(const std::wstring& caption, const std::wstring& className, DWORD timeoutMs) {
+  HWND found = nullptr;
+  if (!WaitFor(timeoutMs, [&] {
+        auto all = ProgramWindows(caption, className);
+        found = all.empty() ? nullptr : all[0];
+        return found != nullptr;
+      }))
+    throw Failure{"no window " + Utf8(caption) + " " + Utf8(className)};
+  return found;
+}
+
+// One line per window: [caption, class, [left, top, width, height] of its client
+// area on the screen, [the same] of the whole window].
+void CmdWindowsTitled(const std::wstring& caption) {
+  for (HWND window : ProgramWindows(caption, L"")) {
+    RECT client{}, outer{};
+    GetClientRect(window, &client);
+    GetWindowRect(window, &outer);
+    POINT origin{0, 0};
+    ClientToScreen(window, &origin);
+    auto box = [](int x, int y, int w, int h) {
+      return JsonArray({std::to_string(x), std::to_string(y), std::to_string(w), std::to_string(h)});
+    };
+    wchar_t text[256] = L"";
+    GetWindowTextW(window, text, 256);  // it may be going away: no message
+    Write(JsonArray({Json(text), Json(ClassOf(window)), box(origin.x, origin.y, client.right, client.bottom),
+                     box(outer.left, outer.top, outer.right - outer.left, outer.bottom - outer.top)}));
+  }
+}
+
+HWND Dialog(const std::wstring& caption) {
+  auto all = ProgramWindows(caption, L"#32770");
+  if (all.empty()) throw Failure{"no dialog " + Utf8(caption)};
+  return all[0];
+}
+
+void CmdSetItem(const std::wstring& caption, int id, const std::wstring& text) {
+  HWND item = GetDlgItem(Dialog(caption), id);
+  if (item == nullptr) throw Failure{"no item " + std::to_string(id)};
+  DWORD_PTR result = 0;
+  if (!SendMessageTimeoutW(item, WM_SETTEXT, 0, (LPARAM)text.c_str(), SMTO_NORMAL, MessageTimeout, &result))
+    throw Failure{"WM_SETTEXT not answered"};
+  if (WindowText(item) != text) throw Failure{"the text did not arrive"};
+}
+
+void CmdPress(const std::wstring& caption, int id, DWORD timeoutMs) {
+  HWND dialog = Dialog(caption);
+  PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), (LPARAM)GetDlgItem(dialog, id));
+  if (!WaitFor(timeoutMs, [&] { return !IsWindow(dialog) || !IsWindowVisible(dialog); }))
+    throw Failure{"the dialog stays"};
+}
+
+struct DescendantSearch {
+  const wchar_t* name;
+  HWND found;
+};
+
+BOOL CALLBACK MatchDescendant(HWND child, LPARAM parameter) {
+  auto* search = (DescendantSearch*)parameter;
+  if (ClassOf(child) != search->name) return TRUE;
+  search->found = child;
+  return FALSE;
+}
+
+HWND Descendant(HWND parent, const wchar_t* className) {
+  DescendantSearch search{className, nullptr};
+  EnumChildWindows(parent, MatchDescendant, (LPARAM)&search);
+  return search.found;
+}
+
+// The shell's folder browser: the program's dialog holding a tree of folders.
+HWND Browser(DWORD timeoutMs) {
+  HWND found = nullptr;
+  if (!WaitFor(timeoutMs, [&] {
+        for (HWND window : ProgramWindows(L"", L"#32770"))
+          if (window != Main() && Descendant(window, L"SysTreeView32") != nullptr) found = window;
+        return found != nullptr;
+      }))
+    throw Failure{"no folder browser"};
+  return found;
+}
+
+// [caption, [texts from the root to the selected folder], OK enabled]
+void CmdBrowser(DWORD timeoutMs) {
+  HWND browser = Browser(timeoutMs);
+  HWND tree = Descendant(browser, L"SysTreeView32");
+  Remote remote(tree, TextOffset + TextChars * 2 + 16);
+  std::vector<std::string> chain;
+  for (HTREEITEM item = (HTREEITEM)Send(tree, TVM_GETNEXTITEM, TVGN_CARET, 0); item != nullptr;
+       item = (HTREEITEM)Send(tree, TVM_GETNEXTITEM, TVGN_PARENT, (LPARAM)item)) {
+    TVITEMW query{};
+    query.mask = TVIF_TEXT | TVIF_HANDLE;
+    query.hItem = item;
+    query.pszText = (LPWSTR)remote.At(TextOffset);
+    query.cchTextMax = TextChars;
+    remote.Put(0, &query, sizeof query);
+    Send(tree, TVM_GETITEMW, 0, (LPARAM)remote.At(0));
+    chain.insert(chain.begin(), Json(remote.Text(TextOffset, TextChars)));
+  }
+  Write(JsonArray({Json(WindowText(browser)), JsonArray(chain),
+                   IsWindowEnabled(GetDlgItem(browser, IDOK)) ? "true" : "false"}));
+}
+
+void CmdBrowserSelect(const std::wstring& path) {
+  HWND browser = Browser(10000);
+  Remote remote(browser, (path.size() + 1) * sizeof(wchar_t));
+  remote.Put(0, path.c_str(), (path.size() + 1) * sizeof(wchar_t));
+  Send(browser, BFFM_SETSELECTIONW, TRUE, (LPARAM)remote.At(0));
+  CmdBrowser(0);
+}
+
+void CmdBrowserPress(int id, DWORD timeoutMs) {
+  HWND browser = Browser(10000);
+  PostMessageW(browser, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), (LPARAM)GetDlgItem(browser, id));
+  if (!WaitFor(timeoutMs, [&] { return !IsWindow(browser) || !IsWindowVisible(browser); }))
+    throw Failure{"the browser stays"};
+}
+
+// Runs an export of menuprobe.dll on a thread of the program with `block`
+// (placed there) as its parameter; returns its result and the text it wrote
+// after the first pointer-sized field.
+std::wstring RunProbe(const char* entry, HWND window, DWORD* resultOut) {
+  wchar_t path[MAX_PATH];
+  GetModuleFileNameW(nullptr, path, MAX_PATH);
+  std::wstring dll(path);
+  dll = dll.substr(0, dll.find_last_of(L"\\/") + 1) + L"menuprobe.dll";
+  HMODULE local = LoadLibraryW(dll.c_str());
+  if (local == nullptr) throw Failure{"cannot load " + Utf8(dll)};
+  const size_t entryOffset = (char*)GetProcAddress(local, entry) - (char*)local;
+  DWORD pid = 0;
+  GetWindowThreadProcessId(Main(), &pid);
+  HANDLE process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, pid);
+  if (process == nullptr) throw Failure{"OpenProcess failed"};
+  auto runRemote = [&](void* start, void* parameter) {
+    HANDLE thread = CreateRemoteThread(process, nullptr, 0, (LPTHREAD_START_ROUTINE)start, parameter, 0, nullptr);
+    if (thread == nullptr) throw Failure{"CreateRemoteThread failed: " + std::to_string(GetLastError())};
+    if (WaitForSingleObject(thread, MessageTimeout) != WAIT_OBJECT_0) throw Failure{"remote thread hangs"};
+    DWORD result = 0;
+    GetExitCodeThread(thread, &result);
+    CloseHandle(thread);
+    return result;
+  };
+  const size_t blockSize = sizeof(HWND) + 32768 * sizeof(wchar_t);
+  char* block = (char*)VirtualAllocEx(process, nullptr, blockSize, MEM_COMMIT, PAGE_READWRITE);
+  if (block == nullptr) throw Failure{"VirtualAllocEx failed"};
+  WriteProcessMemory(process, block, dll.c_str(), (dll.size() + 1) * sizeof(wchar_t), nullptr);
+  void* loadLibrary = (void*)GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "LoadLibraryW");
+  const DWORD remoteBase = runRemote(loadLibrary, block);
+  if (remoteBase == 0) throw Failure{"LoadLibraryW failed in the target"};
+  WriteProcessMemory(process, block, &window, sizeof window, nullptr);
+  *resultOut = runRemote((char*)(size_t)remoteBase + entryOffset, block);
+  std::vector<wchar_t> out(32768 + 1, L'\0');
+  ReadProcessMemory(process, block + sizeof(HWND), out.data(), 32768 * sizeof(wchar_t), nullptr);
+  VirtualFreeEx(process, block, 0, MEM_RELEASE);
+  CloseHandle(process);
+  return out.data();
+}
+
+// The open popup menu (TrackPopupMenu): [left, top] of it, then [id, enabled, "text"] per item.
+void CmdPopup(DWORD timeoutMs) {
+  HWND popup = WaitWindow(L"", L"#32768", timeoutMs);
+  RECT rect{};
+  GetWindowRect(popup, &rect);
+  DWORD result = 0;
+  const std::wstring text = RunProbe("ReadPopup", popup, &result);
+  if (result != 0) throw Failure{"ReadPopup failed: " + std::to_string(result)};
+  Write(JsonArray({std::to_string(rect.left), std::to_string(rect.top)}));
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find(L'\n', at);
+    std::wstring line = text.substr(at, end - at);
+    at = end + 1;
+    size_t tab1 = line.find(L'\t'), tab2 = line.find(L'\t', tab1 + 1);
+    Write(JsonArray({Utf8(line.substr(0, tab1)), line.substr(tab1 + 1, tab2 - tab1 - 1) == L"1" ? "true" : "false",
+                     Json(line.substr(tab2 + 1))}));
+  }
+}
+
+// Keys for the open popup menu: its loop reads the thread's queue.
+void CmdPopupKeys(const std::vector<std::string>& keys, DWORD timeoutMs) {
+  HWND popup = WaitWindow(L"", L"#32768", 10000);
+  for (const std::string& key : keys) {
+    const DWORD vk = (DWORD)std::strtoul(key.c_str(), nullptr, 0);
+    PostMessageW(popup, WM_KEYDOWN, vk, 1);
+    PostMessageW(popup, WM_KEYUP, vk, 0xC0000001);
+  }
+  if (!WaitFor(timeoutMs, [&] { return !IsWindow(popup) || !IsWindowVisible(popup); }))
+    throw Failure{"the menu stays"};
+}
+
+void CmdAttrs(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) throw Failure{"GetFileAttributesW failed: " + std::to_string(GetLastError())};
+  Write(std::to_string(attributes));
+}
+
+// Wine keeps menus local to their process, so menuprobe.dll (beside this
+// program) is loaded into the target and its ReadMenus runs there on a remote
+// thread. It opens each popup first: states are set only when a popup opens.
+void CmdMenu() {
+  DWORD result = 0;
+  const std::wstring text = RunProbe("ReadMenus", Main(), &result);
+  if (result != 0) throw Failure{"ReadMenus failed: " + std::to_string(result)};
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find(L'\n', at);
+    std::wstring line = text.substr(at, end - at);
+    at = end + 1;
+    std::vector<std::wstring> f;
+    size_t from = 0;
+    for (int i = 0; i < 3; ++i) {
+      size_t tab = line.find(L'\t', from);
+      f.push_back(line.substr(from, tab - from));
+      from = tab + 1;
+    }
+    f.push_back(line.substr(from));
+    Write(JsonArray({Utf8(f[0]), Utf8(f[1]), f[2] == L"1" ? "true" : "false", Json(f[3])}));
+  }
 }
 
 void CmdRect() {
@@ -496,6 +831,8 @@ void Run(const std::vector<std::string>& args) {
     CmdCommand(Number(args, 1, 0));
   } else if (c == "box") {
     CmdBox(Number(args, 1, 10000));
+  } else if (c == "box-detail") {
+    CmdBoxDetail(Number(args, 1, 10000));
   } else if (c == "no-box") {
     CmdNoBox();
   } else if (c == "dismiss") {
@@ -507,6 +844,43 @@ void Run(const std::vector<std::string>& args) {
       throw Failure{"fewer rows than " + std::to_string(wanted)};
   } else if (c == "windows") {
     EnumWindows(ListWindow, 0);
+  } else if (c == "click-row") {
+    CmdClickRow((int)Number(args, 1, 0), args.size() > 2 ? args[2] : "");
+  } else if (c == "click-header") {
+    CmdClickHeader((int)Number(args, 1, 0));
+  } else if (c == "selected") {
+    CmdSelected();
+  } else if (c == "focus-control") {
+    CmdFocusControl((int)Number(args, 1, 0));
+  } else if (c == "focus") {
+    CmdFocus();
+  } else if (c == "key") {
+    CmdKey(Number(args, 1, 0));
+  } else if (c == "wait-dialog") {
+    HWND dialog = WaitWindow(arg(1), L"#32770", Number(args, 2, 10000));
+    Write(JsonArray({Json(WindowText(dialog))}));
+  } else if (c == "windows-titled") {
+    CmdWindowsTitled(arg(1));
+  } else if (c == "set-item") {
+    CmdSetItem(arg(1), (int)Number(args, 2, 0), args.size() > 3 ? Wide(args[3]) : L"");
+  } else if (c == "press") {
+    CmdPress(arg(1), (int)Number(args, 2, IDOK), Number(args, 3, 10000));
+  } else if (c == "browser") {
+    CmdBrowser(Number(args, 1, 10000));
+  } else if (c == "browser-select") {
+    CmdBrowserSelect(arg(1));
+  } else if (c == "browser-press") {
+    CmdBrowserPress((int)Number(args, 1, IDOK), Number(args, 2, 10000));
+  } else if (c == "popup") {
+    CmdPopup(Number(args, 1, 10000));
+  } else if (c == "popup-keys") {
+    CmdPopupKeys(std::vector<std::string>(args.begin() + 1, args.end()), 10000);
+  } else if (c == "settle") {
+    Settle(Number(args, 1, MessageTimeout));
+  } else if (c == "repaint") {
+    for (HWND window : ProgramWindows(arg(1), L"")) RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE);
+  } else if (c == "attrs") {
+    CmdAttrs(arg(1));
   } else if (c == "rect") {
     CmdRect();
   } else if (c == "close") {

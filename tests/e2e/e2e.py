@@ -12,6 +12,7 @@ Needs root (the image tools mount with ntfs-3g).
 """
 import argparse
 import csv
+import hashlib
 import io
 import json
 import os
@@ -34,13 +35,15 @@ WINDRES = "i686-w64-mingw32-windres"
 SERIAL_C = 0x1111AAAA2222BBBB
 SERIAL_D = 0x3333CCCC4444DDDD
 SERIAL_E = 0x5555EEEE6666FFFF
+SERIAL_F = 0x77778888AAAA9999
 BENCH_FILES = 20000
 
 # The tree this disk layout must give: physicaldrive0 holds, in walk order,
 # an NTFS volume with no letter, C:, FAT32, and an extended partition with D:
-# and another NTFS volume with no letter; physicaldrive1 holds E: (bench).
+# and another NTFS volume with no letter; physicaldrive1 holds E: (bench),
+# physicaldrive2 F: (windowvolume.py: pictures, names for Find, files to recover).
 FIRST_FOUND = "Disk 0 NTFS 1\\"
-EXPECTED_CHILDREN = ["Disk 0 NTFS 1\\", "C:\\", "FAT32", "D:\\", "Disk 0 NTFS 5\\", "E:\\"]
+EXPECTED_CHILDREN = ["Disk 0 NTFS 1\\", "C:\\", "FAT32", "D:\\", "Disk 0 NTFS 5\\", "E:\\", "F:\\"]
 
 
 class Failed(Exception):
@@ -145,6 +148,29 @@ def make_images(image_dir):
         out.write(recipe)
 
 
+def make_window_disk(image_dir):
+    """disk2.img, remade when windowvolume.py changes; returns its manifest rows by path."""
+    source = os.path.join(HERE, "windowvolume.py")
+    with open(source, "rb") as f:
+        recipe = "%s %x" % (hashlib.sha256(f.read()).hexdigest(), SERIAL_F)
+    stamp = os.path.join(image_dir, "stamp2")
+    volume = os.path.join(image_dir, "f.img")
+    manifest = os.path.join(image_dir, "f.img.tsv")
+    if not (os.path.exists(stamp) and open(stamp).read() == recipe):
+        if os.path.exists(stamp):
+            os.remove(stamp)
+        log("making the pictures disk")
+        run([sys.executable, source, volume, "--manifest", manifest, "--serial", hex(SERIAL_F)],
+            stdout=subprocess.DEVNULL)
+        run([sys.executable, os.path.join(TOOLS, "mkdisk.py"), os.path.join(image_dir, "disk2.img"), "ntfs:" + volume],
+            stdout=subprocess.DEVNULL)
+        os.remove(volume)
+        with open(stamp, "w") as out:
+            out.write(recipe)
+    with open(manifest, encoding="utf-8", newline="") as f:
+        return {row["path"]: row for row in csv.DictReader(f, delimiter="\t")}
+
+
 # ---------------------------------------------------------------- wine and X
 
 def free_display():
@@ -196,7 +222,7 @@ class Session:
         subprocess.run(["wineserver", "-w"], env=self.env)
         dosdevices = os.path.join(self.prefix, "dosdevices")
         # GetVolumeInformationW reports the serial in .windows-serial at the root.
-        for letter, serial in (("c", SERIAL_C), ("d", SERIAL_D), ("e", SERIAL_E)):
+        for letter, serial in (("c", SERIAL_C), ("d", SERIAL_D), ("e", SERIAL_E), ("f", SERIAL_F)):
             root = os.path.join(self.prefix, "drive_c") if letter == "c" else os.path.join(self.work, "volume_" + letter)
             os.makedirs(root, exist_ok=True)
             with open(os.path.join(root, ".windows-serial"), "w") as out:
@@ -207,7 +233,7 @@ class Session:
         self.link_disks(True)
 
     def link_disks(self, present):
-        for number in (0, 1):
+        for number in (0, 1, 2):
             link = os.path.join(self.prefix, "dosdevices", "physicaldrive%d" % number)
             if os.path.lexists(link):
                 os.remove(link)
@@ -239,7 +265,11 @@ class Session:
     def start(self, exe):
         self.stop_app()
         self.app_log = open(os.path.join(self.work, "app.log"), "wb")
-        self.app = subprocess.Popen(["wine", exe], env=self.env, stdout=self.app_log, stderr=self.app_log)
+        # Its current directory is known: Recover's folder browser starts there.
+        self.cwd = os.path.join(self.work, "cwd")
+        os.makedirs(self.cwd, exist_ok=True)
+        self.app = subprocess.Popen(["wine", exe], env=self.env, stdout=self.app_log, stderr=self.app_log,
+                                    cwd=self.cwd)
         self("wait-window", 30000)
 
     def stop_app(self):
@@ -525,6 +555,439 @@ def t_close_scanning(s, ctx):
         check(b"Unhandled exception" not in log_file.read(), "Wine logged an unhandled exception")
 
 
+# ---------------------------------------------------------------- the file list, Recover, Find, preview
+
+import windowvolume  # noqa: E402  (beside this file)
+
+FIND_DIALOG = "\u67e5\u627e"  # 查找
+PREVIEW_CAPTION = "\u56fe\u50cf\u9884\u89c8"  # 图像预览
+SAME_DRIVE_CAPTION = "Click Cancel to abort or continie at your risk"
+SAME_DRIVE_TEXT = "Do you want to restore to the same drive? This reduce the chance of a successful recovery."
+IDOK, IDCANCEL = 1, 2
+VK_DOWN, VK_RETURN, VK_ESCAPE, VK_F3 = 0x28, 0x0D, 0x1B, 0x72
+TREE_ID, LIST_ID = 1000, 1001
+
+
+def dos(path):
+    """The prefix's name of a Unix path (Z: is the root)."""
+    return "Z:" + path.replace("/", "\\")
+
+
+def scan_f(s, ctx):
+    s.start(ctx.exe)
+    s("select", "F:\\")
+    s("click")
+    s("wait-caption", "Scan", 60000)
+    rows = s("rows")
+    names = [r[0] for r in rows]
+    expected = [p.rsplit("/", 1)[-1] for p, e in ctx.manifest.items() if e["state"] == "deleted" and e["kind"] == "file"]
+    check(names == expected, "rows of F: %r, expected %r" % (names, expected))
+    return rows
+
+
+def row_of(rows, name):
+    return [r[0] for r in rows].index(name)
+
+
+def select_rows(s, rows):
+    s("click-row", rows[0])
+    for row in rows[1:]:
+        s("click-row", row, "ctrl")
+    check(s("selected")[0] == sorted(rows), "selected %r, wanted %r" % (s("selected")[0], sorted(rows)))
+
+
+def sha256_of(path):
+    try:
+        with open(path, "rb") as f:
+            return hashlib.sha256(f.read()).hexdigest()
+    except OSError:
+        return None
+
+
+def wait_outputs(outputs, timeout=30):
+    """Waits until every output has its manifest bytes; returns the ones that do not."""
+    wrong = lambda: [path for path, entry in outputs if sha256_of(path) != entry["sha256"]]
+    return eventually(wrong, lambda w: not w, timeout)
+
+
+def sync(s):
+    """Returns once the window's thread has handled what was posted to it before."""
+    s("settle")
+
+
+def files_below(folder):
+    return sorted(os.path.relpath(os.path.join(d, f), folder) for d, _, fs in os.walk(folder) for f in fs)
+
+
+def recover_to(s, folder):
+    """Recover on the selected rows, choosing `folder` (a prefix path) in the folder browser."""
+    s("command", RECOVER)
+    chosen = s("browser-select", folder)[0]
+    check(chosen[1][-1] == folder.rstrip("\\").rsplit("\\", 1)[-1], "the browser selected %r for %s" % (chosen[1], folder))
+    check(chosen[2], "OK is disabled for %s: %r" % (folder, chosen))
+    s("browser-press", IDOK)
+    return chosen
+
+
+def t_recover(s, ctx):
+    rows = scan_f(s, ctx)
+    out = os.path.join(s.work, "out-recover")
+    os.makedirs(out)
+    wanted = ["Lost/Deep/inside.txt", "\u00dcn\u00efc\u00f6d\u00e9 \u65e5\u672c \u2603.txt", windowvolume.FRAGMENTED,
+              "Apple.txt", "readonly.txt"]
+    check(int(ctx.manifest[windowvolume.FRAGMENTED]["fragments"]) > 1, "the large file is not fragmented")
+    select_rows(s, [row_of(rows, w.rsplit("/", 1)[-1]) for w in wanted])
+    chosen = recover_to(s, dos(out))
+    check(chosen[1][-1] == "out-recover", "the browser selected %r" % chosen[1])
+    outputs = [(os.path.join(out, w), ctx.manifest[w]) for w in wanted]
+    wrong = wait_outputs(outputs)
+    check(not wrong, "wrong or missing outputs: %r; the folder holds %r" % (wrong, files_below(out)))
+    check(files_below(out) == sorted(wanted), "the folder holds %r" % files_below(out))
+    check(s("no-box") == ["none"], "a message box after Recover")
+    # Read-only as Windows sees it (GetFileAttributesW in the prefix) and as
+    # Wine keeps it (no write permission bits).
+    for path, entry in outputs:
+        attributes = int(s("attrs", dos(path))[0])
+        readonly = bool(int(entry["attrs"]) & 1)
+        check(bool(attributes & 1) == readonly, "%s: attributes 0x%x" % (path, attributes))
+        check(bool(os.stat(path).st_mode & 0o222) != readonly, "%s: mode %o" % (path, os.stat(path).st_mode))
+
+
+def t_recover_cancel(s, ctx):
+    scan_f(s, ctx)
+    first = os.path.join(s.work, "out-first")
+    os.makedirs(first)
+    s("click-row", 0)
+    apple = ctx.manifest["Apple.txt"]
+    recover_to(s, dos(first))
+    check(not wait_outputs([(os.path.join(first, "Apple.txt"), apple)]), "Apple.txt not recovered")
+    # The next browser starts at the last destination; Cancel writes nothing.
+    os.remove(os.path.join(first, "Apple.txt"))
+    s("command", RECOVER)
+    start = s("browser")[0]
+    check(start[1][-1] == "out-first", "the second browser starts at %r, not the last destination" % start[1])
+    s("browser-press", IDCANCEL)
+    sync(s)
+    check(s("no-box") == ["none"], "a message box after Cancel")
+    check(not files_below(first) and not files_below(s.cwd), "Cancel wrote %r %r" % (files_below(first), files_below(s.cwd)))
+    # Cancel forgot the destination: the next starts at the current directory.
+    s("command", RECOVER)
+    start = s("browser")[0]
+    cwd_parts = s.cwd.strip("/").split("/")
+    check(start[1][-len(cwd_parts):] == cwd_parts, "after Cancel the browser starts at %r, not %r" % (start[1], s.cwd))
+    s("browser-press", IDOK)
+    check(not wait_outputs([(os.path.join(s.cwd, "Apple.txt"), apple)]), "Apple.txt not in the current directory")
+    check(not files_below(first), "written to the old destination: %r" % files_below(first))
+
+
+def t_recover_same_drive(s, ctx):
+    scan_f(s, ctx)
+    dest = os.path.join(s.work, "volume_f", "dest")
+    os.makedirs(dest)
+    other = os.path.join(s.work, "out-other")
+    os.makedirs(other)
+    s("click-row", 0)
+    recover_to(s, "F:\\dest")
+    box = s("box-detail", 10000)[0]
+    check(box == [SAME_DRIVE_CAPTION, SAME_DRIVE_TEXT, [IDOK, IDCANCEL], IDCANCEL, True],
+          "box %r (wanted OK/Cancel, Cancel the default, an icon)" % box)
+    s("press", SAME_DRIVE_CAPTION, IDCANCEL)
+    sync(s)
+    check(not files_below(dest), "Cancel in the question wrote %r" % files_below(dest))
+    # OK goes on; the browser starts at F:\dest, the last destination.
+    s("command", RECOVER)
+    start = s("browser")[0]
+    check(start[1][-2:] == [" (F:)", "dest"], "the browser starts at %r" % start[1])
+    s("browser-press", IDOK)
+    check(s("box", 10000)[0][0] == SAME_DRIVE_CAPTION, "no question the second time")
+    s("press", SAME_DRIVE_CAPTION, IDOK)
+    check(not wait_outputs([(os.path.join(dest, "Apple.txt"), ctx.manifest["Apple.txt"])]), "OK did not recover")
+    # A folder on another letter asks nothing.
+    recover_to(s, dos(other))
+    check(not wait_outputs([(os.path.join(other, "Apple.txt"), ctx.manifest["Apple.txt"])]), "not recovered to Z:")
+    check(s("no-box") == ["none"], "a question for a folder on another drive")
+
+
+def t_recover_error(s, ctx):
+    rows = scan_f(s, ctx)
+    out = os.path.join(s.work, "out-error")
+    os.makedirs(out)
+    names = [r[0] for r in rows[:3]]
+    blocked = os.path.join(out, names[1])
+    with open(blocked, "wb") as f:
+        f.write(b"older")
+    os.chmod(blocked, 0o444)  # Wine shows this as read-only
+    # Root may write a read-only file; an immutable one refuses root too.
+    run(["chattr", "+i", blocked])
+    try:
+        check(int(s("attrs", dos(blocked))[0]) & 1, "the blocking file is not read-only in the prefix")
+        recover_blocked(s, ctx, out, names, blocked)
+    finally:
+        subprocess.run(["chattr", "-i", blocked])
+
+
+def recover_blocked(s, ctx, out, names, blocked):
+    select_rows(s, [0, 1, 2])
+    recover_to(s, dos(out))
+    box = s("box-detail", 30000)[0]
+    check(box[0] == "Error in CreateFile" and box[1].strip() and box[2] == [IDOK] and box[4],
+          "box %r (wanted 'Error in CreateFile', the system's message, OK, an icon)" % (box,))
+    log("Error in CreateFile says %r" % box[1].strip())
+    s("dismiss")
+    sync(s)
+    check(sha256_of(os.path.join(out, names[0])) == ctx.manifest[names[0]]["sha256"], "the first file is not written")
+    with open(blocked, "rb") as f:
+        check(f.read() == b"older", "the read-only file was changed")
+    check(files_below(out) == sorted(names[:2]), "after the failure the folder holds %r" % files_below(out))
+
+
+def find(s, text):
+    s("command", FIND)
+    s("wait-dialog", FIND_DIALOG, 10000)
+    s("set-item", FIND_DIALOG, 1004, text)
+    s("press", FIND_DIALOG, IDOK)
+    sync(s)
+    return s("selected")[0]
+
+
+def find_next(s):
+    s("command", FIND_NEXT)
+    sync(s)
+    return s("selected")[0]
+
+
+def end_of_list_box(s):
+    box = s("box-detail", 10000)[0]
+    check(box == ["Pelmora", "Reached the end of list", [IDOK], IDOK, False],
+          "box %r (wanted 'Reached the end of list', OK only, no icon)" % (box,))
+    s("dismiss")
+
+
+def t_find(s, ctx):
+    rows = scan_f(s, ctx)
+    needle = windowvolume.FIND_TEXT.lower()
+    matching = [i for i, r in enumerate(rows) if needle in r[0].rstrip().lower()]
+    check(matching == [2, 5], "the test volume's matches are rows %r" % matching)
+    check(s("selected")[0] == [], "rows selected after the scan")
+    check(find(s, windowvolume.FIND_TEXT) == [2], "Find selected %r, wanted [2]" % s("selected")[0])
+    check(find_next(s) == [2, 5], "Find next selected %r, wanted [2, 5]" % s("selected")[0])
+    s("command", FIND_NEXT)
+    end_of_list_box(s)
+    s("click-row", 0)
+    check(find_next(s) == [0, 2], "after the end Find next selected %r, wanted row 2 added" % s("selected")[0])
+    # Only A-Z fold: "café" is not "CAFÉ"; "CAFÉ" folds to "cafÉ", which only CAFÉ.txt holds.
+    cafe_lower, cafe_upper = row_of(rows, "caf\u00e9.txt"), row_of(rows, "CAF\u00c9.txt")
+    s("click-row", 0)
+    check(find(s, "caf\u00e9") == [0, cafe_lower], "Find 'café' selected %r" % s("selected")[0])
+    s("click-row", 0)
+    check(find(s, "CAF\u00c9") == [0, cafe_upper], "Find 'CAFÉ' selected %r" % s("selected")[0])
+    s("click-row", 1)
+    check(find(s, "aPPLE") == [0, 1], "Find 'aPPLE' selected %r" % s("selected")[0])
+    # The name's trailing blanks are ignored: "stack " is not in "haystack  ".
+    haystack = row_of(rows, "haystack  ")
+    s("click-row", 0)
+    check(find(s, "stack ") == [0], "Find 'stack ' selected %r" % s("selected")[0])
+    check(find(s, "stack") == [0, haystack], "Find 'stack' selected %r" % s("selected")[0])
+
+
+def t_find_keys(s, ctx):
+    scan_f(s, ctx)
+    check(find(s, windowvolume.FIND_TEXT) == [2], "Find selected %r" % s("selected")[0])
+    tree_before = s("tree")
+    s("focus-control", TREE_ID)
+    s("key", VK_F3)
+    sync(s)
+    check(s("selected")[0] == [2] and s("no-box") == ["none"], "F3 in the tree selected %r" % s("selected")[0])
+    check(s("tree") == tree_before, "F3 changed the tree")
+    s("focus-control", LIST_ID)
+    s("key", VK_F3)
+    sync(s)
+    check(s("selected")[0] == [2, 5], "F3 in the list selected %r" % s("selected")[0])
+    s("key", VK_F3)
+    end_of_list_box(s)
+
+
+def cell_key(text):
+    # The list compares UTF-16 code units with A-Z folded.
+    units = text.encode("utf-16-le")
+    return [c + 32 if 65 <= c <= 90 else c for c in (int.from_bytes(units[i:i + 2], "little") for i in range(0, len(units), 2))]
+
+
+def t_sort(s, ctx):
+    rows = scan_f(s, ctx)
+    ascending = True
+    for column in (0, 0, 2, 1, 4, 0):
+        s("click-header", column)
+        after = s("rows")
+        check(sorted(map(tuple, after)) == sorted(map(tuple, rows)), "the sort lost or changed rows")
+        texts = [r[column] for r in after]
+        wanted = sorted(texts, key=cell_key, reverse=not ascending)
+        check([cell_key(t) for t in texts] == [cell_key(t) for t in wanted],
+              "column %d %s: %r" % (column, "ascending" if ascending else "descending", texts))
+        ascending = not ascending
+
+
+def t_selection_count(s, ctx):
+    scan_f(s, ctx)
+
+    def pane():
+        return s("status")[0][0]
+    s("click-row", 3)
+    check(pane() == "Selected 1 file", "one row: %r" % pane())
+    s("click-row", 5, "ctrl")
+    check(pane() == "Selected 2 files", "two rows: %r" % pane())
+    s("click-row", 7, "shift")  # from the last clicked row
+    check(s("selected")[0] == [5, 6, 7], "shift-click selected %r" % s("selected")[0])
+    check(pane() == "Selected 3 files", "three rows: %r" % pane())
+    s("click-row", -1)
+    check(s("selected")[0] == [] and pane() == "Selected 0 files", "no row: %r" % pane())
+
+
+def popup_states(s, at_row):
+    where = s("click-row", at_row, "right")[0]
+    lines = s("popup", 10000)
+    return where, lines[0], {line[0]: line[1] for line in lines[1:]}
+
+
+def t_context_menu(s, ctx):
+    s.start(ctx.exe)
+    _, _, states = popup_states(s, -1)
+    s("popup-keys", VK_ESCAPE)
+    check(states == {RECOVER: False, FIND: False, 32773: False}, "before a scan: %r" % states)
+    scan_f(s, ctx)
+    cursor, corner, states = popup_states(s, 3)
+    check(states == {RECOVER: True, FIND: True, 32773: True}, "after a scan: %r" % states)
+    check(corner == cursor, "the menu opens at %r, the cursor is at %r" % (corner, cursor))
+    # The choice runs at once: the second item is Find.
+    s("popup-keys", VK_DOWN, VK_DOWN, VK_RETURN)
+    s("wait-dialog", FIND_DIALOG, 10000)
+    s("set-item", FIND_DIALOG, 1004, windowvolume.FIND_TEXT)
+    s("press", FIND_DIALOG, IDOK)
+    sync(s)
+    check(s("selected")[0] == [2, 3], "Find from the menu selected %r" % s("selected")[0])
+    popup_states(s, 3)
+    s("popup-keys", VK_DOWN, VK_DOWN, VK_DOWN, VK_RETURN)
+    sync(s)
+    check(s("selected")[0] == [2, 3, 5], "Find next from the menu selected %r" % s("selected")[0])
+    popup_states(s, 3)
+    s("popup-keys", VK_DOWN, VK_RETURN)
+    s("browser", 10000)
+    s("browser-press", IDCANCEL)
+
+
+# ---- the preview
+
+def grab(s, x, y, w, h):
+    """The screen's pixels in a rectangle: a function (x, y) -> (r, g, b)."""
+    ppm = subprocess.run(["import", "-display", ":%d" % s.display, "-window", "root", "-crop",
+                          "%dx%d+%d+%d" % (w, h, x, y), "+repage", "-depth", "8", "ppm:-"], env=s.env, capture_output=True,
+                         check=True).stdout
+    fields, at = [], 0
+    while len(fields) < 4:  # P6 width height maxval, then one white space
+        while ppm[at:at + 1].isspace():
+            at += 1
+        end = at
+        while not ppm[end:end + 1].isspace():
+            end += 1
+        fields.append(ppm[at:end])
+        at = end
+    width = int(fields[1])
+    pixels = ppm[at + 1:]
+    return lambda px, py: tuple(pixels[(py * width + px) * 3:(py * width + px) * 3 + 3])
+
+
+def preview_windows(s):
+    return s("windows-titled", PREVIEW_CAPTION)
+
+
+def fitted(w, h, area_w, area_h):
+    if w > area_w or h > area_h:
+        if area_w * h <= area_h * w:
+            w, h = area_w, h * area_w // w
+        else:
+            w, h = w * area_h // h, area_h
+    return (area_w - w) // 2, (area_h - h) // 2, w, h
+
+
+def picture_problems(s, size, lossy):
+    """What is wrong with the one preview window's drawing of a quadrant picture (an empty list: nothing)."""
+    windows = preview_windows(s)
+    if len(windows) != 1:
+        return ["%d preview windows" % len(windows)]
+    x, y, cw, ch = windows[0][2]
+    pixel = grab(s, x, y, cw, ch)
+    left, top, w, h = fitted(size[0], size[1], cw, ch)
+    tolerance = 48 if lossy else 8
+    near = lambda a, b: all(abs(p - q) <= tolerance for p, q in zip(a, b))
+    problems = []
+    background = pixel(1, 1)
+    quadrant_centres = [(left + w // 4, top + h // 4), (left + 3 * w // 4, top + h // 4),
+                        (left + w // 4, top + 3 * h // 4), (left + 3 * w // 4, top + 3 * h // 4)]
+    for (px, py), colour in zip(quadrant_centres, windowvolume.QUADRANTS):
+        if not near(pixel(px, py), colour):
+            problems.append("at %d,%d %r, wanted %r" % (px, py, pixel(px, py), colour))
+    # The picture's corners are its own; just outside them is the background.
+    inside = [(left + 2, top + 2), (left + w - 3, top + 2), (left + 2, top + h - 3), (left + w - 3, top + h - 3)]
+    outside = [(left - 2, top + h // 2), (left + w + 1, top + h // 2), (left + w // 2, top - 2), (left + w // 2, top + h + 1)]
+    for (px, py), colour in zip(inside, windowvolume.QUADRANTS):
+        if not near(pixel(px, py), colour):
+            problems.append("corner %d,%d is %r, wanted %r" % (px, py, pixel(px, py), colour))
+    for px, py in outside:
+        if 0 <= px < cw and 0 <= py < ch and not near(pixel(px, py), background):
+            problems.append("outside the picture %d,%d is %r, not the background %r" % (px, py, pixel(px, py), background))
+    return problems
+
+
+def preview_row(s, row, double):
+    if double:
+        s("click-row", row, "double")
+    else:
+        s("click-row", row)
+        s("command", PREVIEW)
+    sync(s)
+
+
+def t_preview(s, ctx):
+    rows = scan_f(s, ctx)
+    for number, (name, _, size, lossy) in enumerate(windowvolume.PICTURES):
+        preview_row(s, row_of(rows, name), number % 2 == 0)
+        problems = eventually(lambda: picture_problems(s, size, lossy), lambda p: not p, 10)
+        check(not problems, "%s: %s" % (name, "; ".join(problems)))
+        check(s("no-box") == ["none"], "%s: a message box" % name)
+        # Every paint decodes again: a repaint must draw the same.
+        s("repaint", PREVIEW_CAPTION)
+        sync(s)
+        problems = eventually(lambda: picture_problems(s, size, lossy), lambda p: not p, 10)
+        check(not problems, "%s after a repaint: %s" % (name, "; ".join(problems)))
+    # Each preview replaced the last one: still only one window.
+    check(len(preview_windows(s)) == 1, "%d preview windows" % len(preview_windows(s)))
+
+
+def t_preview_fails(s, ctx):
+    rows = scan_f(s, ctx)
+    for name in (windowvolume.JPEG_AS_DAT, windowvolume.BROKEN):
+        preview_row(s, row_of(rows, "shot.png"), True)
+        check(eventually(lambda: len(preview_windows(s)), lambda n: n == 1) == 1, "no preview of shot.png")
+        preview_row(s, row_of(rows, name), False)
+        left = eventually(lambda: preview_windows(s), lambda w: not w)
+        check(not left, "%s: a preview window stays: %r" % (name, left))
+        check(s("no-box") == ["none"], "%s: a message box" % name)
+        check(s("windows-titled", "Pelmora"), "the main window went away")
+
+
+def t_docs_pictures(s, ctx):
+    if not ctx.docs:
+        raise Skipped("no --docs folder given")
+    rows = scan_f(s, ctx)
+    preview_row(s, row_of(rows, windowvolume.SUNSET), True)
+    eventually(lambda: len(preview_windows(s)), lambda n: n == 1)
+    x, y, w, h = preview_windows(s)[0][3]
+    shot = os.path.join(ctx.docs, "image-preview.png")
+    run(["import", "-display", ":%d" % s.display, "-window", "root", "-crop", "%dx%d+%d+%d" % (w, h, x, y),
+         "+repage", "+dither", "-colors", "64", "PNG8:" + shot], env=s.env)
+    log("saved %s (%d bytes)" % (shot, os.path.getsize(shot)))
+
+
 SCENARIOS = [
     ("tree", t_tree),
     ("scan", t_scan),
@@ -535,6 +998,18 @@ SCENARIOS = [
     ("no-disk", t_no_disk),
     ("close-while-scanning", t_close_scanning),
     ("screenshot", t_screenshot),
+    ("recover", t_recover),
+    ("recover-cancel", t_recover_cancel),
+    ("recover-same-drive", t_recover_same_drive),
+    ("recover-error", t_recover_error),
+    ("find", t_find),
+    ("find-keys", t_find_keys),
+    ("sort", t_sort),
+    ("selection-count", t_selection_count),
+    ("context-menu", t_context_menu),
+    ("preview", t_preview),
+    ("preview-fails", t_preview_fails),
+    ("docs-pictures", t_docs_pictures),
 ]
 
 
@@ -553,6 +1028,7 @@ def main():
                         help="folder for the built driver (default %(default)s)")
     parser.add_argument("--core-lib", default=os.path.join(ROOT, "build", "win32", "src", "libpelmora_core.a"),
                         help="win32 core library for the stand-in")
+    parser.add_argument("--docs", help="folder for the documentation's pictures (image-preview.png)")
     parser.add_argument("--only", help="comma-separated scenario names")
     parser.add_argument("--keep", action="store_true", help="keep the work folder (prefix, logs)")
     args = parser.parse_args()
@@ -560,6 +1036,7 @@ def main():
 
     ctx = Context()
     ctx.shot = os.path.abspath(args.screenshot) if args.screenshot else None
+    ctx.docs = os.path.abspath(args.docs) if args.docs else None
     chosen = [(n, f) for n, f in SCENARIOS if not args.only or n in args.only.split(",")]
     passed = failed = skipped = 0
 
@@ -583,6 +1060,7 @@ def main():
         return 0
     driver = build_driver(args.bin)
     make_images(args.images)
+    ctx.manifest = make_window_disk(args.images)
     ctx.cli = Cli(os.path.abspath(args.cli), args.images)
 
     work = tempfile.mkdtemp(prefix="pelmora-e2e-")

@@ -44,3 +44,28 @@ extern "C" __declspec(dllexport) DWORD WINAPI ReadMenus(void* parameter) {
   }
   return 0;
 }
+
+// The popup menu of an open #32768 window (`window`): "id\tenabled\ttext\n" per item.
+extern "C" __declspec(dllexport) DWORD WINAPI ReadPopup(void* parameter) {
+  MenuProbe* probe = static_cast<MenuProbe*>(parameter);
+  probe->out[0] = L'\0';
+  DWORD_PTR menu = 0;
+  if (!SendMessageTimeoutW(probe->window, MN_GETHMENU, 0, 0, SMTO_NORMAL, 10000, &menu) || menu == 0) return 1;
+  size_t used = 0;
+  const int items = GetMenuItemCount(reinterpret_cast<HMENU>(menu));
+  for (int i = 0; i < items; ++i) {
+    wchar_t text[256] = L"";
+    MENUITEMINFOW info{};
+    info.cbSize = sizeof info;
+    info.fMask = MIIM_ID | MIIM_STATE | MIIM_FTYPE | MIIM_STRING;
+    info.dwTypeData = text;
+    info.cch = 256;
+    if (!GetMenuItemInfoW(reinterpret_cast<HMENU>(menu), i, TRUE, &info) || (info.fType & MFT_SEPARATOR)) continue;
+    const bool enabled = (info.fState & (MFS_GRAYED | MFS_DISABLED)) == 0;
+    const int room = (int)(sizeof probe->out / sizeof(wchar_t) - used);
+    const int n = _snwprintf(probe->out + used, room, L"%u\t%d\t%ls\n", info.wID, enabled ? 1 : 0, text);
+    if (n < 0 || n >= room) return 3;
+    used += n;
+  }
+  return 0;
+}
