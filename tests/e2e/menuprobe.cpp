@@ -12,6 +12,27 @@ struct MenuProbe {
   wchar_t out[32768];
 };
 
+// Appends "prefix id\tenabled\ttext\n" for every item of `menu` but the
+// separators; false when the output block is full.
+bool AppendItems(MenuProbe* probe, size_t* used, HMENU menu, const wchar_t* prefix) {
+  const int items = GetMenuItemCount(menu);
+  for (int i = 0; i < items; ++i) {
+    wchar_t text[256] = L"";
+    MENUITEMINFOW info{};
+    info.cbSize = sizeof info;
+    info.fMask = MIIM_ID | MIIM_STATE | MIIM_FTYPE | MIIM_STRING;
+    info.dwTypeData = text;
+    info.cch = 256;
+    if (!GetMenuItemInfoW(menu, i, TRUE, &info) || (info.fType & MFT_SEPARATOR)) continue;
+    const bool enabled = (info.fState & (MFS_GRAYED | MFS_DISABLED)) == 0;
+    const int room = (int)(sizeof probe->out / sizeof(wchar_t) - *used);
+    const int n = _snwprintf(probe->out + *used, room, L"%ls%u\t%d\t%ls\n", prefix, info.wID, enabled ? 1 : 0, text);
+    if (n < 0 || n >= room) return false;
+    *used += n;
+  }
+  return true;
+}
+
 extern "C" __declspec(dllexport) DWORD WINAPI ReadMenus(void* parameter) {
   MenuProbe* probe = static_cast<MenuProbe*>(parameter);
   probe->out[0] = L'\0';
@@ -26,21 +47,9 @@ extern "C" __declspec(dllexport) DWORD WINAPI ReadMenus(void* parameter) {
     if (!SendMessageTimeoutW(probe->window, WM_INITMENUPOPUP, (WPARAM)popup, MAKELPARAM(p, FALSE), SMTO_NORMAL,
                              10000, &ignored))
       return 2;
-    const int items = GetMenuItemCount(popup);
-    for (int i = 0; i < items; ++i) {
-      wchar_t text[256] = L"";
-      MENUITEMINFOW info{};
-      info.cbSize = sizeof info;
-      info.fMask = MIIM_ID | MIIM_STATE | MIIM_FTYPE | MIIM_STRING;
-      info.dwTypeData = text;
-      info.cch = 256;
-      if (!GetMenuItemInfoW(popup, i, TRUE, &info) || (info.fType & MFT_SEPARATOR)) continue;
-      const bool enabled = (info.fState & (MFS_GRAYED | MFS_DISABLED)) == 0;
-      const int room = (int)(sizeof probe->out / sizeof(wchar_t) - used);
-      const int n = _snwprintf(probe->out + used, room, L"%d\t%u\t%d\t%ls\n", p, info.wID, enabled ? 1 : 0, text);
-      if (n < 0 || n >= room) return 3;
-      used += n;
-    }
+    wchar_t prefix[16];
+    _snwprintf(prefix, 16, L"%d\t", p);
+    if (!AppendItems(probe, &used, popup, prefix)) return 3;
   }
   return 0;
 }
@@ -52,20 +61,5 @@ extern "C" __declspec(dllexport) DWORD WINAPI ReadPopup(void* parameter) {
   DWORD_PTR menu = 0;
   if (!SendMessageTimeoutW(probe->window, MN_GETHMENU, 0, 0, SMTO_NORMAL, 10000, &menu) || menu == 0) return 1;
   size_t used = 0;
-  const int items = GetMenuItemCount(reinterpret_cast<HMENU>(menu));
-  for (int i = 0; i < items; ++i) {
-    wchar_t text[256] = L"";
-    MENUITEMINFOW info{};
-    info.cbSize = sizeof info;
-    info.fMask = MIIM_ID | MIIM_STATE | MIIM_FTYPE | MIIM_STRING;
-    info.dwTypeData = text;
-    info.cch = 256;
-    if (!GetMenuItemInfoW(reinterpret_cast<HMENU>(menu), i, TRUE, &info) || (info.fType & MFT_SEPARATOR)) continue;
-    const bool enabled = (info.fState & (MFS_GRAYED | MFS_DISABLED)) == 0;
-    const int room = (int)(sizeof probe->out / sizeof(wchar_t) - used);
-    const int n = _snwprintf(probe->out + used, room, L"%u\t%d\t%ls\n", info.wID, enabled ? 1 : 0, text);
-    if (n < 0 || n >= room) return 3;
-    used += n;
-  }
-  return 0;
+  return AppendItems(probe, &used, reinterpret_cast<HMENU>(menu), L"") ? 0 : 3;
 }

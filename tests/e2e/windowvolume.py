@@ -38,7 +38,7 @@ QUADRANTS = ((255, 0, 0), (0, 160, 0), (0, 0, 255), (255, 255, 0))
 SMALL = (120, 80)
 LARGE = (1600, 1000)
 
-# name -> (ImageMagick output spec, size, lossy)
+# name -> (ImageMagick output recipe, size, lossy)
 PICTURES = [
     ("photo.jpg", "jpg:", SMALL, True),
     ("shot.png", "png:", SMALL, False),
@@ -84,20 +84,20 @@ def tga(size, top_down):
     return header + b"".join(rows)
 
 
-def picture(spec, size, work):
-    if spec.startswith("tga-"):
-        return tga(size, spec == "tga-top-down")
+def picture(recipe, size, work):
+    if recipe.startswith("tga-"):
+        return tga(size, recipe == "tga-top-down")
     out = os.path.join(work, "picture")
     cmd = ["convert", *quadrants(size)]
-    if spec == "gif:":
+    if recipe == "gif:":
         # Animated: the first frame is the quadrants, the second all black.
         cmd = ["convert", "-delay", "50", "(", *quadrants(size), ")",
                "(", "-size", "%dx%d" % size, "xc:black", ")", "-loop", "0"]
-    elif spec == "jpg:":
+    elif recipe == "jpg:":
         cmd += ["-quality", "95"]
-    elif spec == "tiff:":
+    elif recipe == "tiff:":
         cmd += ["-compress", "None"]
-    subprocess.run(cmd + [spec + out], check=True)
+    subprocess.run(cmd + [recipe + out], check=True)
     with open(out, "rb") as f:
         return f.read()
 
@@ -117,8 +117,8 @@ def plan(builder, work):
     b.file("Lost/Deep/inside.txt", 5000)
     b.file("\u00dcn\u00efc\u00f6d\u00e9 \u65e5\u672c \u2603.txt", 1234)
     jpeg = None
-    for name, spec, size, _ in PICTURES:
-        data = picture(spec, size, work)
+    for name, recipe, size, _ in PICTURES:
+        data = picture(recipe, size, work)
         jpeg = jpeg or data
         b.file(name, len(data), data=data)
     b.file(JPEG_AS_DAT, len(jpeg), data=jpeg)
