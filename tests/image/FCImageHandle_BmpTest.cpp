@@ -17,21 +17,6 @@ bool Load(const Bytes& file, FCObjImage* image) { return Load(file, image, file.
 // Offsets of the info header's fields in the whole file.
 constexpr std::size_t Info = bmp::InfoHeader;
 
-// A 24-bit 3 x 2 file with a 40-byte header, pixels right after it.
-Bytes SmallBmp() {
-  const std::size_t stride = 12, offset = Info + dib::InfoHeaderSize;
-  Bytes file(offset + 2 * stride, 0);
-  file[0] = 'B';
-  file[1] = 'M';
-  PutLE(file, bmp::PixelOffset, offset, 4);
-  PutLE(file, Info + bmp::InfoSize, dib::InfoHeaderSize, 4);
-  PutLE(file, Info + bmp::InfoWidth, 3, 4);
-  PutLE(file, Info + bmp::InfoHeight, 2, 4);
-  PutLE(file, Info + bmp::InfoPlanes, 1, 2);
-  PutLE(file, Info + bmp::InfoBitCount, 24, 2);
-  for (std::size_t i = offset; i < file.size(); ++i) file[i] = static_cast<std::uint8_t>(i);
-  return file;
-}
 
 TEST(BmpDecoder, MatchesConvertAtEveryDepth) {
   struct Case {

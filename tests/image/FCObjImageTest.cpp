@@ -4,6 +4,7 @@
 
 #include "image/FCImageHandleFactory.h"
 #include "image/FCObjImage.h"
+#include "image/ImageReference.h"
 #include "support/RecordBuilder.h"
 
 namespace {
@@ -205,24 +206,13 @@ TEST(ImageFactory, TypeFromExtension) {
 }
 
 TEST(ImageFactory, LoadFromMemoryChoosesByTypeOnly) {
-  // A 1 x 1 24-bit BMP.
-  constexpr std::size_t info = bmp::InfoHeader, pixels = info + dib::InfoHeaderSize;
-  Bytes bmp(pixels + 4, 0);
-  bmp[0] = bmp::Magic0;
-  bmp[1] = bmp::Magic1;
-  PutLE(bmp, bmp::PixelOffset, pixels, 4);
-  PutLE(bmp, info + bmp::InfoSize, dib::InfoHeaderSize, 4);
-  PutLE(bmp, info + bmp::InfoWidth, 1, 4);
-  PutLE(bmp, info + bmp::InfoHeight, 1, 4);
-  PutLE(bmp, info + bmp::InfoPlanes, 1, 2);
-  PutLE(bmp, info + bmp::InfoBitCount, 24, 2);
-  bmp[pixels] = 9;
-
+  const Bytes bmp = SmallBmp();
   FCImageHandleFactory_Portable factory;
   FCObjImage image;
   const auto size = static_cast<std::uint32_t>(bmp.size());
   ASSERT_TRUE(image.LoadFromMemory(bmp.data(), size, imagetype::Bmp, factory));
-  EXPECT_EQ(image.Row(0)[0], 9);
+  // The top row is the second one stored: 12 bytes after the first.
+  EXPECT_EQ(image.Row(0)[0], bmp[bmp::InfoHeader + dib::InfoHeaderSize + 12]);
   for (int type : {imagetype::Unknown, imagetype::Tga, imagetype::Jpeg, imagetype::Pcx, imagetype::Oxo, 99}) {
     EXPECT_FALSE(image.LoadFromMemory(bmp.data(), size, type, factory)) << type;
     EXPECT_FALSE(image.IsValid()) << type;

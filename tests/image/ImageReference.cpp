@@ -1,5 +1,7 @@
 #include "image/ImageReference.h"
 
+#include "image/FCImageHandle_Bmp.h"
+
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -76,4 +78,19 @@ Bytes TopBits(Bytes rgba, int bits) {
   const auto keep = static_cast<std::uint8_t>(0xFF << (8 - bits));
   for (std::size_t i = 0; i < rgba.size(); ++i) if (i % 4 != 3) rgba[i] &= keep;
   return rgba;
+}
+
+Bytes SmallBmp() {
+  const std::size_t stride = 12, offset = bmp::InfoHeader + dib::InfoHeaderSize;
+  Bytes file(offset + 2 * stride, 0);
+  file[0] = 'B';
+  file[1] = 'M';
+  PutLE(file, bmp::PixelOffset, offset, 4);
+  PutLE(file, bmp::InfoHeader + bmp::InfoSize, dib::InfoHeaderSize, 4);
+  PutLE(file, bmp::InfoHeader + bmp::InfoWidth, 3, 4);
+  PutLE(file, bmp::InfoHeader + bmp::InfoHeight, 2, 4);
+  PutLE(file, bmp::InfoHeader + bmp::InfoPlanes, 1, 2);
+  PutLE(file, bmp::InfoHeader + bmp::InfoBitCount, 24, 2);
+  for (std::size_t i = offset; i < file.size(); ++i) file[i] = static_cast<std::uint8_t>(i);
+  return file;
 }

@@ -31,3 +31,7 @@ Bytes TopBits(Bytes rgba, int bits);
 
 // Alpha bytes set to 255, for pictures whose alpha the image does not keep.
 Bytes Opaque(Bytes rgba);
+
+// A 24-bit 3 x 2 BMP with a 40-byte header, pixels right after it; each
+// pixel byte holds its own offset in the file.
+Bytes SmallBmp();
