@@ -14,7 +14,7 @@ fi
 if [ "$what" = fuzz ] || [ "$what" = all ]; then
   cmake -S . -B build/fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DPELMORA_SANITIZE=ON -DPELMORA_FUZZ=ON >/dev/null
-  ninja -C build/fuzz -j "$jobs" fuzz_record fuzz_image
+  ninja -C build/fuzz -j "$jobs" fuzzers
 fi
 if [ "$what" = release ]; then
   cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DPELMORA_TESTS=OFF >/dev/null

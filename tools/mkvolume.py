@@ -2,7 +2,7 @@
 """Build real test volumes (NTFS through mkntfs + ntfs-3g, or FAT) plus a manifest.
 
   mkvolume.py ntfs OUT.img --manifest OUT.tsv [--size-mib N] [--cluster B]
-              [--serial 0xHEX16] [--set standard|bench|names|big]
+              [--serial 0xHEX16] [--set standard|bench|names|big|demo|tiny]
               [--files N] [--big-mib N] [--seed S]
   mkvolume.py fat OUT.img [--size-mib 16] [--fat 32|16|12] [--serial 0xHEX8]
 
@@ -190,6 +190,22 @@ def set_demo(b):
     b.file("r\u00e9sum\u00e9 \u65e5\u672c.txt", 2500, data=text(r, 2500))
     b.file("Music/playlist.m3u", 600, state="kept", data=text(r, 600))
     b.file("Music/old playlist.m3u", 700, data=text(r, 700))
+    b.file("empty.txt", 0)
+    return []
+
+
+def set_tiny(b):
+    """A 2 MiB volume with 512-byte clusters whose MFT sits in its first
+    128 KiB: the fuzzers' seed (tools/mkfuzzseeds.py)."""
+    r = b.rng
+    b.file("kept.txt", 300, state="kept", data=text(r, 300))
+    b.file("resident.txt", 400, data=text(r, 400))
+    b.file("two clusters.txt", 1000, data=text(r, 1000))
+    b.dir("Docs", state="kept")
+    b.file("Docs/report.txt", 3000, data=text(r, 3000))
+    b.dir("Docs/Old", state="deleted")
+    b.file("Docs/Old/minutes.txt", 700, data=text(r, 700))
+    b.file("Opera/cache.bin", 200)
     b.file("empty.txt", 0)
     return []
 
@@ -510,6 +526,8 @@ def cmd_ntfs(a):
         frag = set_bench(b, a.files)
     elif a.set == "demo":
         frag = set_demo(b)
+    elif a.set == "tiny":
+        frag = set_tiny(b)
     size_mib = a.size_mib
     if size_mib is None:
         need = 0
@@ -588,7 +606,7 @@ def main():
     ap.add_argument("--cluster", type=int, default=4096)
     ap.add_argument("--serial", type=lambda s: int(s, 0),
                     help="default 0x1234ABCD5678EF01 (NTFS), 0x1234ABCD (FAT)")
-    ap.add_argument("--set", default="standard", choices=["standard", "bench", "names", "big", "demo"])
+    ap.add_argument("--set", default="standard", choices=["standard", "bench", "names", "big", "demo", "tiny"])
     ap.add_argument("--files", type=int, default=20000)
     ap.add_argument("--big-mib", type=int, default=300)
     ap.add_argument("--seed", type=int, default=1)

@@ -84,10 +84,18 @@ std::u16string FitComponent(const std::u16string& name) {
   const std::size_t dot = name.rfind(u'.');
   const std::u16string extension =
       dot != std::u16string::npos && dot > 0 && name.size() - dot <= 16 ? name.substr(dot) : u"";
-  std::u16string stem = name.substr(0, name.size() - extension.size());
-  while (!stem.empty() && Utf8FromUtf16(stem + extension).size() > MaxComponentBytes) {
-    stem.pop_back();
-    if (!stem.empty() && stem.back() >= 0xD800 && stem.back() <= 0xDBFF) stem.pop_back();
+  const std::size_t budget = MaxComponentBytes - Utf8FromUtf16(extension).size();
+  const std::size_t stemUnits = name.size() - extension.size();
+  std::size_t kept = 0, bytes = 0;
+  while (kept < stemUnits) {
+    const char16_t unit = name[kept];
+    const bool pair = unit >= 0xD800 && unit <= 0xDBFF && kept + 1 < stemUnits && name[kept + 1] >= 0xDC00 &&
+                      name[kept + 1] <= 0xDFFF;
+    // UTF-8 bytes of this character; a lone surrogate becomes U+FFFD.
+    const std::size_t width = pair ? 4 : unit < 0x80 ? 1 : unit < 0x800 ? 2 : 3;
+    if (bytes + width > budget) break;
+    bytes += width;
+    kept += pair ? 2 : 1;
   }
-  return stem + extension;
+  return name.substr(0, kept) + extension;
 }

@@ -48,10 +48,12 @@ std::u16string SafeName(const std::u16string& name) {
   for (char16_t& c : safe) {
     if (c < 0x20 || c == 0x7F || std::u16string_view(u"\\/:*?\"<>|").find(c) != std::u16string_view::npos) c = u'_';
   }
+  if (IsReservedDeviceName(safe)) safe.insert(0, u"_");
+  // Cut before the trailing fix-up: a cut may end the name in a dot or blank.
+  safe = FitComponent(safe);
   for (std::size_t i = safe.size(); i > 0 && (safe[i - 1] == u'.' || safe[i - 1] == u' '); --i) safe[i - 1] = u'_';
   if (safe.empty()) safe = u"_";
-  if (IsReservedDeviceName(safe)) safe.insert(0, u"_");
-  return FitComponent(safe);
+  return safe;
 }
 
 std::vector<std::u16string> FoldersOfPath(const std::u16string& pathCell) {

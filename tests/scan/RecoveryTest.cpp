@@ -47,6 +47,15 @@ TEST(SafeNames, LongNamesFitOneFolderEntry) {
   const std::string cut = Utf8FromUtf16(SafeName(emoji));
   EXPECT_LE(cut.size(), 255u);
   EXPECT_EQ(cut.size() % 4, 0u);
+  // Found by fuzzing: the cut itself may end the name in a dot or a blank.
+  for (char16_t end : {u'.', u' '}) {
+    const std::u16string cutAtEnd = SafeName(std::u16string(254, u'x') + end + std::u16string(40, u'y'));
+    EXPECT_EQ(cutAtEnd, std::u16string(254, u'x') + u'_');
+  }
+  // A reserved name keeps its guard when the cut shortens it.
+  const std::u16string reserved = SafeName(u"con." + std::u16string(300, u'z'));
+  EXPECT_EQ(reserved.substr(0, 5), u"_con.");
+  EXPECT_LE(Utf8FromUtf16(reserved).size(), 255u);
 }
 
 TEST(RecoveryPaths, PrefixesAreDroppedAndFoldersMadeSafe) {

@@ -1,0 +1,63 @@
+// libFuzzer target: the recovery path builder on arbitrary names and path
+// cells. The input is UTF-16 (little-endian pairs); a 0xFFFF unit splits it
+// into the path cell and the name. Checks that the file lands strictly below
+// the destination, one safe component per folder.
+#include <cstdint>
+#include <string>
+
+#include "fuzz/FuzzSupport.h"
+#include "platform/Files.h"
+#include "scan/Recovery.h"
+
+namespace {
+
+const std::u16string Destination = u"/out/dest";
+
+bool IsSafeComponent(const std::u16string& part) {
+  if (part.empty() || part == u"." || part == u"..") return false;
+  for (char16_t c : part) {
+    if (c < 0x20 || c == 0x7F || std::u16string_view(u"\\/:*?\"<>|").find(c) != std::u16string_view::npos) {
+      return false;
+    }
+  }
+  return part.back() != u'.' && part.back() != u' ';
+}
+
+// The components of `path` below the destination.
+std::u16string Below(const std::u16string& path) {
+  FUZZ_CHECK(path.size() > Destination.size() + 1 && path.compare(0, Destination.size(), Destination) == 0 &&
+             path[Destination.size()] == PathSeparator);
+  return path.substr(Destination.size() + 1);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  std::u16string pathCell, name;
+  std::u16string* current = &pathCell;
+  for (std::size_t at = 0; at + 1 < size; at += 2) {
+    const char16_t unit = static_cast<char16_t>(data[at] | (data[at + 1] << 8));
+    if (unit == 0xFFFF && current == &pathCell) {
+      current = &name;
+    } else {
+      current->push_back(unit);
+    }
+  }
+
+  const std::u16string safe = SafeName(name);
+  FUZZ_CHECK(IsSafeComponent(safe));
+  FUZZ_CHECK(SafeName(safe) == safe);  // safe names stay as they are
+
+  const RecoveryTarget target = TargetFor(Destination, pathCell, name);
+  const std::vector<std::u16string> folders = FoldersOfPath(pathCell);
+  FUZZ_CHECK(target.folders.size() == folders.size());
+  std::u16string expected;
+  for (std::size_t i = 0; i < folders.size(); ++i) {
+    FUZZ_CHECK(IsSafeComponent(folders[i]));
+    expected += folders[i];
+    FUZZ_CHECK(Below(target.folders[i]) == expected);
+    expected += PathSeparator;
+  }
+  FUZZ_CHECK(Below(target.file) == expected + safe);
+  return 0;
+}

@@ -1,0 +1,237 @@
+#!/usr/bin/env python3
+"""Remake the fuzzers' seed corpora in tests/fuzz/corpus/<target>/.
+
+  mkfuzzseeds.py [--out DIR]        (root: real volumes need an ntfs-3g mount)
+
+Seeds come from real volumes made by mkvolume.py (the "tiny" set: 512-byte
+clusters, its $MFT within the first 128 KiB), disks made by mkdisk.py, and
+small BMP and TGA files of every kind the decoders read. They are kept small:
+the whole corpus is a few hundred KiB.
+"""
+import argparse
+import os
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+SECTOR = 512
+
+
+def write(out, target, name, data):
+    d = os.path.join(out, target)
+    os.makedirs(d, exist_ok=True)
+    with open(os.path.join(d, name), "wb") as f:
+        f.write(data)
+
+
+# NTFS bytes
+
+def fixed_record(raw):
+    """A FILE record with its update sequence undone (the bytes as parsed)."""
+    rec = bytearray(raw)
+    usa_offset, usa_count = struct.unpack_from("<HH", rec, 4)
+    for i in range(1, usa_count):
+        end = i * SECTOR - 2
+        if end + 2 <= len(rec) and usa_offset + 2 * i + 2 <= len(rec):
+            rec[end:end + 2] = rec[usa_offset + 2 * i:usa_offset + 2 * i + 2]
+    return bytes(rec)
+
+
+def attributes(rec):
+    at = struct.unpack_from("<H", rec, 20)[0]
+    while at + 8 <= len(rec):
+        kind, length = struct.unpack_from("<II", rec, at)
+        if kind == 0xFFFFFFFF or length == 0 or at + length > len(rec):
+            return
+        yield kind, rec[at:at + length]
+        at += length
+
+
+def runs_end(run_list, cluster):
+    """Byte just past the highest cluster the runs map."""
+    at, lcn, end = 0, 0, 0
+    while at < len(run_list) and run_list[at]:
+        lb, ob = run_list[at] & 15, run_list[at] >> 4
+        length = int.from_bytes(run_list[at + 1:at + 1 + lb], "little")
+        if ob:
+            lcn += int.from_bytes(run_list[at + 1 + lb:at + 1 + lb + ob], "little", signed=True)
+            end = max(end, (lcn + length) * cluster)
+        at += 1 + lb + ob
+    return end
+
+
+def volume_seeds(img, out, label):
+    data = open(img, "rb").read()
+    cluster = struct.unpack_from("<H", data, 11)[0] * data[13]
+    mft = struct.unpack_from("<q", data, 48)[0] * cluster
+    record0 = fixed_record(data[mft:mft + 1024])
+    end = mft + 1024
+    for kind, attr in attributes(record0):
+        if kind == 0x80 and attr[8]:
+            end = runs_end(attr[struct.unpack_from("<H", attr, 32)[0]:], cluster)
+    # The volume up to the end of its $MFT: every record the scan reads.
+    write(out, "volume", label, data[:end])
+    records = []
+    for index in range(end // 1024 - mft // 1024):
+        raw = data[mft + index * 1024:mft + (index + 1) * 1024]
+        if raw[:4] == b"FILE" and (index in (0, 5) or index >= 64):
+            records.append((index, raw))
+    for index, raw in records:
+        write(out, "record", "%s-%d" % (label, index), raw)
+        for kind, attr in attributes(fixed_record(raw)):
+            if attr[8]:  # non-resident: size header, cluster shift 0 (512), the runs
+                real, alloc = struct.unpack_from("<qq", attr, 48)[0], struct.unpack_from("<q", attr, 40)[0]
+                runs = attr[struct.unpack_from("<H", attr, 32)[0]:]
+                write(out, "runlist", "%s-%d-%x" % (label, index, kind),
+                      struct.pack("<QQB", real, alloc, 0) + runs)
+
+
+# Disks: sparse format, 32-bit sector number + 512 bytes, for the sectors
+# the walks read.
+
+def chain_sectors(disk):
+    def sector(n):
+        disk.seek(n * SECTOR)
+        return disk.read(SECTOR).ljust(SECTOR, b"\0")
+
+    wanted = set(range(0, 34))
+    mbr = sector(0)
+    ext_base = None
+    for i in range(4):
+        ptype, start = mbr[446 + 16 * i + 4], struct.unpack_from("<I", mbr, 446 + 16 * i + 8)[0]
+        if ptype in (0x05, 0x0F):
+            ext_base = start
+        elif ptype:
+            wanted.add(start)
+    ebr, seen = ext_base, set()
+    while ebr is not None and ebr not in seen and len(seen) < 50:
+        seen.add(ebr)
+        wanted.add(ebr)
+        rec = sector(ebr)
+        nxt = None
+        for i in range(4):
+            ptype, start = rec[446 + 16 * i + 4], struct.unpack_from("<I", rec, 446 + 16 * i + 8)[0]
+            if ptype in (0x05, 0x0F):
+                nxt = ext_base + start
+            elif ptype:
+                wanted.add(ebr + start)
+        ebr = nxt
+    # GPT entries: 128 bytes each from LBA 2, first LBA at byte 32.
+    if mbr[446 + 4] == 0xEE:
+        for i in range(128):
+            entry = sector(2 + i // 4)[(i % 4) * 128:(i % 4 + 1) * 128]
+            if any(entry[:16]):
+                wanted.add(struct.unpack_from("<Q", entry, 32)[0])
+    blob = b""
+    for n in sorted(wanted):
+        s = sector(n)
+        if any(s):
+            blob += struct.pack("<I", n) + s
+    return blob
+
+
+def disk_seeds(vol, tmp, out):
+    layouts = {
+        "mbr-extended": ["ntfs:" + vol, "type=0x0c:1", "extended",
+                         "--logical", "ntfs:" + vol, "--logical", "type=0x83:1", "--logical", "type=0x07:1"],
+        "ebr-loop": ["type=0x07:1", "extended", "--logical", "type=0x07:1", "--logical", "type=0x06:1",
+                     "--ebr-loop"],
+        "gpt": ["--gpt", "ntfs:" + vol, "type=0FC63DAF-8483-4772-8E79-3D69D8477DE4:1"],
+    }
+    for name, args in layouts.items():
+        img = os.path.join(tmp, name + ".img")
+        subprocess.run([sys.executable, os.path.join(HERE, "mkdisk.py"), img] + args,
+                       check=True, stdout=subprocess.DEVNULL)
+        with open(img, "rb") as disk:
+            write(out, "partitions", name, chain_sectors(disk))
+
+
+# Images
+
+def bmp(width, height, bits, palette=b"", pixels=b"", compression=0, top_down=False, masks=b""):
+    info = struct.pack("<IiiHHIIiiII", 40, width, -height if top_down else height, 1, bits,
+                       compression, len(pixels), 2835, 2835, len(palette) // 4, 0)
+    offset = 14 + len(info) + len(masks) + len(palette)
+    return b"BM" + struct.pack("<IHHI", offset + len(pixels), 0, 0, offset) + info + masks + palette + pixels
+
+
+def rows(width, height, bits):
+    stride = (width * bits + 31) // 32 * 4
+    return bytes((x * 37 + y * 11) & 0xFF for y in range(height) for x in range(stride))
+
+
+def tga(kind, width, height, bits, body, palette=b"", descriptor=0):
+    cmap = struct.pack("<HHB", 0, len(palette) // 3, 24) if palette else bytes(5)
+    return (struct.pack("<BBB", 0, 1 if palette else 0, kind) + cmap +
+            struct.pack("<HHHHBB", 0, 0, width, height, bits, descriptor) + palette + body)
+
+
+def image_seeds(out):
+    gray = b"".join(bytes((i, i, i, 0)) for i in range(256))
+    write(out, "image", "bmp24", bmp(7, 5, 24, pixels=rows(7, 5, 24)))
+    write(out, "image", "bmp32-topdown", bmp(4, 3, 32, pixels=rows(4, 3, 32), top_down=True))
+    write(out, "image", "bmp8", bmp(6, 4, 8, palette=gray, pixels=rows(6, 4, 8)))
+    write(out, "image", "bmp4", bmp(9, 3, 4, palette=gray[:64], pixels=rows(9, 3, 4)))
+    write(out, "image", "bmp1", bmp(17, 2, 1, palette=gray[:8], pixels=rows(17, 2, 1)))
+    write(out, "image", "bmp16", bmp(5, 5, 16, pixels=rows(5, 5, 16)))
+    write(out, "image", "bmp16-bitfields",
+          bmp(3, 2, 16, pixels=rows(3, 2, 16), compression=3, masks=struct.pack("<III", 0xF800, 0x7E0, 0x1F)))
+    rle8 = bytes([3, 1, 0, 3, 7, 8, 9, 0, 2, 1, 1, 0, 0, 4, 2, 0, 1])
+    write(out, "image", "bmp-rle8", bmp(8, 4, 8, palette=gray, pixels=rle8, compression=1))
+    rle4 = bytes([4, 0x12, 0, 3, 0x34, 0x50, 0, 0, 2, 0x77, 0, 1])
+    write(out, "image", "bmp-rle4", bmp(8, 2, 4, palette=gray[:64], pixels=rle4, compression=2))
+    write(out, "image", "toolbar.bmp", open(os.path.join(ROOT, "src/ui/res/toolbar.bmp"), "rb").read())
+    body24 = bytes((i * 13) & 0xFF for i in range(4 * 3 * 3))
+    write(out, "image", "tga2-24", tga(2, 4, 3, 24, body24))
+    write(out, "image", "tga2-32-top", tga(2, 2, 2, 32, bytes(range(16)), descriptor=0x28))
+    write(out, "image", "tga2-16", tga(2, 3, 2, 16, bytes(range(12))))
+    write(out, "image", "tga3-gray", tga(3, 4, 2, 8, bytes(range(8))))
+    palette = bytes((i * 40) & 0xFF for i in range(3 * 4))
+    write(out, "image", "tga1-palette", tga(1, 3, 3, 8, bytes([0, 1, 2, 3, 2, 1, 0, 0, 3]), palette=palette))
+    rle = bytes([0x82, 10, 20, 30, 0x01, 1, 2, 3, 4, 5, 6, 0x83, 9, 9, 9])
+    write(out, "image", "tga10-rle", tga(10, 3, 3, 24, rle))
+    write(out, "image", "tga11-rle-gray", tga(11, 4, 2, 8, bytes([0x83, 50, 0x03, 1, 2, 3, 4])))
+    write(out, "image", "tga9-rle-palette",
+          tga(9, 2, 2, 8, bytes([0x81, 1, 0x01, 2, 3]), palette=palette))
+
+
+def path_seeds(out):
+    def utf16(path, name):
+        return path.encode("utf-16-le") + b"\xff\xff" + name.encode("utf-16-le")
+
+    write(out, "recoverypath", "plain", utf16("C:\\Docs\\Old\\", "minutes.txt"))
+    write(out, "recoverypath", "unknown", utf16("?\\..\\.\\a:b\\", "CON.txt"))
+    write(out, "recoverypath", "disk-text", utf16("Disk 0 NTFS 1\\\u65e5\u672c\\ spaced. \\", "r\u00e9sum\u00e9 ."))
+    write(out, "recoverypath", "long", utf16("D:\\" + "deep\\" * 40, "n" * 300 + ".txt"))
+    write(out, "recoverypath", "reserved", utf16("E:\\lpt1\\com\u00b9.log\\nul \\", "aux"))
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--out", default=os.path.join(ROOT, "tests/fuzz/corpus"))
+    a = ap.parse_args()
+    tmp = tempfile.mkdtemp(prefix="mkfuzzseeds.")
+    try:
+        if os.path.isdir(a.out):
+            shutil.rmtree(a.out)
+        vol = os.path.join(tmp, "tiny.img")
+        subprocess.run([sys.executable, os.path.join(HERE, "mkvolume.py"), "ntfs", vol,
+                        "--manifest", os.path.join(tmp, "tiny.tsv"), "--set", "tiny",
+                        "--size-mib", "2", "--cluster", "512"], check=True)
+        volume_seeds(vol, a.out, "tiny")
+        disk_seeds(vol, tmp, a.out)
+        image_seeds(a.out)
+        path_seeds(a.out)
+    finally:
+        shutil.rmtree(tmp, ignore_errors=True)
+    total = sum(os.path.getsize(os.path.join(d, f)) for d, _, fs in os.walk(a.out) for f in fs)
+    print("mkfuzzseeds: %d KiB in %s" % (total // 1024, a.out))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
