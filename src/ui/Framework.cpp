@@ -61,6 +61,21 @@ INT_PTR CALLBACK CDialogBase::DialogProc(HWND window, UINT message, WPARAM wPara
   self = reinterpret_cast<CDialogBase*>(GetWindowLongPtrW(window, DWLP_USER));
   if (self == nullptr) return FALSE;
   switch (message) {
+    case WM_CTLCOLORSTATIC:
+      if (GetPropW(reinterpret_cast<HWND>(lParam), ReflectProperty) != nullptr) {
+        return static_cast<INT_PTR>(
+            SendMessageW(reinterpret_cast<HWND>(lParam), OCM_CTLCOLORSTATIC, wParam, lParam));
+      }
+      break;
+    case WM_COMMAND:
+      if (lParam != 0 && GetPropW(reinterpret_cast<HWND>(lParam), ReflectProperty) != nullptr &&
+          SendMessageW(reinterpret_cast<HWND>(lParam), OCM_COMMAND, wParam, lParam) != 0) {
+        return TRUE;
+      }
+      break;
+    default: break;
+  }
+  switch (message) {
     case WM_COMMAND:
       return self->OnCommand(LOWORD(wParam), HIWORD(wParam), reinterpret_cast<HWND>(lParam)) ? TRUE : FALSE;
     case WM_NOTIFY: {

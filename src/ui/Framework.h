@@ -16,6 +16,16 @@ void ShowErrorBox(HWND owner, DWORD code, const wchar_t* caption);
 // The text of a window, whole.
 std::wstring WindowText(HWND window);
 
+// A control carrying this window property takes its own colouring and
+// notifications: the dialog sends WM_CTLCOLORSTATIC and WM_COMMAND back to
+// it as OCM_CTLCOLORSTATIC and OCM_COMMAND. A non-zero answer is used.
+constexpr const wchar_t* ReflectProperty = L"PelmoraReflect";
+#ifndef OCM__BASE
+#define OCM__BASE (WM_USER + 0x1C00)
+#define OCM_COMMAND (OCM__BASE + WM_COMMAND)
+#define OCM_CTLCOLORSTATIC (OCM__BASE + WM_CTLCOLORSTATIC)
+#endif
+
 class CDialogBase {
  public:
   CDialogBase(UINT templateId, HWND parent);

@@ -5,6 +5,7 @@
 #include <ole2.h>
 
 #include "ui/UndeleteDlg.h"
+#include "ui/XHyperLink.h"
 
 class CUndeleteApp {
  public:

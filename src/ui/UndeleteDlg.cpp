@@ -5,10 +5,12 @@
 #include <cstdio>
 
 #include "scan/Recovery.h"
+#include "ui/AboutDlg.h"
 #include "ui/FindDlg.h"
 #include "ui/FolderBrowser.h"
 
 #include "platform/Volumes.h"
+#include "ui/WebPage.h"
 #include "ui/WindowRules.h"
 #include "ui/resource.h"
 
@@ -217,8 +219,8 @@ bool CUndeleteDlg::OnCommand(UINT id, UINT notifyCode, HWND control) {
     case IDM_FIND_NEXT_VIEW: FindNext(); return true;
     case IDM_RECOVER: OnRecover(); return true;
     case IDM_IMAGE_PREVIEW: OnImagePreview(); return true;
-    case IDM_ABOUT:
-    case IDM_VISIT_SITE: return true;  // the windows these open come with their own code
+    case IDM_ABOUT: ShowAbout(); return true;
+    case IDM_VISIT_SITE: VisitWebSite(); return true;
     default: return CDialogBase::OnCommand(id, notifyCode, control);
   }
 }
@@ -382,6 +384,14 @@ void CUndeleteDlg::OnImagePreview() {
   previewDialog.Create();
 }
 
+void CUndeleteDlg::ShowAbout() {
+  CAboutDlg about(hwnd);
+  about.DoModal();
+}
+
+// Opens the maker's web site; a failure shows nothing.
+void CUndeleteDlg::VisitWebSite() { OpenMakerWebSite(); }
+
 void CUndeleteDlg::OnItemActivate() { OnImagePreview(); }
 
 INT_PTR CUndeleteDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, bool* handled) {
@@ -396,8 +406,9 @@ INT_PTR CUndeleteDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, bool
       return 0;
     case WM_QUERYDRAGICON: return reinterpret_cast<INT_PTR>(appIcon);
     case WM_SYSCOMMAND:
-      if ((wParam & 0xFFF0) == IDM_ABOUTBOX) return 0;  // the About box comes with its own code
-      break;
+      if ((wParam & 0xFFF0) != IDM_ABOUTBOX) break;
+      ShowAbout();
+      return TRUE;
     case WM_SCAN_BEGIN_ROWS:
       rowEntries.assign(static_cast<std::size_t>(wParam), RowEntry{});
       rowCount = 0;

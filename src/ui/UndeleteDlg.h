@@ -67,6 +67,8 @@ class CUndeleteDlg : public CNewDialog {
   void OnRecover();
   void OnImagePreview();
   void OnItemActivate();
+  void ShowAbout();
+  void VisitWebSite();
 
   HICON appIcon;
   HTREEITEM rootItem = nullptr;

@@ -42,3 +42,7 @@
 
 // Find dialog.
 #define IDC_FIND_TEXT 1004
+
+// About box: the two links.
+#define IDC_SITE_LINK 1008
+#define IDC_MAIL_LINK 1010

@@ -19,7 +19,7 @@
 
 namespace {
 
-const int TreeId = 1000, ListId = 1001, ButtonId = 1002, StatusId = 59393;
+const int TreeId = 1000, ListId = 1001, ButtonId = 1002, ToolbarId = 59392, StatusId = 59393;
 const DWORD MessageTimeout = 10000;  // a window that takes longer is hung
 
 struct Failure {
@@ -731,6 +731,63 @@ void CmdAttrs(const std::wstring& path) {
   Write(std::to_string(attributes));
 }
 
+// ---- the About box ----
+
+// A click at the centre of a control of the dialog `caption`.
+void CmdClickItem(const std::wstring& caption, int id) {
+  HWND item = GetDlgItem(Dialog(caption), id);
+  if (item == nullptr) throw Failure{"no item " + std::to_string(id)};
+  RECT rect{};
+  GetClientRect(item, &rect);
+  if (rect.right <= 0 || rect.bottom <= 0) throw Failure{"item " + std::to_string(id) + " has no size"};
+  PostClick(item, POINT{rect.right / 2, rect.bottom / 2}, WM_LBUTTONDOWN, WM_LBUTTONUP, 0, false);
+}
+
+// A click on the toolbar button of `command`.
+void CmdClickToolbar(DWORD command) {
+  HWND toolbar = Control(ToolbarId);
+  const LRESULT index = Send(toolbar, TB_COMMANDTOINDEX, command, 0);
+  if (index < 0) throw Failure{"no toolbar button " + std::to_string(command)};
+  Remote remote(toolbar, sizeof(RECT));
+  if (!Send(toolbar, TB_GETITEMRECT, index, (LPARAM)remote.At(0))) throw Failure{"TB_GETITEMRECT failed"};
+  RECT rect{};
+  remote.Get(0, &rect, sizeof rect);
+  PostClick(toolbar, POINT{(rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2}, WM_LBUTTONDOWN, WM_LBUTTONUP,
+            0, false);
+}
+
+// The beeps counted since hook-beeps ([count, last type]), then one line per
+// link of the dialog: [id, visited, hovering, "text", [left, top, width, height] on the screen].
+void CmdLinks(const std::wstring& caption) {
+  HWND dialog = Dialog(caption);
+  DWORD result = 0;
+  const std::wstring text = RunProbe("ReadLinks", dialog, &result);
+  if (result != 0) throw Failure{"ReadLinks failed: " + std::to_string(result)};
+  size_t at = 0;
+  bool first = true;
+  while (at < text.size()) {
+    const size_t end = text.find(L'\n', at);
+    const std::wstring line = text.substr(at, end - at);
+    at = end + 1;
+    std::vector<std::wstring> f;
+    size_t from = 0;
+    for (size_t tab; (tab = line.find(L'\t', from)) != std::wstring::npos && f.size() < 3; from = tab + 1) {
+      f.push_back(line.substr(from, tab - from));
+    }
+    f.push_back(line.substr(from));
+    if (first) {
+      Write(JsonArray({Utf8(f[0]), Utf8(f[1])}));
+      first = false;
+      continue;
+    }
+    RECT rect{};
+    GetWindowRect(GetDlgItem(dialog, std::stoi(f[0])), &rect);
+    Write(JsonArray({Utf8(f[0]), f[1] == L"1" ? "true" : "false", f[2] == L"1" ? "true" : "false", Json(f[3]),
+                     JsonArray({std::to_string(rect.left), std::to_string(rect.top),
+                                std::to_string(rect.right - rect.left), std::to_string(rect.bottom - rect.top)})}));
+  }
+}
+
 // Wine keeps menus local to their process, so menuprobe.dll (beside this
 // program) is loaded into the target and its ReadMenus runs there on a remote
 // thread. It opens each popup first: states are set only when a popup opens.
@@ -885,6 +942,21 @@ void Run(const std::vector<std::string>& args) {
     CmdRect();
   } else if (c == "close") {
     CmdClose(Number(args, 1, 10000));
+  } else if (c == "syscommand") {
+    if (!PostMessageW(Main(), WM_SYSCOMMAND, Number(args, 1, 0), 0)) throw Failure{"PostMessage failed"};
+  } else if (c == "cursor") {
+    // The real cursor: the program sees the moves as the user's.
+    if (!SetCursorPos((int)Number(args, 1, 0), (int)Number(args, 2, 0))) throw Failure{"SetCursorPos failed"};
+  } else if (c == "click-toolbar") {
+    CmdClickToolbar(Number(args, 1, 0));
+  } else if (c == "click-item") {
+    CmdClickItem(arg(1), (int)Number(args, 2, 0));
+  } else if (c == "hook-beeps") {
+    DWORD result = 0;
+    RunProbe("HookBeeps", Main(), &result);
+    if (result != 0) throw Failure{"HookBeeps failed: " + std::to_string(result)};
+  } else if (c == "links") {
+    CmdLinks(arg(1));
   } else if (c == "sleep") {
     Sleep(Number(args, 1, 0));
   } else {

@@ -92,8 +92,14 @@ def build_driver(bin_dir):
     if not newer(driver, [src]):
         run([CXX, *flags, "-municode", src, "-lcomctl32", "-o", driver])
     src = os.path.join(HERE, "menuprobe.cpp")
-    if not newer(probe, [src]):
-        run([CXX, *flags, "-shared", "-Wl,--kill-at", src, "-o", probe])
+    # The probe reads the link objects, so it is built on their header.
+    link_header = os.path.join(ROOT, "src", "ui", "XHyperLink.h")
+    if not newer(probe, [src, link_header]):
+        run([CXX, *flags, "-I" + os.path.join(ROOT, "src"), "-shared", "-Wl,--kill-at", src, "-o", probe])
+    recorder = os.path.join(bin_dir, "recorder.exe")
+    src = os.path.join(HERE, "recorder.cpp")
+    if not newer(recorder, [src]):
+        run([CXX, *flags, "-municode", "-mwindows", src, "-o", recorder])
     return driver
 
 
@@ -184,6 +190,7 @@ class Session:
     """Xvfb, a fresh Wine prefix and the driver, for one run of the rig."""
 
     def __init__(self, work, image_dir, driver_exe):
+        self.driver_exe = driver_exe
         self.work = work
         self.image_dir = image_dir
         self.display = free_display()
@@ -988,6 +995,143 @@ def t_docs_pictures(s, ctx):
     log("saved %s (%d bytes)" % (shot, os.path.getsize(shot)))
 
 
+# ---------------------------------------------------------------- About box and web pages
+
+ABOUT_CAPTION = "\u5173\u4e8e Pelmora..."  # 关于 Pelmora...
+ABOUT, VISIT_SITE, SYSTEM_MENU_ABOUT = 32776, 32782, 16
+SITE_LINK, MAIL_LINK = 1008, 1010
+SITE = "https://example.org/pelmora"
+MAIL = "support@example.org"
+LINK_BLUE, HOVER_BLUE = (0, 0, 255), (100, 100, 255)
+
+
+def open_about(s, how):
+    if how == "menu":
+        s("command", ABOUT)
+    elif how == "toolbar":
+        s("click-toolbar", ABOUT)
+    else:
+        s("syscommand", SYSTEM_MENU_ABOUT)
+    s("wait-dialog", ABOUT_CAPTION, 10000)
+
+
+def about_links(s):
+    """(beeps counted, last beep type), {id: [id, visited, hovering, text, screen rect]}."""
+    lines = s("links", ABOUT_CAPTION)
+    return tuple(int(v) for v in lines[0]), {int(line[0]): line for line in lines[1:]}
+
+
+def link_drawing_problems(s, rect, text, colour=LINK_BLUE):
+    """What is wrong with a link's drawing: its text must be in `colour` and underlined."""
+    x, y, w, h = (int(v) for v in rect)
+    if w <= 0 or h <= 0:
+        return ["%s has no size" % text]
+    pixel = grab(s, x, y, w, h)
+    blue = lambda p: all(abs(a - b) <= 40 for a, b in zip(p, colour))
+    columns = [px for px in range(w) if any(blue(pixel(px, py)) for py in range(h))]
+    if len(columns) < w // 3:
+        return ["%s: blue in %d of %d columns" % (text, len(columns), w)]
+    # The underline: one row below the middle, blue nearly from the first blue column to the last.
+    span = columns[-1] - columns[0] + 1
+    underline = [py for py in range(h // 2, h) if sum(blue(pixel(px, py)) for px in range(columns[0], columns[-1] + 1)) >= span * 9 // 10]
+    return [] if underline else ["%s is not underlined" % text]
+
+
+def t_about(s, ctx):
+    s.start(ctx.exe)
+    for how in ("menu", "toolbar", "system-menu"):
+        open_about(s, how)
+        _, links = about_links(s)
+        check(sorted(links) == [SITE_LINK, MAIL_LINK], "%s: links %r" % (how, sorted(links)))
+        check(links[SITE_LINK][3] == SITE and links[MAIL_LINK][3] == MAIL,
+              "%s: link texts %r, %r" % (how, links[SITE_LINK][3], links[MAIL_LINK][3]))
+        check(not links[SITE_LINK][1] and not links[MAIL_LINK][1], "%s: a link starts visited" % how)
+        for link in links.values():
+            problems = eventually(lambda: link_drawing_problems(s, link[4], link[3]), lambda p: not p, 5)
+            check(not problems, "%s: %s" % (how, "; ".join(problems)))
+        if how == "system-menu" and ctx.docs:
+            x, y, w, h = s("windows-titled", ABOUT_CAPTION)[0][3]
+            shot = os.path.join(ctx.docs, "about-box.png")
+            run(["import", "-display", ":%d" % s.display, "-window", "root", "-crop", "%dx%d+%d+%d" % (w, h, x, y),
+                 "+repage", "PNG8:" + shot], env=s.env)
+            log("saved %s" % shot)
+        s("press", ABOUT_CAPTION, 1)
+    check(s("no-box") == ["none"], "a message box")
+
+    # The mouse over a link turns it light blue until it leaves.
+    open_about(s, "menu")
+    _, links = about_links(s)
+    x, y, w, h = (int(v) for v in links[SITE_LINK][4])
+    s("cursor", x + w // 2, y + h // 2)
+    _, links = eventually(lambda: about_links(s), lambda r: r[1][SITE_LINK][2])
+    check(links[SITE_LINK][2], "no hovering with the mouse over the link")
+    problems = eventually(lambda: link_drawing_problems(s, links[SITE_LINK][4], SITE, HOVER_BLUE), lambda p: not p, 5)
+    check(not problems, "under the mouse: %s" % "; ".join(problems))
+    check(not links[MAIL_LINK][2], "the other link hovers too")
+    s("cursor", 0, 0)
+    _, links = eventually(lambda: about_links(s), lambda r: not r[1][SITE_LINK][2])
+    check(not links[SITE_LINK][2], "still hovering after the mouse left")
+    problems = eventually(lambda: link_drawing_problems(s, links[SITE_LINK][4], SITE), lambda p: not p, 5)
+    check(not problems, "after the mouse left: %s" % "; ".join(problems))
+    s("press", ABOUT_CAPTION, 1)
+
+
+def wine_reg(s, *args):
+    subprocess.run(["wine", "reg", *args], env=s.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def recorded_lines(path):
+    if not os.path.exists(path):
+        return []
+    with open(path, encoding="utf-8") as f:
+        return f.read().splitlines()
+
+
+def t_web_links(s, ctx):
+    # A stand-in browser that writes down its command line.
+    folder = os.path.join(s.prefix, "drive_c", "pelmora-e2e")
+    os.makedirs(folder, exist_ok=True)
+    shutil.copy(os.path.join(os.path.dirname(s.driver_exe), "recorder.exe"), folder)
+    record = os.path.join(folder, "recorder.log")
+    if os.path.exists(record):
+        os.remove(record)
+    browser = "C:\\pelmora-e2e\\recorder.exe"
+    # The shell opens no web or mail address here, and no class for pages yet.
+    for key in ("http", "https", "mailto", ".htm"):
+        wine_reg(s, "delete", "HKCR\\" + key, "/f")
+    s.start(ctx.exe)
+    s("hook-beeps")
+    open_about(s, "menu")
+    s("click-item", ABOUT_CAPTION, SITE_LINK)
+    (beeps, kind), links = eventually(lambda: about_links(s), lambda r: r[0][0] >= 1)
+    check(beeps == 1 and kind == 0x30, "a link that cannot be opened: %d beeps, type %#x" % (beeps, kind))
+    check(not links[SITE_LINK][1], "a link that could not be opened turned visited")
+    check(recorded_lines(record) == [], "something was started: %r" % recorded_lines(record))
+
+    # Pages open with the recorder; its command ends in the quoted placeholder.
+    wine_reg(s, "add", "HKCR\\.htm", "/ve", "/d", "PelmoraTestPage", "/f")
+    wine_reg(s, "add", "HKCR\\PelmoraTestPage\\shell\\open\\command", "/ve", "/d",
+             '"%s" --page "%%1" --after' % browser, "/f")
+    expected = []
+    for link, target in ((SITE_LINK, SITE), (MAIL_LINK, "mailto:" + MAIL)):
+        s("click-item", ABOUT_CAPTION, link)
+        expected.append('"%s" --page  %s' % (browser, target))
+        lines = eventually(lambda: recorded_lines(record), lambda r: len(r) >= len(expected))
+        check(lines == expected, "recorded %r, wanted %r" % (lines, expected))
+        (beeps, _), links = eventually(lambda: about_links(s), lambda r: r[1][link][1])
+        check(links[link][1], "link %d is not visited after opening" % link)
+        check(beeps == 1, "%d beeps" % beeps)
+    s("press", ABOUT_CAPTION, 1)
+
+    # Visit web site, through a command without a placeholder.
+    wine_reg(s, "add", "HKCR\\PelmoraTestPage\\shell\\open\\command", "/ve", "/d", browser + " --whole", "/f")
+    s("command", VISIT_SITE)
+    expected.append("%s --whole %s" % (browser, SITE))
+    lines = eventually(lambda: recorded_lines(record), lambda r: len(r) >= len(expected))
+    check(lines == expected, "recorded %r, wanted %r" % (lines, expected))
+    check(s("no-box") == ["none"], "a message box")
+
+
 SCENARIOS = [
     ("tree", t_tree),
     ("scan", t_scan),
@@ -1009,6 +1153,8 @@ SCENARIOS = [
     ("context-menu", t_context_menu),
     ("preview", t_preview),
     ("preview-fails", t_preview_fails),
+    ("about", t_about),
+    ("web-links", t_web_links),
     ("docs-pictures", t_docs_pictures),
 ]
 

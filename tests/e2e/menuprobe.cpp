@@ -63,3 +63,73 @@ extern "C" __declspec(dllexport) DWORD WINAPI ReadPopup(void* parameter) {
   size_t used = 0;
   return AppendItems(probe, &used, reinterpret_cast<HMENU>(menu), L"") ? 0 : 3;
 }
+
+// ---- the About box's links ----
+// The links keep their object in the window property "CXHyperLink"; the
+// visited state does not show in the About box (both colours are the same
+// blue), so it is read from there.
+#include "ui/XHyperLink.h"
+
+namespace {
+
+volatile LONG beeps = 0;
+UINT lastBeep = 0;
+BOOL(WINAPI* realMessageBeep)(UINT) = nullptr;
+
+BOOL WINAPI CountingMessageBeep(UINT type) {
+  lastBeep = type;
+  InterlockedIncrement(&beeps);
+  return realMessageBeep != nullptr ? realMessageBeep(type) : TRUE;
+}
+
+BOOL CALLBACK AppendLink(HWND child, LPARAM parameter) {
+  auto* probe = reinterpret_cast<MenuProbe*>(parameter);
+  auto* link = static_cast<CXHyperLink*>(GetPropW(child, L"CXHyperLink"));
+  if (link == nullptr) return TRUE;
+  const size_t used = wcslen(probe->out);
+  const int room = (int)(sizeof probe->out / sizeof(wchar_t) - used);
+  wchar_t text[256] = L"";
+  GetWindowTextW(child, text, 256);
+  _snwprintf(probe->out + used, room, L"%d\t%d\t%d\t%ls\n", GetDlgCtrlID(child), link->IsVisited() ? 1 : 0,
+             link->IsHovering() ? 1 : 0, text);
+  return TRUE;
+}
+
+}  // namespace
+
+// Counts the program's MessageBeep calls from now on: its import of
+// user32!MessageBeep is pointed at a counter that beeps as well.
+extern "C" __declspec(dllexport) DWORD WINAPI HookBeeps(void*) {
+  if (realMessageBeep != nullptr) return 0;
+  auto* base = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
+  auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
+  auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+  const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+  for (auto* module = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress); module->Name != 0;
+       ++module) {
+    if (lstrcmpiA(reinterpret_cast<char*>(base + module->Name), "user32.dll") != 0) continue;
+    auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + module->OriginalFirstThunk);
+    auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + module->FirstThunk);
+    for (; names->u1.AddressOfData != 0; ++names, ++slots) {
+      if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
+      auto* byName = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
+      if (lstrcmpA(reinterpret_cast<char*>(byName->Name), "MessageBeep") != 0) continue;
+      DWORD old = 0;
+      VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, PAGE_READWRITE, &old);
+      realMessageBeep = reinterpret_cast<BOOL(WINAPI*)(UINT)>(slots->u1.Function);
+      slots->u1.Function = reinterpret_cast<DWORD_PTR>(&CountingMessageBeep);
+      VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, old, &old);
+      return 0;
+    }
+  }
+  return 1;
+}
+
+// "beeps\tlast type\n", then "id\tvisited\thovering\ttext\n" for every link
+// of the dialog `window`.
+extern "C" __declspec(dllexport) DWORD WINAPI ReadLinks(void* parameter) {
+  MenuProbe* probe = static_cast<MenuProbe*>(parameter);
+  _snwprintf(probe->out, 64, L"%ld\t%u\n", beeps, lastBeep);
+  EnumChildWindows(probe->window, AppendLink, reinterpret_cast<LPARAM>(probe));
+  return 0;
+}
