@@ -77,7 +77,10 @@ DWORD CMFTRecord::ParseRecord(std::uint8_t* bytes, std::uint32_t length, bool sk
       return code::InvalidParameter;
     }
     if (attributeLength == 0) return code::Success;  // nothing more can be bounded
-    if (!record.Holds(attributeOffset, attributeLength)) return code::InvalidParameter;
+    // A shorter one would put the next attribute inside its own header.
+    if (attributeLength < ntfs::AttrMinimumLength || !record.Holds(attributeOffset, attributeLength)) {
+      return code::InvalidParameter;
+    }
     const ByteReader attribute(bytes + attributeOffset, attributeLength);
 
     DWORD result = code::Success;

@@ -38,8 +38,9 @@ class CMFTRecord {
 
   // Applies the update sequence to `bytes` in place, checks the signature and
   // walks the attributes. 87 for a refused geometry, fewer bytes than a
-  // record, no "FILE" signature, or any offset, length or run list that
-  // leaves the record or its value; a disk read failure passes its code up.
+  // record, no "FILE" signature, an attribute shorter than any attribute
+  // header, or any offset, length or run list that leaves the record or its
+  // value; a disk read failure passes its code up.
   DWORD ParseRecord(std::uint8_t* bytes, std::uint32_t length, bool skipContent,
                     bool directoriesOnly);
 

@@ -36,6 +36,7 @@ constexpr std::uint32_t AttrNonResident = 0x08;        // u8, 0 = resident
 constexpr std::uint32_t AttrValueLength = 0x10;        // resident: u32
 constexpr std::uint32_t AttrValueOffset = 0x14;        // resident: u16, from the attribute's start
 constexpr std::uint32_t AttrResidentHeader = 0x18;     // resident header size
+constexpr std::uint32_t AttrMinimumLength = AttrResidentHeader;  // no attribute is shorter
 constexpr std::uint32_t AttrFirstVcn = 0x10;           // non-resident: u64
 constexpr std::uint32_t AttrLastVcn = 0x18;            // non-resident: u64
 constexpr std::uint32_t AttrRunListOffset = 0x20;      // non-resident: u16, from the attribute's start

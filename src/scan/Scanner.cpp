@@ -124,11 +124,14 @@ DWORD ScanRecords(CNTFSDrive& drive, const std::u16string& driveText, const std:
     MFTFileInfo info;
     const DWORD result = drive.ReadRecordSummary(static_cast<std::uint32_t>(index), false, &info);
     if (result == code::NoMoreFiles) return code::Success;
-    if (result != code::Success && result != code::InvalidParameter) return result;
-    totals->examined = i + 1;
     // A damaged record is passed over: the records after it may still hold
-    // deleted files.
-    if (result == code::InvalidParameter) continue;
+    // deleted files. A summary reads the disk only for values that a record
+    // puts outside itself, so the disk ending there (38) is the record's
+    // damage too; other read failures end the scan.
+    const bool damaged = result == code::InvalidParameter || result == code::HandleEof;
+    if (result != code::Success && !damaged) return result;
+    totals->examined = i + 1;
+    if (damaged) continue;
     if (!info.deleted || info.dataSize == 0) continue;
 
     auto known = walks.find(info.parentRecordLow);

@@ -42,8 +42,10 @@ struct ScanTotals {
 
 // Scans an initialised drive. The drive text is the path prefix of rows whose
 // folders reach the root ("C:\"); others get "?\". Polls `stopRequested`
-// before each record. Returns 0 when the records end or a stop is seen, else
-// the code of the failed record read (the rows already added stay).
+// before each record. Damaged records (87, or 38 for a value past the disk's
+// end) are counted and passed over. Returns 0 when the records end or a stop
+// is seen, else the code of the failed record read (the rows already added
+// stay).
 DWORD ScanRecords(CNTFSDrive& drive, const std::u16string& driveText, const std::atomic<bool>& stopRequested,
                   RowSink& sink, ScanTotals* totals);
 
