@@ -5,10 +5,6 @@
 // end: a clear code or sound rows, nothing written outside the destination,
 // and the image unchanged.
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -22,33 +18,13 @@
 #include "platform/Text.h"
 #include "platform/Volumes.h"
 #include "scan/PartitionWalk.h"
+#include "support/CliRun.h"
 #include "support/TestVolumes.h"
-
-extern char** environ;
 
 namespace {
 
 namespace fs = std::filesystem;
 using Row = std::map<std::string, std::string>;
-
-std::string Tool(const std::string& name) { return std::string(PELMORA_SOURCE_DIR) + "/tools/" + name; }
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-std::string FileSha(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  Sha256 hash;
-  std::vector<char> buffer(1 << 20);
-  while (in.read(buffer.data(), static_cast<std::streamsize>(buffer.size())) || in.gcount() > 0) {
-    hash.Update(reinterpret_cast<const std::uint8_t*>(buffer.data()), static_cast<std::size_t>(in.gcount()));
-  }
-  return hash.Hex();
-}
 
 std::string Sha(const std::string& bytes) {
   return Sha256Hex(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
@@ -65,17 +41,9 @@ std::set<std::string> Entries(const fs::path& folder) {
 std::map<std::string, std::string> FilesBelow(const fs::path& root) {
   std::map<std::string, std::string> files;
   for (const auto& entry : fs::recursive_directory_iterator(root)) {
-    if (entry.is_regular_file()) files[fs::relative(entry.path(), root).string()] = ReadFile(entry.path());
+    if (entry.is_regular_file()) files[fs::relative(entry.path(), root).string()] = ReadWholeFile(entry.path());
   }
   return files;
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) lines.push_back(line);
-  return lines;
 }
 
 // The first `bytes` bytes of `source` as a new image.
@@ -102,37 +70,6 @@ std::uint64_t LE(const Bytes& bytes, std::size_t offset, std::size_t width) {
   std::uint64_t value = 0;
   for (std::size_t i = width; i-- > 0;) value = value << 8 | bytes.at(offset + i);
   return value;
-}
-
-struct CliRun {
-  int status = -1;
-  std::string out, err;
-};
-
-// Runs pelmora-cli in the folder `workDir`; its streams go to `scratch`.
-CliRun Cli(const std::vector<std::string>& args, const std::string& workDir, const std::string& scratch) {
-  const std::string outPath = scratch + "/cli.out", errPath = scratch + "/cli.err";
-  std::vector<std::string> all = {PELMORA_CLI_PATH};
-  all.insert(all.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& a : all) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addchdir_np(&actions, workDir.c_str());
-  CliRun run;
-  pid_t pid = 0;
-  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
-    int status = 0;
-    waitpid(pid, &status, 0);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-  posix_spawn_file_actions_destroy(&actions);
-  run.out = ReadFile(outPath);
-  run.err = ReadFile(errPath);
-  return run;
 }
 
 class ContentCollector : public ContentSink {
@@ -245,13 +182,13 @@ class BadInputVolume : public ::testing::Test {
   // to the destination "out/dest" given relative to it.
   static CliRun Recover(const std::string& disk, const std::string& work) {
     fs::create_directory(work + "/out");
-    return Cli({"recover", disk, "--start", "0", "--to", "out/dest"}, work, dir->Path());
+    return Cli({"recover", disk, "--start", "0", "--to", "out/dest"}, dir->Path(), work);
   }
 
   static CliRun List(const std::string& disk, const std::vector<std::string>& extra = {"--start", "0"}) {
     std::vector<std::string> args = {"list", disk, "--drive-text", "X:\\", "--format", "csv"};
     args.insert(args.end(), extra.begin(), extra.end());
-    return Cli(args, WorkDir("list"), dir->Path());
+    return Cli(args, dir->Path(), WorkDir("list"));
   }
 
   static TempDir* dir;
@@ -566,7 +503,7 @@ TEST_F(BadInputVolume, ExtendedChainLoops) {
               logical);
     for (std::uint32_t start : found) EXPECT_NE(std::find(logical.begin(), logical.end(), start), logical.end());
 
-    const CliRun partitions = Cli({"partitions", diskImage}, WorkDir("partitions"), dir->Path());
+    const CliRun partitions = Cli({"partitions", diskImage}, dir->Path(), WorkDir("partitions"));
     EXPECT_EQ(partitions.status, 0) << partitions.err;
     EXPECT_EQ(Lines(partitions.out).size(), found.size());
     const CliRun list = List(diskImage, {"--partition", "1"});

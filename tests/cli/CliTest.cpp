@@ -1,11 +1,6 @@
 // pelmora-cli end to end on real volumes and disks made at test time,
 // compared with what was written and deleted and with The Sleuth Kit.
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -13,65 +8,12 @@
 #include <sstream>
 
 #include "platform/Text.h"
+#include "support/CliRun.h"
 #include "support/TestVolumes.h"
-
-extern char** environ;
 
 namespace {
 
 using Row = std::map<std::string, std::string>;
-
-std::string Tool(const std::string& name) { return std::string(PELMORA_SOURCE_DIR) + "/tools/" + name; }
-
-struct CliRun {
-  int status = -1;
-  std::string out, err;
-  long maxRssKiB = 0;
-};
-
-// Runs pelmora-cli with `args`, capturing both streams and the peak memory.
-CliRun Cli(const std::vector<std::string>& args, const std::string& scratch) {
-  const std::string outPath = scratch + "/cli.out", errPath = scratch + "/cli.err";
-  std::vector<std::string> all = {PELMORA_CLI_PATH};
-  all.insert(all.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& a : all) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  CliRun run;
-  pid_t pid = 0;
-  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
-    int status = 0;
-    struct rusage usage {};
-    wait4(pid, &status, 0, &usage);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    run.maxRssKiB = usage.ru_maxrss;
-  }
-  posix_spawn_file_actions_destroy(&actions);
-  auto slurp = [](const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-  };
-  run.out = slurp(outPath);
-  run.err = slurp(errPath);
-  return run;
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(line);
-  }
-  return lines;
-}
 
 std::vector<std::string> Split(const std::string& line, char separator) {
   std::vector<std::string> fields;
@@ -79,16 +21,6 @@ std::vector<std::string> Split(const std::string& line, char separator) {
   std::istringstream in(line);
   while (std::getline(in, field, separator)) fields.push_back(field);
   return fields;
-}
-
-std::string FileSha(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  Sha256 hash;
-  std::vector<char> buffer(1 << 20);
-  while (in.read(buffer.data(), static_cast<std::streamsize>(buffer.size())) || in.gcount() > 0) {
-    hash.Update(reinterpret_cast<const std::uint8_t*>(buffer.data()), static_cast<std::size_t>(in.gcount()));
-  }
-  return hash.Hex();
 }
 
 std::u16string CellCut(const std::u16string& name) { return name.substr(0, 254); }
