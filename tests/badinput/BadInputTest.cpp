@@ -112,6 +112,21 @@ Bytes FileRecord(std::uint8_t flags, const std::u16string& name, std::uint64_t p
       .Build();
 }
 
+// Records 1 to `last` of `volume`: those given, the root folder, and small
+// files in use elsewhere.
+void FillRecords(const std::map<std::uint32_t, Bytes>& given, std::uint32_t last, CraftedVolume* volume) {
+  for (std::uint32_t i = 1; i <= last; ++i) {
+    const auto found = given.find(i);
+    if (found != given.end()) {
+      volume->records.push_back(found->second);
+    } else if (i == Root) {
+      volume->records.push_back(RecordBuilder(InUse | Directory).FileName(Root, 0x10000000, u".").End().Build());
+    } else {
+      volume->records.push_back(FileRecord(InUse, u"inuse", Root, 10, 0));
+    }
+  }
+}
+
 // Record 0 with the given name and $DATA runs over `clusters` clusters.
 Bytes MftRecord(const Bytes& runs, std::uint64_t clusters, const std::u16string& name = u"$MFT") {
   RecordBuilder record;
@@ -271,15 +286,7 @@ class BadInputRecords : public ::testing::Test {
     }
     after = FirstDamaged + static_cast<std::uint32_t>(damages.size());
     given[after] = MakeDeletedFile(u"after.bin", 42).record;
-    for (std::uint32_t i = 1; i <= after; ++i) {
-      if (given.count(i)) {
-        volume.records.push_back(given[i]);
-      } else if (i == Root) {
-        volume.records.push_back(RecordBuilder(InUse | Directory).FileName(Root, 0x10000000, u".").End().Build());
-      } else {
-        volume.records.push_back(FileRecord(InUse, u"inuse", Root, 10, 0));
-      }
-    }
+    FillRecords(given, after, &volume);
     volume.WriteTo(disk);
     Bytes content(4 * Cluster);
     for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<std::uint8_t>(i * 7 + 3);
@@ -430,15 +437,7 @@ TEST(BadInputNames, RecoveredFilesStayInsideTheDestination) {
       expected[e.expected] = content;
     }
   }
-  for (std::uint32_t i = 1; i <= 44; ++i) {
-    if (given.count(i)) {
-      volume.records.push_back(given[i]);
-    } else if (i == Root) {
-      volume.records.push_back(RecordBuilder(InUse | Directory).FileName(Root, 0x10000000, u".").End().Build());
-    } else {
-      volume.records.push_back(FileRecord(InUse, u"inuse", Root, 10, 0));
-    }
-  }
+  FillRecords(given, 44, &volume);
   MemoryDisk disk;
   volume.WriteTo(disk);
   CNTFSDrive drive;
