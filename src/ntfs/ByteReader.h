@@ -46,3 +46,10 @@ class ByteReader {
   const std::uint8_t* data;
   std::size_t length;
 };
+
+// a x b, or the largest value when the product does not fit: sizes made of
+// disk fields compare safely against real bounds.
+inline std::uint64_t SaturatingMultiply(std::uint64_t a, std::uint64_t b) {
+  if (a != 0 && b > UINT64_MAX / a) return UINT64_MAX;
+  return a * b;
+}

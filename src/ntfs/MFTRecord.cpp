@@ -5,15 +5,6 @@
 
 #include "ntfs/RunList.h"
 
-namespace {
-
-std::uint64_t SaturatingMultiply(std::uint64_t a, std::uint64_t b) {
-  if (a != 0 && b > UINT64_MAX / a) return UINT64_MAX;
-  return a * b;
-}
-
-}  // namespace
-
 CMFTRecord::CMFTRecord() {
   std::memset(standardInformation, 0, sizeof standardInformation);
   std::memset(fileName, 0, sizeof fileName);
@@ -195,10 +186,11 @@ DWORD CMFTRecord::ReadAttributeValue(const ByteReader& attribute, ByteBuffer* va
 
 DWORD CMFTRecord::ReadData(const ByteReader& attribute, bool skipContent) {
   DWORD result = ValueSize(attribute, !skipContent, &dataSize);
+  dataSize = std::min(dataSize, dataLimit);
   if (result != code::Success || skipContent) return result;
   if (contentSink == nullptr) {
     std::uint64_t size = 0;
-    result = ReadAttributeValue(attribute, &data, &size);
+    result = ReadAttributeValue(attribute, &data, &size, dataLimit);
     dataSize = size;
     return result;
   }

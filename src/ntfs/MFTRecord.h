@@ -35,6 +35,8 @@ class CMFTRecord {
                     std::uint64_t partitionByteOffset);
   // When set, the first $DATA's content goes to `sink` instead of a buffer.
   void SetContentSink(ContentSink* sink) { contentSink = sink; }
+  // The first $DATA counts at most this many bytes, whatever its sizes say.
+  void SetDataLimit(std::uint64_t bytes) { dataLimit = bytes; }
 
   // Applies the update sequence to `bytes` in place, checks the signature and
   // walks the attributes. 87 for a refused geometry, fewer bytes than a
@@ -93,4 +95,5 @@ class CMFTRecord {
   std::uint64_t dataSize = 0;
   bool inUse = false;
   ContentSink* contentSink = nullptr;         // not owned
+  std::uint64_t dataLimit = UINT64_MAX;
 };

@@ -71,7 +71,10 @@ DWORD CNTFSDrive::Initialize() {
   bootSector.U16(ntfs::BootBytesPerSector, &bytesPerSector);
   bootSector.U8(ntfs::BootSectorsPerCluster, &sectorsPerCluster);
   bootSector.U64(ntfs::BootMftCluster, &mftCluster);
+  std::uint64_t totalSectors = 0;
+  bootSector.U64(ntfs::BootTotalSectors, &totalSectors);
   clusterSize = ClusterBytes(bytesPerSector, sectorsPerCluster);
+  volumeBytes = SaturatingMultiply(totalSectors, bytesPerSector);
 
   recordSize = ntfs::RecordSize;
   recordBuffer = AllocateZeroed(recordSize);
@@ -100,6 +103,10 @@ DWORD CNTFSDrive::LoadMftImage(std::uint64_t mftCluster) {
   CMFTRecord record;
   result = PrepareRecord(&record);
   if (result != code::Success) return result;
+  // The $MFT lies inside its volume: records past the volume's end cannot be
+  // real, however far a damaged record 0 says it reaches (with sparse runs,
+  // at no cost to read). An unset count sets no bound.
+  if (volumeBytes != 0) record.SetDataLimit(volumeBytes);
   result = record.ParseRecord(recordBuffer.get(), got, false, false);
   if (result != code::Success) return result;
 

@@ -66,6 +66,7 @@ class CNTFSDrive {
   std::uint64_t partitionStart = 0;  // 64-bit for GPT disks past 2 TiB
   bool initialised = false;
   std::uint32_t clusterSize = 0;
+  std::uint64_t volumeBytes = 0;  // from the boot sector; 0 when it gives none
   std::uint32_t sectorSize = 0;
   ByteBuffer mftImage;
   std::uint32_t mftImageSize = 0;

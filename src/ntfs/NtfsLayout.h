@@ -11,6 +11,7 @@ constexpr std::uint32_t BootSectorSize = 512;
 constexpr std::uint32_t BootOemId = 0x03;              // 8 bytes; the first four are "NTFS"
 constexpr std::uint32_t BootBytesPerSector = 0x0B;     // u16
 constexpr std::uint32_t BootSectorsPerCluster = 0x0D;  // u8, a plain count
+constexpr std::uint32_t BootTotalSectors = 0x28;       // u64, sectors of the volume
 constexpr std::uint32_t BootMftCluster = 0x30;         // u64, cluster of record 0
 constexpr std::uint32_t BootSerialLow = 0x48;          // u32, low half of the volume serial
 

@@ -89,6 +89,29 @@ TEST_F(DriveTest, EveryWholeSlotIsOfferedAndNothingBeyond) {
   EXPECT_EQ(drive.ReadRecordData(0xFFFFFFFF, &data, &size), code::NoMoreFiles);
 }
 
+TEST_F(DriveTest, AnMftReachingPastItsVolumeEndsAtTheVolumeEnd) {
+  // Record 0 claims 100000 more clusters as a sparse run: free to "read",
+  // but no record lies past the volume.
+  for (const std::uint64_t totalSectors : {0ull, 2048ull}) {
+    SCOPED_TRACE(totalSectors);
+    CraftedVolume volume;
+    volume.records.push_back(FileRecord(Deleted, u"a", 5, 1, 1));
+    volume.mftSparseClusters = 100000;
+    volume.totalSectors = totalSectors;
+    MemoryDisk fresh;
+    volume.WriteTo(fresh);
+    CNTFSDrive other;
+    other.AttachDisk(&fresh);
+    other.SetPartitionStart(volume.partitionStart);
+    ASSERT_EQ(other.Initialize(), code::Success);
+    // No count in the boot sector sets no bound.
+    EXPECT_EQ(other.RecordCount(), totalSectors == 0 ? (1 + 100000) * 4096 / 1024 : 2048 * 512 / 1024);
+    MFTFileInfo info;
+    ASSERT_EQ(other.ReadRecordSummary(1, false, &info), code::Success);
+    EXPECT_EQ(std::u16string(info.name), u"a");
+  }
+}
+
 TEST_F(DriveTest, ImagesOfPartialSlots) {
   struct Case {
     std::uint64_t realSize;

@@ -24,6 +24,7 @@ void CraftedVolume::WriteTo(MemoryDisk& disk) const {
   PutLE(boot, ntfs::BootBytesPerSector, bytesPerSector, 2);
   boot[ntfs::BootSectorsPerCluster] = sectorsPerCluster;
   PutLE(boot, ntfs::BootMftCluster, mftCluster, 8);
+  PutLE(boot, ntfs::BootTotalSectors, totalSectors, 8);
   boot[510] = 0x55;
   boot[511] = 0xAA;
   disk.Write(PartitionOffset(), boot);
@@ -31,12 +32,15 @@ void CraftedVolume::WriteTo(MemoryDisk& disk) const {
   const std::uint32_t clusterSize = ClusterSize();
   const std::uint64_t count = records.size() + 1;
   const std::uint64_t clusters = (count * ntfs::RecordSize + clusterSize - 1) / clusterSize;
-  const std::uint64_t realSize = mftRealSize != 0 ? mftRealSize : count * ntfs::RecordSize;
+  const std::uint64_t mapped = clusters + mftSparseClusters;
+  const std::uint64_t realSize =
+      mftRealSize != 0 ? mftRealSize : mftSparseClusters != 0 ? mapped * clusterSize : count * ntfs::RecordSize;
+  std::vector<RunSpec> runs = {{clusters, static_cast<std::int64_t>(mftCluster), 4}};
+  if (mftSparseClusters != 0) runs.push_back({mftSparseClusters, 0, 0});
   RecordBuilder mft;
   mft.StandardInformation(FileTimeUtc(2020, 1, 1, 0, 0, 0), FileTimeUtc(2020, 1, 1, 0, 0, 0))
       .FileName(5 | (5ull << 48), 0x06, mftName)
-      .NonResidentData(MakeRunList({{clusters, static_cast<std::int64_t>(mftCluster), 4}}), realSize,
-                       clusters * clusterSize, 0, clusters - 1)
+      .NonResidentData(MakeRunList(runs), realSize, mapped * clusterSize, 0, mapped - 1)
       .End();
   disk.Write(ClusterOffset(mftCluster), mft.Build());
   for (std::size_t i = 0; i < records.size(); ++i) {

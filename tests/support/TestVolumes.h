@@ -21,6 +21,8 @@ struct CraftedVolume {
   std::u16string mftName = u"$MFT";
   std::vector<Bytes> records;             // records 1, 2, ...; record 0 is made here
   std::uint64_t mftRealSize = 0;          // 0: every record given, whole
+  std::uint64_t mftSparseClusters = 0;    // a sparse run after the records, counted in the sizes
+  std::uint64_t totalSectors = 0;         // the boot sector's count; 0 leaves it unset
 
   std::uint32_t ClusterSize() const;
   std::uint64_t PartitionOffset() const { return std::uint64_t{partitionStart} * 512; }
