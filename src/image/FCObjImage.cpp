@@ -35,12 +35,10 @@ FCObjImage::~FCObjImage() { Destroy(); }
 
 void FCObjImage::Destroy() {
   if (pixels) FreePages(pixels, blockSize);
-  delete[] rows;
   delete[] palette;
   pixels = nullptr;
   blockSize = 0;
   stride = 0;
-  rows = nullptr;
   palette = nullptr;
   header = FCBitmapInfoHeader();
   masks[0] = masks[1] = masks[2] = 0;
@@ -73,14 +71,6 @@ bool FCObjImage::Create(const FCBitmapInfoHeader& source, const std::uint32_t* b
   if (!pixels) return false;
   blockSize = block;
   stride = static_cast<std::uint32_t>(rowBytes);
-  rows = new (std::nothrow) std::uint8_t*[rowCount];
-  if (!rows) {
-    Destroy();
-    return false;
-  }
-  // The block holds the bottom row first; entry 0 is the top row.
-  std::uint8_t* row = pixels + block - stride;
-  for (std::uint64_t i = 0; i < rowCount; ++i, row -= stride) rows[i] = row;
 
   if (bits <= 8) {
     const std::uint32_t entries = 1u << bits;
@@ -138,7 +128,6 @@ void FCObjImage::Swap(FCObjImage& other) {
   std::swap(pixels, other.pixels);
   std::swap(blockSize, other.blockSize);
   std::swap(stride, other.stride);
-  std::swap(rows, other.rows);
   std::swap(masks, other.masks);
   std::swap(palette, other.palette);
   const std::int32_t x = PositionX(), y = PositionY();
@@ -147,8 +136,10 @@ void FCObjImage::Swap(FCObjImage& other) {
 }
 
 std::uint8_t* FCObjImage::Row(std::int32_t y) const {
-  if (!rows || y < 0 || y >= header.height) return nullptr;
-  return rows[y];
+  if (!pixels || y < 0 || y >= header.height) return nullptr;
+  // The block holds the bottom row first. Computed rather than tabled: a
+  // table of row pointers would cost as much as a tiny file's pixels.
+  return pixels + static_cast<std::size_t>(header.height - 1 - y) * stride;
 }
 
 bool FCObjImage::LoadFromMemory(const std::uint8_t* bytes, std::uint32_t size, int imageType,

@@ -93,7 +93,6 @@ class FCObjImage : public FCObjGraph {
   std::uint8_t* pixels = nullptr;  // AllocatePages, blockSize bytes
   std::size_t blockSize = 0;
   std::uint32_t stride = 0;
-  std::uint8_t** rows = nullptr;  // height entries; 0 is the top row
   std::uint32_t masks[3] = {0, 0, 0};
   FCRgbQuad* palette = nullptr;
 };

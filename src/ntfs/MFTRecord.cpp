@@ -151,7 +151,7 @@ DWORD CMFTRecord::ValueSize(const ByteReader& attribute, bool strict, std::uint6
       if (strict) return result;
       break;
     }
-    if (!more) break;
+    if (!more || (run.sparse && valueEndsAtHole)) break;
     mappedClusters = mappedClusters > UINT64_MAX - run.length ? UINT64_MAX : mappedClusters + run.length;
   }
   *size = std::min({real, capacity, SaturatingMultiply(mappedClusters, clusterSize)});

@@ -37,6 +37,8 @@ class CMFTRecord {
   void SetContentSink(ContentSink* sink) { contentSink = sink; }
   // The first $DATA counts at most this many bytes, whatever its sizes say.
   void SetDataLimit(std::uint64_t bytes) { dataLimit = bytes; }
+  // When set, a value ends at its first sparse run (for values never sparse).
+  void SetValueEndsAtHole(bool ends) { valueEndsAtHole = ends; }
 
   // Applies the update sequence to `bytes` in place, checks the signature and
   // walks the attributes. 87 for a refused geometry, fewer bytes than a
@@ -96,4 +98,5 @@ class CMFTRecord {
   bool inUse = false;
   ContentSink* contentSink = nullptr;         // not owned
   std::uint64_t dataLimit = UINT64_MAX;
+  bool valueEndsAtHole = false;
 };

@@ -103,10 +103,11 @@ DWORD CNTFSDrive::LoadMftImage(std::uint64_t mftCluster) {
   CMFTRecord record;
   result = PrepareRecord(&record);
   if (result != code::Success) return result;
-  // The $MFT lies inside its volume: records past the volume's end cannot be
-  // real, however far a damaged record 0 says it reaches (with sparse runs,
-  // at no cost to read). An unset count sets no bound.
+  // The $MFT lies inside its volume and is never sparse: records past the
+  // volume's end or in a hole cannot be real, however far a damaged record 0
+  // says it reaches. An unset sector count sets no bound.
   if (volumeBytes != 0) record.SetDataLimit(volumeBytes);
+  record.SetValueEndsAtHole(true);
   result = record.ParseRecord(recordBuffer.get(), got, false, false);
   if (result != code::Success) return result;
 
