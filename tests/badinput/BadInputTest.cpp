@@ -366,11 +366,8 @@ TEST(BadInputRecordsOffDisk, AValuePastTheDiskEndDoesNotEndTheScan) {
   volume.records.push_back(offDisk);                                           // 31
   volume.records.push_back(FileRecord(Deleted, u"last.txt", Root, 20, 2));     // 32
   MemoryDisk disk;
-  volume.WriteTo(disk);
   CNTFSDrive drive;
-  drive.AttachDisk(&disk);
-  drive.SetPartitionStart(volume.partitionStart);
-  ASSERT_EQ(drive.Initialize(), code::Success);
+  ASSERT_EQ(volume.Open(disk, drive), code::Success);
 
   MFTFileInfo info;
   EXPECT_EQ(drive.ReadRecordSummary(31, false, &info), code::HandleEof);
@@ -439,11 +436,8 @@ TEST(BadInputNames, RecoveredFilesStayInsideTheDestination) {
   }
   FillRecords(given, 44, &volume);
   MemoryDisk disk;
-  volume.WriteTo(disk);
   CNTFSDrive drive;
-  drive.AttachDisk(&disk);
-  drive.SetPartitionStart(volume.partitionStart);
-  ASSERT_EQ(drive.Initialize(), code::Success);
+  ASSERT_EQ(volume.Open(disk, drive), code::Success);
   const std::atomic<bool> stop{false};
   CollectingRows rows;
   ScanTotals totals;

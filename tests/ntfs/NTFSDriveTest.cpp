@@ -111,11 +111,8 @@ TEST_F(DriveTest, AnMftEndsAtTheVolumesEndOrAtAHole) {
     volume.mftSparseClusters = c.sparseClusters;
     volume.totalSectors = c.totalSectors;
     MemoryDisk fresh;
-    volume.WriteTo(fresh);
     CNTFSDrive other;
-    other.AttachDisk(&fresh);
-    other.SetPartitionStart(volume.partitionStart);
-    ASSERT_EQ(other.Initialize(), code::Success);
+    ASSERT_EQ(volume.Open(fresh, other), code::Success);
     EXPECT_EQ(other.RecordCount(), c.count);
     MFTFileInfo info;
     ASSERT_EQ(other.ReadRecordSummary(1, false, &info), code::Success);
@@ -136,11 +133,8 @@ TEST_F(DriveTest, ImagesOfPartialSlots) {
     volume.records.push_back(FileRecord(Deleted, u"c", 5, 1, 1));
     volume.mftRealSize = c.realSize;
     MemoryDisk fresh;
-    volume.WriteTo(fresh);
     CNTFSDrive other;
-    other.AttachDisk(&fresh);
-    other.SetPartitionStart(volume.partitionStart);
-    ASSERT_EQ(other.Initialize(), code::Success);
+    ASSERT_EQ(volume.Open(fresh, other), code::Success);
     EXPECT_EQ(other.RecordCount(), c.count);
     MFTFileInfo info;
     EXPECT_EQ(other.ReadRecordSummary(c.count, false, &info), code::NoMoreFiles);

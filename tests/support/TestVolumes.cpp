@@ -51,6 +51,13 @@ void CraftedVolume::WriteTo(MemoryDisk& disk) const {
   if (disk.Bytes().size() < end) disk.Bytes().resize(end);
 }
 
+DWORD CraftedVolume::Open(MemoryDisk& disk, CNTFSDrive& drive) const {
+  WriteTo(disk);
+  drive.AttachDisk(&disk);
+  drive.SetPartitionStart(partitionStart);
+  return drive.Initialize();
+}
+
 std::uint64_t FileTimeUtc(int year, int month, int day, int hour, int minute, int second) {
   std::tm parts{};
   parts.tm_year = year - 1900;

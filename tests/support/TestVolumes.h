@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "ntfs/NTFSDrive.h"
 #include "support/MemoryDisk.h"
 #include "support/RecordBuilder.h"
 
@@ -31,6 +32,8 @@ struct CraftedVolume {
     return PartitionOffset() + cluster * ClusterSize();
   }
   void WriteTo(MemoryDisk& disk) const;
+  // Writes the volume to `disk` and initialises `drive` on it.
+  DWORD Open(MemoryDisk& disk, CNTFSDrive& drive) const;
 };
 
 // Times FILETIME for a UTC date, for readable fixtures.
