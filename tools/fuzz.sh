@@ -30,6 +30,7 @@ max_len() {
   case "$1" in
     volume) echo 262144 ;;
     partitions|record|image) echo 16384 ;;
+    recoverypath) echo 1024 ;;  # whole path cells (254 characters) and long names
     *) echo 4096 ;;
   esac
 }

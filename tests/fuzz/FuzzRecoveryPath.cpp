@@ -23,11 +23,10 @@ bool IsSafeComponent(const std::u16string& part) {
   return part.back() != u'.' && part.back() != u' ';
 }
 
-// The components of `path` below the destination.
-std::u16string Below(const std::u16string& path) {
-  FUZZ_CHECK(path.size() > Destination.size() + 1 && path.compare(0, Destination.size(), Destination) == 0 &&
-             path[Destination.size()] == PathSeparator);
-  return path.substr(Destination.size() + 1);
+// True when `path` is the destination, a separator and `below`.
+bool IsBelow(const std::u16string& path, const std::u16string& below) {
+  return path.size() == Destination.size() + 1 + below.size() && path.compare(0, Destination.size(), Destination) == 0 &&
+         path[Destination.size()] == PathSeparator && path.compare(Destination.size() + 1, below.size(), below) == 0;
 }
 
 }  // namespace
@@ -55,9 +54,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::size_t i = 0; i < folders.size(); ++i) {
     FUZZ_CHECK(IsSafeComponent(folders[i]));
     expected += folders[i];
-    FUZZ_CHECK(Below(target.folders[i]) == expected);
+    FUZZ_CHECK(IsBelow(target.folders[i], expected));
     expected += PathSeparator;
   }
-  FUZZ_CHECK(Below(target.file) == expected + safe);
+  FUZZ_CHECK(IsBelow(target.file, expected + safe));
   return 0;
 }

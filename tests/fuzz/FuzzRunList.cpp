@@ -32,30 +32,42 @@ std::uint64_t ReadLE(const std::uint8_t* bytes, int width) {
   return value;
 }
 
-// An independent, plain decoding of the list: the byte at `position` of the
-// value, or -1 when the runs do not map it. Used only on lists the reader
-// accepted.
-int ExpectedByte(const Bytes& list, std::uint32_t clusterSize, std::uint64_t position) {
-  const std::uint64_t cluster = position / clusterSize;
+// An independent, plain decoding of the list, for lists the reader accepted.
+struct PlainRun {
+  std::uint64_t firstVcn, length;
+  std::int64_t lcn;  // meaningless for a sparse run
+  bool sparse;
+};
+
+std::vector<PlainRun> PlainRuns(const Bytes& list) {
+  std::vector<PlainRun> runs;
   std::uint64_t vcn = 0;
   std::int64_t lcn = 0;
   for (std::size_t at = 0; at < list.size() && list[at] != 0;) {
     const int lengthBytes = list[at] & 15, offsetBytes = list[at] >> 4;
-    if (at + 1 + lengthBytes + offsetBytes > list.size()) return -1;
+    if (at + 1 + lengthBytes + offsetBytes > list.size()) break;
     const std::uint64_t length = ReadLE(&list[at + 1], lengthBytes);
     std::int64_t offset = static_cast<std::int64_t>(ReadLE(&list[at + 1 + lengthBytes], offsetBytes));
     if (offsetBytes > 0 && offsetBytes < 8 && (list[at + lengthBytes + offsetBytes] & 0x80)) {
       offset -= std::int64_t{1} << (8 * offsetBytes);
     }
     if (offsetBytes > 0) lcn += offset;
-    if (cluster - vcn < length) {
-      if (offsetBytes == 0) return 0;
-      const std::uint64_t byte = static_cast<std::uint64_t>(lcn) * clusterSize + position % clusterSize +
-                                 (cluster - vcn) * clusterSize;
-      return byte < DiskBytes ? PatternDisk().Bytes()[byte] : -1;
-    }
+    runs.push_back({vcn, length, lcn, offsetBytes == 0});
     vcn += length;
     at += 1 + lengthBytes + offsetBytes;
+  }
+  return runs;
+}
+
+// The byte at `position` of the value, or -1 when the runs do not map it.
+int ExpectedByte(const std::vector<PlainRun>& runs, std::uint32_t clusterSize, std::uint64_t position) {
+  const std::uint64_t cluster = position / clusterSize;
+  for (const PlainRun& run : runs) {
+    if (cluster - run.firstVcn >= run.length) continue;
+    if (run.sparse) return 0;
+    const std::uint64_t byte = (static_cast<std::uint64_t>(run.lcn) + cluster - run.firstVcn) * clusterSize +
+                               position % clusterSize;
+    return byte < DiskBytes ? PatternDisk().Bytes()[byte] : -1;
   }
   return -1;
 }
@@ -120,9 +132,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       // Each byte is the one its run maps; a sample keeps this quick.
       const std::uint8_t* bytes = parser.Data();
       FUZZ_CHECK(wholeSize == 0 || bytes != nullptr);
-      const std::uint64_t step = wholeSize / 4096 + 1;
+      const std::vector<PlainRun> runs = PlainRuns(padded);
+      const std::uint64_t step = wholeSize / 256 + 1;
       for (std::uint64_t position = 0; position < wholeSize; position += step) {
-        FUZZ_CHECK(ExpectedByte(padded, clusterSize, position) == bytes[position]);
+        FUZZ_CHECK(ExpectedByte(runs, clusterSize, position) == bytes[position]);
       }
     } else if (wholeSize != UINT64_MAX && sink.total <= (1u << 20)) {
       FUZZ_CHECK(sink.total == wholeSize);
