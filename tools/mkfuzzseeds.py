@@ -216,8 +216,17 @@ def main():
     a = ap.parse_args()
     tmp = tempfile.mkdtemp(prefix="mkfuzzseeds.")
     try:
+        # Inputs kept from findings ("regression-*") stay; the rest is remade.
+        kept = {}
         if os.path.isdir(a.out):
+            for d, _, files in os.walk(a.out):
+                for f in files:
+                    if f.startswith("regression-"):
+                        with open(os.path.join(d, f), "rb") as blob:
+                            kept[os.path.join(os.path.relpath(d, a.out), f)] = blob.read()
             shutil.rmtree(a.out)
+        for path, data in kept.items():
+            write(a.out, os.path.dirname(path), os.path.basename(path), data)
         vol = os.path.join(tmp, "tiny.img")
         subprocess.run([sys.executable, os.path.join(HERE, "mkvolume.py"), "ntfs", vol,
                         "--manifest", os.path.join(tmp, "tiny.tsv"), "--set", "tiny",
