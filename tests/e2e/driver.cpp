@@ -932,6 +932,11 @@ void Run(const std::vector<std::string>& args) {
     CmdPopup(Number(args, 1, 10000));
   } else if (c == "popup-keys") {
     CmdPopupKeys(std::vector<std::string>(args.begin() + 1, args.end()), 10000);
+  } else if (c == "responsive") {
+    // Asked by a second driver when the first stopped answering: does the
+    // program's window thread still handle sent messages?
+    DWORD_PTR ignored = 0;
+    Write(SendMessageTimeoutW(Main(), WM_NULL, 0, 0, SMTO_NORMAL, 5000, &ignored) ? "yes" : "no");
   } else if (c == "settle") {
     Settle(Number(args, 1, MessageTimeout));
   } else if (c == "repaint") {

@@ -11,11 +11,13 @@ closing line `N passed, M failed, K skipped`. Exit status 1 on any failure.
 Needs root (the image tools mount with ntfs-3g).
 """
 import argparse
+import collections
 import csv
 import hashlib
 import io
 import json
 import os
+import queue
 import shutil
 import signal
 import subprocess
@@ -37,6 +39,7 @@ SERIAL_D = 0x3333CCCC4444DDDD
 SERIAL_E = 0x5555EEEE6666FFFF
 SERIAL_F = 0x77778888AAAA9999
 BENCH_FILES = 20000
+SCENARIO_LIMIT = 300  # seconds
 
 # The tree this disk layout must give: physicaldrive0 holds, in walk order,
 # an NTFS volume with no letter, C:, FAT32, and an extended partition with D:
@@ -52,6 +55,10 @@ class Failed(Exception):
 
 class Skipped(Exception):
     pass
+
+
+class RigHung(Failed):
+    """The driver stopped answering while the program still handled messages."""
 
 
 def check(condition, why):
@@ -205,15 +212,85 @@ class Session:
             if time.time() > deadline or self.xvfb.poll() is not None:
                 raise RuntimeError("Xvfb did not start")
             time.sleep(0.1)
+        self.grace = 60  # seconds a command may take beyond the longest timeout it names
+        self.recent = collections.deque(maxlen=12)  # (seconds into the scenario, command, outcome)
+        self.began = time.time()
         self.make_prefix()
-        self.driver = subprocess.Popen(["wine", driver_exe], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                       stderr=subprocess.DEVNULL, env=self.env)
         self.app = None
+        self.start_driver()
+
+    def wine_tool(self, args, timeout=120):
+        """A Wine command that must end: on its timeout every Wine process of the prefix is ended."""
+        try:
+            subprocess.run(args, env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.kill_wine()
+            raise Failed("%s did not end in %d s" % (" ".join(args[:2]), timeout))
+
+    def program_answers(self):
+        """Asks, through a second driver, whether the program's window still handles messages."""
+        try:
+            done = subprocess.run(["wine", self.driver_exe], input=b"responsive\n", capture_output=True,
+                                  env=self.env, timeout=60)
+        except subprocess.TimeoutExpired:
+            return False
+        return done.stdout.decode("utf-8", "replace").splitlines()[:1] == ["yes"]
+
+    def log_processes(self):
+        """Where each process of this prefix waits, thread by thread: what a hang report needs."""
+        mark = ("WINEPREFIX=" + self.prefix).encode()
+        for pid in sorted(int(p) for p in os.listdir("/proc") if p.isdigit()):
+            try:
+                with open("/proc/%d/environ" % pid, "rb") as f:
+                    if mark not in f.read().split(b"\0"):
+                        continue
+                with open("/proc/%d/cmdline" % pid, "rb") as f:
+                    command = f.read().replace(b"\0", b" ").decode("utf-8", "replace").strip()
+                waits = []
+                for tid in sorted(os.listdir("/proc/%d/task" % pid), key=int):
+                    with open("/proc/%d/task/%s/stat" % (pid, tid)) as f:
+                        state = f.read().rsplit(")", 1)[1].split()[0]
+                    with open("/proc/%d/task/%s/wchan" % (pid, tid)) as f:
+                        waits.append("%s:%s" % (state, f.read().strip() or "-"))
+                log("  %d %s [%s]" % (pid, command[:60], " ".join(waits)))
+            except OSError:
+                continue
+
+    def kill_wine(self):
+        subprocess.run(["wineserver", "-k"], env=self.env, stderr=subprocess.DEVNULL, timeout=60)
+
+    def start_driver(self):
+        self.driver = subprocess.Popen(["wine", self.driver_exe], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                       stderr=subprocess.DEVNULL, env=self.env)
+        # Lines arrive through a queue, so that a silent driver cannot block the run.
+        self.replies = queue.Queue()
+
+        def read(pipe, replies):
+            for raw in iter(pipe.readline, b""):
+                replies.put(raw)
+            replies.put(None)
+
+        threading.Thread(target=read, args=(self.driver.stdout, self.replies), daemon=True).start()
+
+    def ensure_driver(self):
+        """After a hang was ended: a fresh driver, and no program running."""
+        if self.driver.poll() is None:
+            return
+        self.kill_wine()
+        self.app = None
+        self.start_driver()
+
+    def begin(self):
+        self.began = time.time()
+        self.recent.clear()
+
+    def history(self):
+        return " | ".join("%.1fs %s -> %s" % tuple(entry) for entry in self.recent)
 
     def make_prefix(self):
         log("creating the Wine prefix")
-        subprocess.run(["wineboot", "-i"], env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        subprocess.run(["wineserver", "-w"], env=self.env)
+        self.wine_tool(["wineboot", "-i"], 300)
+        self.wine_tool(["wineserver", "-w"])
         # Dialogs ask for 宋体 (SimSun): map it and its Latin name to a CJK font.
         reg = os.path.join(self.work, "fonts.reg")
         text = ("Windows Registry Editor Version 5.00\r\n\r\n"
@@ -224,9 +301,8 @@ class Session:
                 "[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]\r\n\"Decorated\"=\"N\"\r\n")
         with open(reg, "wb") as out:
             out.write(b"\xff\xfe" + text.encode("utf-16-le"))
-        subprocess.run(["wine", "regedit", "/S", reg], env=self.env, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL)
-        subprocess.run(["wineserver", "-w"], env=self.env)
+        self.wine_tool(["wine", "regedit", "/S", reg])
+        self.wine_tool(["wineserver", "-w"])
         dosdevices = os.path.join(self.prefix, "dosdevices")
         # GetVolumeInformationW reports the serial in .windows-serial at the root.
         for letter, serial in (("c", SERIAL_C), ("d", SERIAL_D), ("e", SERIAL_E), ("f", SERIAL_F)):
@@ -248,15 +324,38 @@ class Session:
                 os.symlink(os.path.join(self.image_dir, "disk%d.img" % number), link)
 
     def __call__(self, *args):
-        """One driver command; returns its output lines (JSON parsed where they are)."""
+        """One driver command; returns its output lines (JSON parsed where they are).
+
+        Every command of the driver ends by itself within its own timeouts; one
+        that does not answer a minute after the longest of them is hung: every
+        Wine process is ended and the scenario fails, naming the commands before.
+        """
         line = "\t".join(str(a) for a in args) + "\n"
-        self.driver.stdin.write(line.encode("utf-8"))
-        self.driver.stdin.flush()
+        numbers = [int(a) for a in args[1:] if isinstance(a, int) or (isinstance(a, str) and a.isdigit())]
+        deadline = time.time() + self.grace + max(numbers + [0]) / 1000.0
+        entry = [round(time.time() - self.began, 1), "\t".join(str(a) for a in args)[:80], "..."]
+        self.recent.append(entry)
+        try:
+            self.driver.stdin.write(line.encode("utf-8"))
+            self.driver.stdin.flush()
+        except (BrokenPipeError, OSError):
+            entry[2] = "ended"
+            raise Failed("the driver ended")
         out = []
         error = None
         while True:
-            raw = self.driver.stdout.readline()
-            if not raw:
+            try:
+                raw = self.replies.get(timeout=max(0.0, deadline - time.time()))
+            except queue.Empty:
+                entry[2] = "HUNG"
+                self.log_processes()
+                program_answers = self.program_answers()
+                self.kill_wine()
+                why = "the driver did not answer %r (the program %s); commands: %s" % (
+                    args[0], "answered" if program_answers else "did not answer either", self.history())
+                raise RigHung(why) if program_answers else Failed(why)
+            if raw is None:
+                entry[2] = "ended"
                 raise Failed("the driver ended")
             text = raw.decode("utf-8").rstrip("\r\n")
             if text == ".":
@@ -265,6 +364,7 @@ class Session:
                 error = text[2:]
             else:
                 out.append(json.loads(text) if text.startswith("[") else text)
+        entry[2] = "! " + error[:60] if error is not None else "ok"
         if error is not None:
             raise Failed("%s: %s" % (args[0], error))
         return out
@@ -291,13 +391,16 @@ class Session:
             self.app.wait(10)
         except subprocess.TimeoutExpired:
             self.app.kill()
-            self.app.wait()
+            try:
+                self.app.wait(30)
+            except subprocess.TimeoutExpired:
+                self.kill_wine()
         self.app = None
 
     def screenshot(self, path):
         x, y, w, h = self("rect")[0]
         run(["import", "-display", ":%d" % self.display, "-window", "root", "-crop", "%dx%d+%d+%d" % (w, h, x, y),
-             "+repage", path], env=self.env)
+             "+repage", path], env=self.env, timeout=60)
 
     def close(self):
         self.stop_app()
@@ -307,7 +410,7 @@ class Session:
                 self.driver.wait(10)
             except subprocess.TimeoutExpired:
                 self.driver.kill()
-        subprocess.run(["wineserver", "-k"], env=self.env, stderr=subprocess.DEVNULL)
+        self.kill_wine()
         self.xvfb.terminate()
         self.xvfb.wait()
 
@@ -888,7 +991,7 @@ def grab(s, x, y, w, h):
     """The screen's pixels in a rectangle: a function (x, y) -> (r, g, b)."""
     ppm = subprocess.run(["import", "-display", ":%d" % s.display, "-window", "root", "-crop",
                           "%dx%d+%d+%d" % (w, h, x, y), "+repage", "-depth", "8", "ppm:-"], env=s.env, capture_output=True,
-                         check=True).stdout
+                         check=True, timeout=60).stdout
     fields, at = [], 0
     while len(fields) < 4:  # P6 width height maxval, then one white space
         while ppm[at:at + 1].isspace():
@@ -1077,7 +1180,7 @@ def t_about(s, ctx):
 
 
 def wine_reg(s, *args):
-    subprocess.run(["wine", "reg", *args], env=s.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    s.wine_tool(["wine", "reg", *args], 60)
 
 
 def recorded_lines(path):
@@ -1214,8 +1317,22 @@ def main():
     try:
         for name, scenario in chosen:
             began = time.time()
+            session.begin()
+            # A scenario takes seconds; one still running after this is hung
+            # somewhere outside the driver's deadlines: ending Wine ends it.
+            watchdog = threading.Timer(SCENARIO_LIMIT, session.kill_wine)
+            watchdog.start()
             try:
-                scenario(session, ctx)
+                try:
+                    scenario(session, ctx)
+                except RigHung as why:
+                    # Wine's cross-process calls of the driver (never the
+                    # program's) hang now and then: once, the scenario gets
+                    # a second run in the same prefix.
+                    log("%s: %s; running it again" % (name, why))
+                    session.ensure_driver()
+                    session.begin()
+                    scenario(session, ctx)
                 session.stop_app()
                 print("ok %s (%.1f s)" % (name, time.time() - began), flush=True)
                 passed += 1
@@ -1224,15 +1341,19 @@ def main():
                 skipped += 1
             except Failed as why:
                 print("FAIL %s: %s" % (name, why), flush=True)
+                log("%s, last commands: %s" % (name, session.history()))
                 failed += 1
             except Exception:
                 print("FAIL %s: %s" % (name, traceback.format_exc().strip().replace("\n", " | ")), flush=True)
+                log("%s, last commands: %s" % (name, session.history()))
                 failed += 1
             finally:
+                watchdog.cancel()
                 try:
                     session.stop_app()
                 except Exception:
                     pass
+                session.ensure_driver()
     finally:
         session.close()
         if args.keep:
