@@ -238,12 +238,8 @@ class Session:
 
     def log_processes(self):
         """Where each process of this prefix waits, thread by thread: what a hang report needs."""
-        mark = ("WINEPREFIX=" + self.prefix).encode()
-        for pid in sorted(int(p) for p in os.listdir("/proc") if p.isdigit()):
+        for pid in self.prefix_processes():
             try:
-                with open("/proc/%d/environ" % pid, "rb") as f:
-                    if mark not in f.read().split(b"\0"):
-                        continue
                 with open("/proc/%d/cmdline" % pid, "rb") as f:
                     command = f.read().replace(b"\0", b" ").decode("utf-8", "replace").strip()
                 waits = []
@@ -256,8 +252,28 @@ class Session:
             except OSError:
                 continue
 
+    def prefix_processes(self):
+        """The pids of the processes running in this prefix."""
+        mark = ("WINEPREFIX=" + self.prefix).encode()
+        found = []
+        for pid in sorted(int(p) for p in os.listdir("/proc") if p.isdigit()):
+            try:
+                with open("/proc/%d/environ" % pid, "rb") as f:
+                    if mark in f.read().split(b"\0"):
+                        found.append(pid)
+            except OSError:
+                continue
+        return found
+
     def kill_wine(self):
-        subprocess.run(["wineserver", "-k"], env=self.env, stderr=subprocess.DEVNULL, timeout=60)
+        try:
+            subprocess.run(["wineserver", "-k"], env=self.env, stderr=subprocess.DEVNULL, timeout=30)
+        except subprocess.TimeoutExpired:
+            for pid in self.prefix_processes():  # the server itself is stuck
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                except OSError:
+                    pass
 
     def start_driver(self):
         self.driver = subprocess.Popen(["wine", self.driver_exe], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
