@@ -8,6 +8,8 @@ bash tools/build.sh all
 ctest --test-dir build/native --output-on-failure -j "$(nproc)"
 ctest --test-dir build/fuzz --output-on-failure -R '^fuzz_'
 # The real Pelmora.exe under Wine and Xvfb, driven through its windows. Each
-# scenario has its own limits; this one only keeps a stuck run from eating CI.
+# scenario has its own limits, checked first; the outer ones only keep a
+# stuck run from eating CI.
+timeout --kill-after=30 600 python3 tests/e2e/rigcheck.py build/win32/src/Pelmora.exe build/native/src/pelmora-cli
 timeout --kill-after=30 1800 python3 tests/e2e/e2e.py build/win32/src/Pelmora.exe build/native/src/pelmora-cli
 

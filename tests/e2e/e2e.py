@@ -214,7 +214,7 @@ class Session:
             time.sleep(0.1)
         self.grace = 60  # seconds a command may take beyond the longest timeout it names
         self.recent = collections.deque(maxlen=12)  # (seconds into the scenario, command, outcome)
-        self.began = time.time()
+        self.begin()
         self.make_prefix()
         self.app = None
         self.start_driver()
@@ -299,6 +299,16 @@ class Session:
     def begin(self):
         self.began = time.time()
         self.recent.clear()
+        self.overdue = False
+
+    def end_overdue(self):
+        self.overdue = True
+        self.log_processes()
+        self.kill_wine()
+
+    def ended(self):
+        return Failed("Wine was ended: the scenario ran past %d s" % SCENARIO_LIMIT if self.overdue else
+                      "the driver ended")
 
     def history(self):
         return " | ".join("%.1fs %s -> %s" % tuple(entry) for entry in self.recent)
@@ -356,7 +366,7 @@ class Session:
             self.driver.stdin.flush()
         except (BrokenPipeError, OSError):
             entry[2] = "ended"
-            raise Failed("the driver ended")
+            raise self.ended()
         out = []
         error = None
         while True:
@@ -372,7 +382,7 @@ class Session:
                 raise RigHung(why) if program_answers else Failed(why)
             if raw is None:
                 entry[2] = "ended"
-                raise Failed("the driver ended")
+                raise self.ended()
             text = raw.decode("utf-8").rstrip("\r\n")
             if text == ".":
                 break
@@ -1336,7 +1346,7 @@ def main():
             session.begin()
             # A scenario takes seconds; one still running after this is hung
             # somewhere outside the driver's deadlines: ending Wine ends it.
-            watchdog = threading.Timer(SCENARIO_LIMIT, session.kill_wine)
+            watchdog = threading.Timer(SCENARIO_LIMIT, session.end_overdue)
             watchdog.start()
             try:
                 try:
