@@ -266,6 +266,7 @@ class Session:
         return found
 
     def kill_wine(self):
+        self.wine_ended = True
         try:
             subprocess.run(["wineserver", "-k"], env=self.env, stderr=subprocess.DEVNULL, timeout=30)
         except subprocess.TimeoutExpired:
@@ -276,6 +277,7 @@ class Session:
                     pass
 
     def start_driver(self):
+        self.wine_ended = False
         self.driver = subprocess.Popen(["wine", self.driver_exe], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                        stderr=subprocess.DEVNULL, env=self.env)
         # Lines arrive through a queue, so that a silent driver cannot block the run.
@@ -289,10 +291,14 @@ class Session:
         threading.Thread(target=read, args=(self.driver.stdout, self.replies), daemon=True).start()
 
     def ensure_driver(self):
-        """After a hang was ended: a fresh driver, and no program running."""
-        if self.driver.poll() is None:
+        """After Wine was ended (or the driver died): a fresh driver, and no program running."""
+        if not self.wine_ended and self.driver.poll() is None:
             return
         self.kill_wine()
+        try:
+            self.driver.wait(30)
+        except subprocess.TimeoutExpired:
+            pass
         self.app = None
         self.start_driver()
 
@@ -353,8 +359,9 @@ class Session:
         """One driver command; returns its output lines (JSON parsed where they are).
 
         Every command of the driver ends by itself within its own timeouts; one
-        that does not answer a minute after the longest of them is hung: every
-        Wine process is ended and the scenario fails, naming the commands before.
+        that does not answer `grace` seconds after the longest of them is hung:
+        every Wine process is ended and the scenario fails with the commands
+        before it, as RigHung when the program itself still answered.
         """
         line = "\t".join(str(a) for a in args) + "\n"
         numbers = [int(a) for a in args[1:] if isinstance(a, int) or (isinstance(a, str) and a.isdigit())]
@@ -1352,9 +1359,8 @@ def main():
                 try:
                     scenario(session, ctx)
                 except RigHung as why:
-                    # Wine's cross-process calls of the driver (never the
-                    # program's) hang now and then: once, the scenario gets
-                    # a second run in the same prefix.
+                    # The rig hung, not the program, which still answered:
+                    # the scenario gets one more run with a fresh driver.
                     log("%s: %s; running it again" % (name, why))
                     session.ensure_driver()
                     session.begin()
