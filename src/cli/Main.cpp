@@ -18,7 +18,7 @@
 #include "platform/Text.h"
 #include "platform/Volumes.h"
 #include "scan/PartitionWalk.h"
-#include "scan/Recovery.h"
+#include "recover/Recovery.h"
 #include "scan/Scanner.h"
 
 namespace {

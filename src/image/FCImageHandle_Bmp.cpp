@@ -4,7 +4,7 @@
 #include <memory>
 #include <new>
 
-#include "ntfs/ByteReader.h"
+#include "util/ByteReader.h"
 
 namespace {
 

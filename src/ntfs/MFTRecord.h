@@ -3,8 +3,8 @@
 
 #include <cstdint>
 
-#include "ntfs/ByteBuffer.h"
-#include "ntfs/ByteReader.h"
+#include "util/ByteBuffer.h"
+#include "util/ByteReader.h"
 #include "ntfs/NtfsLayout.h"
 #include "platform/Disk.h"
 #include "platform/Types.h"

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "ntfs/ByteReader.h"
+#include "util/ByteReader.h"
 #include "ntfs/NtfsLayout.h"
 
 namespace {

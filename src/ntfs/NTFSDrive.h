@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "ntfs/ByteBuffer.h"
+#include "util/ByteBuffer.h"
 #include "ntfs/MFTRecord.h"
 #include "platform/Disk.h"
 #include "platform/Lock.h"

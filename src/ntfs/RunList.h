@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "ntfs/ByteReader.h"
+#include "util/ByteReader.h"
 #include "platform/Types.h"
 
 // One run: `length` clusters starting at logical cluster `lcn`, or zeros

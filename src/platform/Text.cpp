@@ -104,8 +104,9 @@ std::string Utf8FromWide(const std::wstring& text) {
   return Utf8FromUtf16(reinterpret_cast<const char16_t*>(text.data()), text.size());
 }
 
-std::wstring WideFromUtf8(const std::string& text) {
-  std::u16string units = Utf16FromUtf8(text);
-  return std::wstring(units.begin(), units.end());
-}
+std::wstring WideFromUtf8(const std::string& text) { return WideFromUtf16(Utf16FromUtf8(text)); }
+
+std::wstring WideFromUtf16(const std::u16string& text) { return std::wstring(text.begin(), text.end()); }
+
+std::u16string Utf16FromWide(const std::wstring& text) { return std::u16string(text.begin(), text.end()); }
 #endif

@@ -9,7 +9,9 @@ std::string Utf8FromUtf16(const std::u16string& text);
 std::u16string Utf16FromUtf8(const std::string& text);
 
 #ifdef _WIN32
-// wchar_t is a UTF-16 unit on Windows.
+// wchar_t is a UTF-16 unit on Windows: these only change the unit type.
 std::string Utf8FromWide(const std::wstring& text);
 std::wstring WideFromUtf8(const std::string& text);
+std::wstring WideFromUtf16(const std::u16string& text);
+std::u16string Utf16FromWide(const std::wstring& text);
 #endif

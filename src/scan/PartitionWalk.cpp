@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "ntfs/ByteReader.h"
+#include "util/ByteReader.h"
 #include "scan/PartitionLayout.h"
 
 namespace {

@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-#include "scan/Recovery.h"
+#include "recover/Recovery.h"
 #include "ui/AboutDlg.h"
 #include "ui/FindDlg.h"
 #include "ui/FolderBrowser.h"

@@ -18,7 +18,7 @@
 #include "platform/Text.h"
 #include "scan/PartitionLayout.h"
 #include "scan/PartitionWalk.h"
-#include "scan/Recovery.h"
+#include "recover/Recovery.h"
 #include "scan/Scanner.h"
 #include "support/TestVolumes.h"
 

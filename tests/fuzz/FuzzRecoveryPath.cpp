@@ -7,7 +7,7 @@
 
 #include "fuzz/FuzzSupport.h"
 #include "platform/Files.h"
-#include "scan/Recovery.h"
+#include "recover/Recovery.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "scan/Recovery.h"
+#include "recover/Recovery.h"
 
 #include <algorithm>
 #include <memory>

@@ -6,7 +6,7 @@
 
 #include "platform/Files.h"
 #include "platform/Text.h"
-#include "scan/Recovery.h"
+#include "recover/Recovery.h"
 #include "support/TestVolumes.h"
 
 namespace {
