@@ -39,15 +39,13 @@ void CNTFSDrive::AttachDisk(DiskReader* diskReader) {
   initialised = false;
 }
 
-void CNTFSDrive::SetPartitionStart(std::uint64_t startSector) {
+void CNTFSDrive::SetPartitionStart(std::uint64_t startSector, std::uint32_t sectorBytes) {
   LockHolder hold(lock);
   partitionStart = startSector;
-  sectorSize = ntfs::PartitionSectorSize;
+  sectorSize = sectorBytes == 0 ? ntfs::PartitionSectorSize : sectorBytes;
 }
 
-std::uint64_t CNTFSDrive::PartitionByteOffset() const {
-  return partitionStart * ntfs::PartitionSectorSize;
-}
+std::uint64_t CNTFSDrive::PartitionByteOffset() const { return SaturatingMultiply(partitionStart, sectorSize); }
 
 std::uint32_t CNTFSDrive::ClusterSize() {
   LockHolder hold(lock);

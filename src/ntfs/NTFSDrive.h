@@ -33,9 +33,10 @@ class CNTFSDrive {
 
   // Stores the disk (not owned) and leaves the drive not initialised.
   void AttachDisk(DiskReader* diskReader);
-  // First sector of the partition, in 512-byte sectors (64-bit so that GPT
+  // First sector of the partition, counted in the disk's logical sectors of
+  // `sectorBytes` (512 unless the disk says otherwise; 64-bit so that GPT
   // partitions past 2 TiB can be read; MBR starts are 32-bit).
-  void SetPartitionStart(std::uint64_t startSector);
+  void SetPartitionStart(std::uint64_t startSector, std::uint32_t sectorBytes = 512);
   // Reads the boot sector and loads the MFT image. 15 when the volume is not
   // NTFS, 38 when the disk ends inside the boot sector, 87 for bad geometry
   // or record 0, 1200 when record 0 is not $MFT, or the disk's own code.
