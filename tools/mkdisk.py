@@ -2,6 +2,7 @@
 """Wrap volume images in a partitioned (MBR or GPT) sparse disk image.
 
   mkdisk.py OUT.img ENTRY... [--logical ENTRY]... [--gpt] [--ebr-loop]
+            [--sector-size 512|4096]
 
 ENTRY:
   ntfs:PATH | fat32:PATH | fat16:PATH | fat12:PATH   volume contents from PATH
@@ -11,7 +12,9 @@ ENTRY:
   extended                                            type 0x05 holding --logical drives
 
 Primary entries fill the table slots in the order given (at most 4 for MBR,
-128 for GPT).  Partitions start on 2048-sector boundaries (512-byte sectors).
+128 for GPT).  Partitions start on 1 MiB boundaries.  Every LBA and count
+(MBR, EBR links, GPT header and entries) is in logical sectors of
+--sector-size bytes (default 512; 4096 puts the GPT header at byte 4096).
 Prints one line per partition: index start_sector sector_count type
 (MBR: slots 1-4, logical drives 5, 6, ...; GPT: entry slot 1-128).
 """
@@ -22,8 +25,11 @@ import sys
 import uuid
 import zlib
 
+# Logical sector size and the 1 MiB partition alignment in those sectors;
+# main() sets both from --sector-size before any entry is parsed.
 SECTOR = 512
 ALIGN = 2048
+GPT_TABLE_BYTES = 128 * 128
 TYPES = {"ntfs": 0x07, "fat32": 0x0C, "fat16": 0x06, "fat12": 0x01}
 BASIC_DATA = "EBD0A0A2-B9E5-4433-87C0-68B6B9B99AC7"
 DISK_SIGNATURE = 0x4D4C4550  # "PELM"
@@ -171,7 +177,7 @@ def build_gpt(parts):
         sys.exit("mkdisk: at most 128 GPT entries")
     cur = ALIGN
     listing = []
-    table = bytearray(128 * 128)
+    table = bytearray(GPT_TABLE_BYTES)
     for slot, p in enumerate(parts, 1):
         if p.kind != "data":
             continue
@@ -194,7 +200,11 @@ def main():
     ap.add_argument("--logical", action="append", default=[])
     ap.add_argument("--gpt", action="store_true")
     ap.add_argument("--ebr-loop", action="store_true")
+    ap.add_argument("--sector-size", type=int, default=512, choices=[512, 4096])
     a = ap.parse_args()
+    global SECTOR, ALIGN
+    SECTOR = a.sector_size
+    ALIGN = (1 << 20) // SECTOR
     parts = [parse_entry(t, a.gpt) for t in a.entries]
     logicals = [parse_entry(t, a.gpt) for t in a.logical]
     if any(p.kind != "data" for p in logicals):
@@ -205,16 +215,20 @@ def main():
         table, listing, end = build_gpt(parts)
         total = align(end) + ALIGN
         last = total - 1
+        table_sectors = GPT_TABLE_BYTES // SECTOR  # 32 of 512 bytes, 4 of 4096
+        first_usable = 2 + table_sectors
+        last_usable = last - 1 - table_sectors
         disk_guid = uuid.uuid5(uuid.NAMESPACE_OID, "pelmora-disk").bytes_le
         tcrc = zlib.crc32(table) & 0xFFFFFFFF
-        primary = gpt_header(1, last, 34, last - 33, disk_guid, 2, tcrc)
-        backup = gpt_header(last, 1, 34, last - 33, disk_guid, last - 32, tcrc)
+        primary = gpt_header(1, last, first_usable, last_usable, disk_guid, 2, tcrc)
+        backup = gpt_header(last, 1, first_usable, last_usable, disk_guid,
+                            last - table_sectors, tcrc)
         pmbr = bytearray(SECTOR)
         pmbr[440:444] = struct.pack("<I", DISK_SIGNATURE)
         pmbr[446:462] = mbr_entry(0xEE, 1, min(total - 1, 0xFFFFFFFF))
         pmbr[510:512] = b"\x55\xaa"
         writes = [(0, bytes(pmbr)), (1, primary), (2, table),
-                  (last - 32, table), (last, backup)]
+                  (last - table_sectors, table), (last, backup)]
     else:
         mbr, ebrs, listing, end = build_mbr(parts, logicals, a.ebr_loop)
         total = align(end) + ALIGN
