@@ -66,6 +66,9 @@ std::string ErrorMessage(DWORD errorCode) {
     case code::FileTooLarge: return "The file size exceeds the limit allowed and cannot be saved.";
     case code::DirectoryInvalid: return "The directory name is invalid.";
     case code::BadDevice: return "The specified device name is invalid.";
+    case code::FileCorrupt: return "The file or directory is corrupted and unreadable.";
+    case code::FileEncrypted:
+      return "The specified file is encrypted and the user does not have the ability to decrypt it.";
     default: {
       char text[48];
       std::snprintf(text, sizeof text, "Unknown error %lu.", static_cast<unsigned long>(errorCode));

@@ -41,4 +41,6 @@ constexpr DWORD FilenameTooLong = 206;
 constexpr DWORD FileTooLarge = 223;
 constexpr DWORD DirectoryInvalid = 267;
 constexpr DWORD BadDevice = 1200;       // the record at the $MFT cluster is not $MFT
+constexpr DWORD FileCorrupt = 1392;     // compressed data or an attribute list's pieces that cannot be read
+constexpr DWORD FileEncrypted = 6002;   // encrypted content: never written out as the file
 }  // namespace code
