@@ -10,6 +10,7 @@ Every file is written and deleted through a real ntfs-3g mount, so the image
 holds exactly what a real NTFS driver leaves behind after a delete.
 """
 import argparse
+import contextlib
 import hashlib
 import os
 import random
@@ -51,7 +52,7 @@ def filetime(year, month, day, hh, mm, ss, ticks=0):
 
 class Entry:
     __slots__ = ("state", "kind", "path", "size", "sha256", "attrs", "crtime",
-                 "mtime", "fragments", "record", "data", "chunks", "sparse")
+                 "mtime", "fragments", "record", "data", "chunks", "sparse", "extra")
 
     def __init__(self, state, kind, path, size=0, attrs=0):
         self.state, self.kind, self.path, self.size = state, kind, path, size
@@ -63,6 +64,16 @@ class Entry:
         self.data = None      # bytes for ordinary files
         self.chunks = None    # [(offset, bytes)] for sparse files
         self.sparse = False
+        self.extra = {}       # the scripted sets' extra manifest columns
+
+    def content(self):
+        """The whole logical content (holes as zeros)."""
+        if not self.sparse:
+            return self.data
+        out = bytearray(self.size)
+        for off, blob in self.chunks:
+            out[off:off + len(blob)] = blob
+        return bytes(out)
 
 
 class Builder:
@@ -110,12 +121,13 @@ class Builder:
         self.by_path[path] = e
         return e
 
-    def sparse_file(self, path, size, chunks, state="deleted"):
-        """chunks: [(offset, length)] of real data; everything else is a hole."""
+    def sparse_file(self, path, size, chunks, state="deleted", fill=None):
+        """chunks: [(offset, length)] of real data; everything else is a hole.
+        fill(n) makes a chunk's bytes (random by default)."""
         self._ensure_parent(path)
         e = self._times(Entry(state, "file", path, size))
         e.sparse = True
-        e.chunks = [(off, self.rng.randbytes(n)) for off, n in chunks]
+        e.chunks = [(off, (fill or self.rng.randbytes)(n)) for off, n in chunks]
         h = hashlib.sha256()
         pos = 0
         zero = bytes(1 << 20)
@@ -320,11 +332,12 @@ def set_bench(b, nfiles):
 # --------------------------------------------------------------------------
 # Mount handling
 
-def mount(img, mnt):
+def mount(img, mnt, options=()):
     # Foreground ntfs-3g, so we own its pid and can wait until it has
     # written everything back to the image after umount.
     errlog = tempfile.TemporaryFile()
-    proc = subprocess.Popen(["ntfs-3g", "-o", "no_detach,big_writes", img, mnt],
+    opts = ",".join(("no_detach", "big_writes") + tuple(options))
+    proc = subprocess.Popen(["ntfs-3g", "-o", opts, img, mnt],
                             stdout=subprocess.DEVNULL, stderr=errlog)
     for _ in range(200):
         if os.path.ismount(mnt):
@@ -513,7 +526,837 @@ def set_serial_bytes(img, serial):
             f.write(raw)
 
 
+# --------------------------------------------------------------------------
+# Raw FILE records: just enough of the on-disk format to snapshot, patch and
+# move records of an unmounted image where no driver here leaves them the way
+# Windows (or another driver) would. TSK stays the judge of the result.
+
+ATTR_ATTRIBUTE_LIST = 0x20
+ATTR_FILE_NAME = 0x30
+ATTR_DATA = 0x80
+ATTR_BITMAP = 0xB0
+ATTR_END = 0xFFFFFFFF
+REF_MASK = (1 << 48) - 1
+FILE_ATTRIBUTE_COMPRESSED = 0x800
+
+
+def le(b, off, n, signed=False):
+    if off < 0 or off + n > len(b):
+        raise ValueError("field at %d+%d outside %d bytes" % (off, n, len(b)))
+    return int.from_bytes(b[off:off + n], "little", signed=signed)
+
+
+def decode_runs(b):
+    """[(lcn or None for a hole, clusters)] of a mapping-pairs array."""
+    runs, pos, lcn = [], 0, 0
+    while pos < len(b) and b[pos]:
+        h = b[pos]
+        nl, no = h & 0x0F, h >> 4
+        if nl == 0 or pos + 1 + nl + no > len(b):
+            raise ValueError("bad run header")
+        n = le(b, pos + 1, nl)
+        if no:
+            lcn += le(b, pos + 1 + nl, no, signed=True)
+            runs.append((lcn, n))
+        else:
+            runs.append((None, n))
+        pos += 1 + nl + no
+    return runs
+
+
+def parse_attributes(rec):
+    """Attributes of one fixed-up record, in record order."""
+    out = []
+    off = le(rec, 0x14, 2)
+    while off + 8 <= len(rec):
+        t = le(rec, off, 4)
+        if t == ATTR_END:
+            break
+        ln = le(rec, off + 4, 4)
+        if ln < 24 or off + ln > len(rec):
+            raise ValueError("attribute length %d at %d" % (ln, off))
+        a = {"type": t, "offset": off, "nonresident": rec[off + 8],
+             "flags": le(rec, off + 12, 2), "id": le(rec, off + 14, 2)}
+        nlen, noff = rec[off + 9], le(rec, off + 10, 2)
+        a["name"] = bytes(rec[off + noff:off + noff + 2 * nlen]).decode("utf-16-le")
+        if a["nonresident"]:
+            a["lowest_vcn"] = le(rec, off + 16, 8)
+            a["highest_vcn"] = le(rec, off + 24, 8)
+            a["size"] = le(rec, off + 48, 8)
+            a["runs"] = decode_runs(rec[off + le(rec, off + 32, 2):off + ln])
+        else:
+            vlen, voff = le(rec, off + 16, 4), le(rec, off + 20, 2)
+            if voff + vlen > ln:
+                raise ValueError("resident value outside its attribute")
+            a["value"] = bytes(rec[off + voff:off + voff + vlen])
+            a["size"] = vlen
+        out.append(a)
+        off += ln
+    return out
+
+
+def parse_attribute_list(value):
+    """Entries of an $ATTRIBUTE_LIST value: type, name, lowest VCN, record, id."""
+    out, pos = [], 0
+    while pos + 26 <= len(value):
+        ln = le(value, pos + 4, 2)
+        if ln < 26 or pos + ln > len(value):
+            raise ValueError("bad attribute list entry")
+        nlen, noff = value[pos + 6], value[pos + 7]
+        out.append({"type": le(value, pos, 4),
+                    "name": value[pos + noff:pos + noff + 2 * nlen].decode("utf-16-le"),
+                    "lowest_vcn": le(value, pos + 8, 8),
+                    "ref": le(value, pos + 16, 8), "id": le(value, pos + 24, 2)})
+        pos += ln
+    return out
+
+
+def file_names(attrs):
+    """(name, namespace, parent ref) of each $FILE_NAME value given."""
+    out = []
+    for a in attrs:
+        if a["type"] == ATTR_FILE_NAME and not a["nonresident"]:
+            v = a["value"]
+            n = v[0x40]
+            out.append((v[0x42:0x42 + 2 * n].decode("utf-16-le"), v[0x41], le(v, 0, 8)))
+    return out
+
+
+class RawVolume:
+    """An unmounted NTFS image read and patched through $MFT's own run list."""
+
+    def __init__(self, img):
+        self.img = img
+        with open(img, "rb") as f:
+            boot = f.read(512)
+        if boot[3:11] != b"NTFS    ":
+            raise RuntimeError("%s: not an NTFS boot sector" % img)
+        self.sector = le(boot, 0x0B, 2)
+        self.cluster = self.sector * boot[0x0D]
+        self.total_clusters = le(boot, 0x28, 8) * self.sector // self.cluster
+        rs = le(boot, 0x40, 1, signed=True)
+        self.rec_size = self.cluster * rs if rs > 0 else 1 << -rs
+        self.mft_lcn = mft_lcn = le(boot, 0x30, 8)
+        with open(img, "rb") as f:
+            f.seek(mft_lcn * self.cluster)
+            rec0 = self.fixed(f.read(self.rec_size))
+        attrs = parse_attributes(rec0)
+        self.mft_runs = next(a["runs"] for a in attrs if a["type"] == ATTR_DATA and not a["name"])
+        self.mft_bitmap = next(a for a in attrs if a["type"] == ATTR_BITMAP and not a["name"])
+        self.mft_records = sum(n for _, n in self.mft_runs) * self.cluster // self.rec_size
+
+    def extents(self, runs, off, length):
+        """Image byte ranges holding bytes off..off+length of a value."""
+        out, vpos = [], 0
+        for lcn, n in runs:
+            span = n * self.cluster
+            lo, hi = max(off, vpos), min(off + length, vpos + span)
+            if lo < hi:
+                if lcn is None:
+                    raise RuntimeError("bytes %d..%d lie in a hole" % (lo, hi))
+                out.append((lcn * self.cluster + lo - vpos, hi - lo))
+            vpos += span
+        if sum(n for _, n in out) != length:
+            raise RuntimeError("bytes %d..%d lie past the runs" % (off, off + length))
+        return out
+
+    def read(self, extents):
+        with open(self.img, "rb") as f:
+            parts = []
+            for pos, n in extents:
+                f.seek(pos)
+                parts.append(f.read(n))
+        return b"".join(parts)
+
+    def write(self, extents, data):
+        assert sum(n for _, n in extents) == len(data)
+        with open(self.img, "r+b") as f:
+            at = 0
+            for pos, n in extents:
+                f.seek(pos)
+                f.write(data[at:at + n])
+                at += n
+
+    def read_raw(self, n):
+        """Record n as it lies on the disk (update sequence not applied)."""
+        return self.read(self.extents(self.mft_runs, n * self.rec_size, self.rec_size))
+
+    def write_raw(self, n, raw):
+        assert len(raw) == self.rec_size
+        self.write(self.extents(self.mft_runs, n * self.rec_size, self.rec_size), raw)
+
+    def fixed(self, raw):
+        """The record with its update sequence applied (every 512-byte stride)."""
+        if raw[:4] != b"FILE":
+            raise RuntimeError("no FILE magic")
+        b = bytearray(raw)
+        usa, count = le(b, 4, 2), le(b, 6, 2)
+        if count != len(b) // 512 + 1 or usa + 2 * count > len(b):
+            raise RuntimeError("bad update sequence array")
+        usn = b[usa:usa + 2]
+        for i in range(1, count):
+            end = i * 512
+            if b[end - 2:end] != usn:
+                raise RuntimeError("torn record (stride %d)" % i)
+            b[end - 2:end] = b[usa + 2 * i:usa + 2 * i + 2]
+        return bytes(b)
+
+    def record(self, n):
+        return self.fixed(self.read_raw(n))
+
+    def value(self, a):
+        if not a["nonresident"]:
+            return a["value"]
+        return self.read(self.extents(a["runs"], 0, a["size"]))
+
+    def _bitmap_extent(self, n):
+        if self.mft_bitmap["nonresident"]:
+            return self.extents(self.mft_bitmap["runs"], n // 8, 1)
+        raise RuntimeError("resident $MFT bitmap not handled")
+
+    def in_use(self, n):
+        return bool(self.read(self._bitmap_extent(n))[0] >> (n % 8) & 1)
+
+    def set_in_use(self, n, on):
+        ext = self._bitmap_extent(n)
+        byte = self.read(ext)[0]
+        byte = byte | (1 << (n % 8)) if on else byte & ~(1 << (n % 8))
+        self.write(ext, bytes((byte,)))
+
+    def record_set(self, base):
+        """The base record and every extension record its attribute list names."""
+        recs = [base]
+        for a in parse_attributes(self.record(base)):
+            if a["type"] == ATTR_ATTRIBUTE_LIST:
+                for ent in parse_attribute_list(self.value(a)):
+                    r = ent["ref"] & REF_MASK
+                    if r not in recs:
+                        recs.append(r)
+        return recs
+
+    def free_clusters(self):
+        """Free cluster ranges [(first, count)] from $Bitmap (record 6)."""
+        bm = next(a for a in parse_attributes(self.record(6))
+                  if a["type"] == ATTR_DATA and not a["name"])
+        bits = self.value(bm)
+        out, i, n = [], 0, self.total_clusters
+        while i < n:
+            if bits[i >> 3] >> (i & 7) & 1:
+                i += 1
+                continue
+            j = i
+            while j < n and not bits[j >> 3] >> (j & 7) & 1:
+                j += 1
+            out.append((i, j - i))
+            i = j
+        return out
+
+
+def snapshot(rv, base):
+    """Raw bytes of a file's records, taken before ntfs-3g deletes it."""
+    snaps = {}
+    for n in rv.record_set(base):
+        raw = rv.read_raw(n)
+        if not le(rv.fixed(raw), 0x16, 2) & 1:
+            raise RuntimeError("record %d is not in use" % n)
+        snaps[n] = raw
+    return snaps
+
+
+def free_like_windows(rv, snaps):
+    """Write back records the way Windows leaves a deleted file.
+
+    ntfs-3g's own delete of a file with an $ATTRIBUTE_LIST strips its
+    $FILE_NAMEs and drops the list's last $DATA entry; Windows only clears
+    the in-use flag and raises the sequence number of each record. So the
+    records are written back from their snapshots with just those two changes
+    (ntfs-3g has already removed the index entries and freed the records and
+    clusters in the bitmaps, as Windows does). Both fields lie in the first
+    512-byte stride, before its update-sequence slot, so the fix-ups stay
+    valid as they are."""
+    assert 0x16 + 2 <= 512 - 2 and 0x10 + 2 <= 512 - 2
+    for n, raw in snaps.items():
+        b = bytearray(raw)
+        seq = le(b, 0x10, 2)
+        b[0x10:0x12] = (seq + 1 if seq < 0xFFFF else 1).to_bytes(2, "little")
+        b[0x16] &= 0xFE
+        rv.write_raw(n, bytes(b))
+        if rv.in_use(n):
+            raise RuntimeError("record %d is still marked in use in $MFT's bitmap" % n)
+
+
+# --------------------------------------------------------------------------
+# Scripted sets: written through several mounts with raw steps in between;
+# their manifests carry EXTRA_COLUMNS after the usual ones.
+
+EXTRA_COLUMNS = ["shown", "readable", "readable_sha256", "dataflags", "clusters",
+                 "reused", "recoverability", "note"]
+
+
+class Scripted:
+    """One image made by mkntfs and then worked on through ntfs-3g mounts."""
+
+    def __init__(self, out, b, size_mib, mkntfs_extra=(), mount_options=()):
+        self.out, self.b, self.size_mib = out, b, size_mib
+        self.mkntfs_extra = list(mkntfs_extra)
+        self.mount_options = tuple(mount_options)
+        self.tmp = tempfile.mkdtemp(prefix="mkvolume.")
+        self.mnt = os.path.join(self.tmp, "mnt")
+        os.mkdir(self.mnt)
+        self.hidden = []     # planned entries that must not reach the manifest
+
+    def mkfs(self):
+        if os.path.exists(self.out):
+            os.unlink(self.out)
+        with open(self.out, "wb") as f:
+            f.truncate(self.size_mib * 1024 * 1024)
+        run(["mkntfs", "-F", "-Q", "-c", str(self.b.cluster), *self.mkntfs_extra,
+             "-L", "PELMORA", self.out])
+
+    @contextlib.contextmanager
+    def mounted(self):
+        proc = mount(self.out, self.mnt, self.mount_options)
+        try:
+            yield self.mnt
+        finally:
+            umount(self.mnt, proc)
+
+    def p(self, e):
+        return os.path.join(self.mnt, e if isinstance(e, str) else e.path)
+
+    def create(self, e, data=None):
+        """Write a planned file (or make a folder); note its record."""
+        p = self.p(e)
+        if e.kind == "dir":
+            os.mkdir(p)
+        elif e.sparse:
+            with open(p, "wb") as f:
+                for off, blob in e.chunks:
+                    f.seek(off)
+                    f.write(blob)
+                f.truncate(e.size)
+        else:
+            with open(p, "wb") as f:
+                f.write(e.data if data is None else data)
+        e.record = os.stat(p).st_ino & REF_MASK
+
+    def finish_file(self, e):
+        set_attrs(self.p(e), e)
+        set_times(self.p(e), e)
+
+    def close(self):
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+
+def check(cond, msg):
+    if not cond:
+        raise RuntimeError(msg)
+
+
+def note(e, tag):
+    e.extra["note"] = ",".join(filter(None, (e.extra.get("note", ""), tag)))
+
+
+def text_fill(b):
+    return lambda n: text(b.rng, n)
+
+
+def build_compressed(v, b):
+    """NTFS-compressed files (mounted with -o compression)."""
+    c = b.cluster
+    if c > 4096:
+        raise RuntimeError("NTFS compresses only with clusters of 4096 bytes or less")
+    unit = 16 * c
+    r = b.rng
+    packed = b.dir("Packed")
+    packed.attrs = FILE_ATTRIBUTE_COMPRESSED
+    b.dir("Plain")
+    files = [
+        b.file("Packed/small.txt", 3000, data=text(r, 3000)),
+        b.file("Packed/units.txt", 3 * unit + unit // 3, data=text(r, 3 * unit + unit // 3)),
+        b.file("Packed/random.bin", 2 * unit + 777),
+        b.file("Packed/mixed.bin", 2 * unit + unit // 2,
+               data=text(r, unit) + r.randbytes(unit) + text(r, unit // 2)),
+        b.sparse_file("Packed/holes.bin", 5 * unit + 100,
+                      [(0, unit + unit // 2), (4 * unit, unit + 100)], fill=text_fill(b)),
+        b.file("Packed/resident.txt", 300, data=text(r, 300)),
+        b.file("Packed/empty.txt", 0),
+        b.file("Packed/kept.txt", 2 * unit + 5, state="kept", data=text(r, 2 * unit + 5)),
+        b.file("Packed/kept_random.bin", unit + 9, state="kept"),
+    ]
+    old = b.dir("Packed/OldPacked", state="deleted")
+    files.append(b.file("Packed/OldPacked/inner.txt", unit + 50, data=text(r, unit + 50)))
+    moved = b.file("Plain/moved.txt", 2 * unit + 1000, data=text(r, 2 * unit + 1000))
+    note(moved, "compressed-in-plain-folder")
+    kept_moved = b.file("Plain/kept_moved.txt", unit + 1000, state="kept",
+                        data=text(r, unit + 1000))
+    v.mkfs()
+    with v.mounted():
+        v.create(packed)
+        os.setxattr(v.p(packed), "system.ntfs_attrib_be",
+                    (0x10 | FILE_ATTRIBUTE_COMPRESSED).to_bytes(4, "big"))
+        v.create(b.by_path["Plain"])
+        v.create(old)
+        for e in files:
+            v.create(e)
+        for e in (moved, kept_moved):
+            # Written in the compressed folder, then moved: the data stays
+            # compressed in a folder that is not.
+            tmp = os.path.join(v.mnt, "Packed", "_" + os.path.basename(e.path))
+            with open(tmp, "wb") as f:
+                f.write(e.data)
+            os.rename(tmp, v.p(e))
+            e.record = os.stat(v.p(e)).st_ino & REF_MASK
+        for e in files + [moved, kept_moved]:
+            set_times(v.p(e), e)
+        delete_and_finish(v.mnt, b)
+    return [e for e in b.entries if e.kind == "file"]
+
+
+def build_sect4k(v, b):
+    """The standard set on 4096-byte sectors and FILE records."""
+    frag = set_standard(b)
+    v.mkfs()
+    with v.mounted():
+        populate(v.mnt, b, frag)
+        delete_and_finish(v.mnt, b)
+    return frag
+
+
+def build_reused(v, b):
+    """A deleted folder whose record a new folder takes, and one whose record stays."""
+    r = b.rng
+    old = b.dir("Old", state="deleted")
+    old_files = [b.file("Old/letter.txt", 5000, data=text(r, 5000)),
+                 b.file("Old/photo.bin", 20000),
+                 b.file("Old/short.txt", 300, data=text(r, 300))]
+    gone = b.dir("Gone", state="deleted")
+    gone_files = [b.file("Gone/report.txt", 6000, data=text(r, 6000)),
+                  b.file("Gone/tiny.txt", 200, data=text(r, 200))]
+    keep = b.dir("Keep")
+    keep_files = [b.file("Keep/kept.txt", 900, state="kept", data=text(r, 900)),
+                  b.file("Keep/deleted.txt", 7000, data=text(r, 7000))]
+    new = b.dir("New")
+    v.mkfs()
+    with v.mounted():
+        # Old first: at the next mount ntfs-3g hands out the lowest free
+        # record from 64 on, which is then Old's.
+        for e in [old] + old_files + [gone] + gone_files + [keep] + keep_files:
+            v.create(e)
+        for e in old_files + gone_files + keep_files:
+            set_times(v.p(e), e)
+        for e in old_files + gone_files + [keep_files[1]]:
+            os.unlink(v.p(e))
+        set_times(v.p(old), old)
+        os.rmdir(v.p(old))
+    with v.mounted():
+        v.create(new)
+        check(new.record == old.record, "New took record %d, not Old's %d"
+              % (new.record, old.record))
+        for e in (gone, keep, new):
+            set_times(v.p(e), e)
+        os.rmdir(v.p(gone))
+    # Old's record now is New's: no row for Old; its files are orphans.
+    v.hidden.append(old)
+    for e in old_files:
+        e.extra["shown"] = "?\\" + e.path.rsplit("/", 1)[1]
+        note(e, "parent-reused")
+    note(new, "took-deleted-folder-record")
+    return []
+
+
+LOW_SLOTS = (18, 21, 27, 29)
+LOW_BLANK = 28   # a formatted, never used record: the template for a freed slot
+
+
+def build_lowrec(v, b):
+    """Deleted files whose records lie in 16-29, where ntfs-3g never puts one."""
+    r = b.rng
+    movers = [b.file("low_resident.txt", 300, data=text(r, 300)),
+              b.file("low_data.bin", 20000),
+              b.file("Docs/low_in_folder.txt", 5000, data=text(r, 5000)),
+              b.file("Docs/low_empty.txt", 0)]
+    b.file("Docs/kept.txt", 800, state="kept", data=text(r, 800))
+    b.file("ordinary_deleted.txt", 3000, data=text(r, 3000))
+    v.mkfs()
+    with v.mounted():
+        populate(v.mnt, b, [])
+        delete_and_finish(v.mnt, b)
+    rv = RawVolume(v.out)
+    blank = rv.read_raw(LOW_BLANK)
+    check(not parse_attributes(rv.fixed(blank)), "record %d is not blank" % LOW_BLANK)
+    for e, slot in zip(movers, LOW_SLOTS):
+        move_record(rv, e.record, slot, blank)
+        e.record = slot
+        note(e, "moved-record")
+    return []
+
+
+def move_record(rv, src, dst, blank):
+    """Move a deleted file's record to slot dst (as another driver would have
+    placed it) and leave src as a formatted, never used record."""
+    raw = bytearray(rv.read_raw(src))
+    rec = rv.fixed(bytes(raw))
+    check(not le(rec, 0x16, 2) & 1, "record %d is in use" % src)
+    old = rv.fixed(rv.read_raw(dst))
+    check(not le(old, 0x16, 2) & 1 and not rv.in_use(dst), "slot %d is in use" % dst)
+    check(le(rec, 0x2C, 4) == src, "record %d names itself %d" % (src, le(rec, 0x2C, 4)))
+    # 0x2C (this record's number) lies in the first stride, clear of the
+    # update-sequence slot, so the fix-ups stay valid.
+    raw[0x2C:0x30] = dst.to_bytes(4, "little")
+    rv.write_raw(dst, bytes(raw))
+    fresh = bytearray(blank)
+    fresh[0x2C:0x30] = src.to_bytes(4, "little")
+    rv.write_raw(src, bytes(fresh))
+
+
+def build_overwritten(v, b):
+    """Deleted files whose clusters are intact, partly or wholly taken again.
+
+    The data zones are filled first, so that a deleted file's clusters are the
+    largest free range there, and ntfs-3g starts the next new file at the
+    start of it."""
+    c = b.cluster
+    r = b.rng
+    full = b.file("overwritten_full.bin", 16 * c)
+    part = b.file("overwritten_part.bin", 16 * c)
+    a_earlier = b.file("a_earlier.bin", 12 * c)
+    intact = b.file("intact.bin", 5 * c)
+    resident = b.file("resident.txt", 300, data=text(r, 300))
+    sparse = b.sparse_file("sparse.bin", 40 * c, [(0, 2 * c), (30 * c, 3 * c + 17)])
+    kept = b.file("kept.txt", 2000, state="kept", data=text(r, 2000))
+    # Kept one-cluster files between the victims keep their freed ranges apart.
+    seps = [b.file("sep_%d.bin" % i, c, state="kept") for i in range(3)]
+    first = [full, seps[0], part, seps[1], a_earlier, seps[2], intact, resident, sparse, kept]
+    v.mkfs()
+    with v.mounted():
+        for e in first:
+            v.create(e)
+            set_times(v.p(e), e)
+    fills = [b.file("fill_%d.bin" % i, n * c, state="kept", data=bytes(n * c))
+             for i, n in enumerate(fill_plan(RawVolume(v.out), 0)) if n]
+    new_full = b.file("new_full.bin", 16 * c, state="kept")
+    new_part = b.file("new_part.bin", 6 * c, state="kept")
+    b_later = b.file("b_later.bin", 12 * c)
+    with v.mounted():
+        for e in fills:
+            v.create(e)
+            set_times(v.p(e), e)
+        # The takers' records first: ntfs-3g reuses a freed record at once.
+        takers = ((full, new_full), (part, new_part), (a_earlier, b_later))
+        for _, taker in takers:
+            v.create(taker, data=b"")
+        for victim, taker in takers:
+            os.unlink(v.p(victim))
+            with open(v.p(taker), "wb") as f:
+                f.write(taker.data)
+            set_times(v.p(taker), taker)
+        for e in (b_later, intact, resident, sparse):
+            os.unlink(v.p(e))
+    want = {full: "Overwritten", part: "Partly overwritten", a_earlier: "Overwritten",
+            b_later: "Intact", intact: "Intact", resident: "Intact", sparse: "Intact"}
+    for e, state in want.items():
+        e.extra["want_state"] = state
+    note(a_earlier, "overwritten-by-deleted")
+    return []
+
+
+ATTRLIST_ROUNDS = 1400          # chunks for each of the two big fragmented files
+ATTRLIST_ROUNDS_LOST = 700      # chunks for the file that loses a piece
+ATTRLIST_LINKS = 30
+ATTRLIST_TAGS = 16
+
+
+def tag_folder(p):
+    # ntfs-3g keeps user xattrs as named $DATA streams: enough of them fill
+    # the folder's record, and ntfs-3g then moves its $FILE_NAME (the first
+    # attribute it moves) into an extension record.
+    for i in range(1, ATTRLIST_TAGS + 1):
+        os.setxattr(p, "user.tag_%02d" % i, b"value number %02d of this folder" % i)
+
+
+def fill_plan(rv, need):
+    """Sizes (clusters) of kept filler files that leave one free range of
+    `need` clusters outside the MFT zone, in the order to write them: ntfs-3g
+    starts a new file at the start of the largest free range."""
+    zone_lo = rv.mft_lcn
+    zone_hi = zone_lo + rv.total_clusters // 8
+    ranges = []
+    for start, n in rv.free_clusters():
+        end = start + n
+        for lo, hi in ((start, min(end, zone_lo)), (max(start, zone_hi), end)):
+            if hi > lo:
+                ranges.append(hi - lo)
+    ranges.sort(reverse=True)
+    check(ranges and ranges[0] >= need, "no free range of %d clusters" % need)
+    return [ranges[0] - need] + [n for n in ranges[1:] if n > need]
+
+
+def build_attrlist(v, b):
+    """Files and folders whose attributes spill into extension records."""
+    c = b.cluster
+    check(c == 4096, "the attrlist set needs --cluster 4096")
+    r = b.rng
+    f1 = b.file("frag_deleted.bin", ATTRLIST_ROUNDS * c)
+    f2 = b.file("frag_kept.bin", ATTRLIST_ROUNDS * c, state="kept")
+    f3 = b.file("frag_piece_lost.bin", ATTRLIST_ROUNDS_LOST * c)
+    links = b.dir("Links")
+    linked = b.file("Links/Linked File.txt", 3000, data=text(r, 3000))
+    link_paths = ["Links/link_%02d.txt" % i for i in range(1, ATTRLIST_LINKS + 1)]
+    tagged = b.dir("Tagged")
+    t_files = [b.file("Tagged/note.txt", 2000, data=text(r, 2000)),
+               b.file("Tagged/data.bin", 9000),
+               b.file("Tagged/kept.txt", 700, state="kept", data=text(r, 700))]
+    gone = b.dir("TaggedGone", state="deleted")
+    g_files = [b.file("TaggedGone/old.txt", 1500, data=text(r, 1500)),
+               b.file("TaggedGone/old.bin", 6000)]
+    kept = b.file("kept.txt", 500, state="kept", data=text(r, 500))
+    small = [linked] + t_files + g_files + [kept]
+    v.mkfs()
+    with v.mounted():
+        for d in (links, tagged, gone):
+            v.create(d)
+        tag_folder(v.p(tagged))
+        tag_folder(v.p(gone))
+        for e in small + [f1, f2, f3]:
+            v.create(e, data=b"" if e in (f1, f2, f3) else None)
+        # A DOS name makes the first name a Win32 one; ntfs-3g sets it only
+        # while the file has one link. The links are POSIX names.
+        os.setxattr(v.p(linked), "system.ntfs_dos_name", b"LINKED~1.TXT")
+        for lp in link_paths:
+            os.link(v.p(linked), v.p(lp))
+    rv = RawVolume(v.out)
+    need = 2 * ATTRLIST_ROUNDS + ATTRLIST_ROUNDS_LOST + 64
+    fills = [b.file("fill_%d.bin" % i, n * c, state="kept", data=bytes(n * c))
+             for i, n in enumerate(fill_plan(rv, need)) if n]
+    with v.mounted():
+        for e in fills:
+            v.create(e)
+        # Grown in turns a cluster at a time inside one free range, each
+        # file's next cluster is taken by the other: a run per cluster.
+        hs = [open(v.p(e), "ab", buffering=0) for e in (f1, f2, f3)]
+        try:
+            for i in range(ATTRLIST_ROUNDS):
+                for e, h in zip((f1, f2, f3), hs):
+                    if (i + 1) * c <= e.size:
+                        h.write(e.data[i * c:(i + 1) * c])
+        finally:
+            for h in hs:
+                h.close()
+        for e in small + [f1, f2, f3] + fills:
+            set_times(v.p(e), e)
+        for e in t_files[:2] + g_files:
+            os.unlink(v.p(e))
+        for d in (links, tagged, gone):
+            set_times(v.p(d), d)
+    rv = RawVolume(v.out)
+    for e in (tagged, gone):
+        base = parse_attributes(rv.record(e.record))
+        check(not file_names(base), "%s keeps its $FILE_NAME in its base record" % e.path)
+        note(e, "name-in-extension")
+    names = []
+    for n in rv.record_set(linked.record):
+        names += [(nm, ns) for nm, ns, _ in file_names(parse_attributes(rv.record(n)))]
+    log("%s: %d names in record order (namespace 0 POSIX, 1 Win32, 2 DOS): %s"
+        % (linked.path, len(names), ", ".join("%s/%d" % x for x in names)))
+    check([nm for nm, ns in names if ns == 1] == ["Linked File.txt"], "one Win32 name expected")
+    snaps = {e.path: snapshot(rv, e.record) for e in (f1, f3, linked, gone)}
+    with v.mounted():
+        os.unlink(v.p(f1))
+        os.unlink(v.p(f3))
+        for lp in [linked.path] + link_paths:
+            os.unlink(v.p(lp))
+        os.rmdir(v.p(gone))
+    for e in (f1, f3, linked, gone):
+        free_like_windows(rv, snaps[e.path])
+        note(e, "windows-delete")
+        note(e, "extension-records=%d" % (len(snaps[e.path]) - 1))
+    note(linked, "names=%d" % len(names))
+    for e in (f1, f2):
+        note(e, "attribute-list")
+    lose_a_piece(v, b, rv, f3)
+    return [f1, f2, f3]
+
+
+def lose_a_piece(v, b, rv, e):
+    """Let a new file take one extension record of a deleted file, as a driver
+    that hands out the lowest free record would: every free record below it
+    is marked in use for that one mount, then freed again."""
+    base = parse_attributes(rv.record(e.record))
+    alist = next(a for a in base if a["type"] == ATTR_ATTRIBUTE_LIST)
+    pieces = sorted((ent["lowest_vcn"], ent["ref"] & REF_MASK)
+                    for ent in parse_attribute_list(rv.value(alist))
+                    if ent["type"] == ATTR_DATA and not ent["name"])
+    ext = [p for p in pieces if p[1] != e.record]
+    check(len(ext) >= 2, "%s has %d $DATA pieces in extension records" % (e.path, len(ext)))
+    vcn, target = ext[len(ext) // 2]
+    held = [n for n in range(64, target) if not rv.in_use(n)]
+    for n in held:
+        rv.set_in_use(n, True)
+    taker = b.file("took_a_record.txt", 100, state="kept", data=text(b.rng, 100))
+    with v.mounted():
+        v.create(taker)
+        set_times(v.p(taker), taker)
+    rv = RawVolume(v.out)
+    for n in held:
+        rv.set_in_use(n, False)
+    check(taker.record == target, "the new file took record %d, not %d" % (taker.record, target))
+    readable = min(e.size, vcn * b.cluster)
+    e.extra["readable"] = readable
+    e.extra["readable_sha256"] = hashlib.sha256(e.data[:readable]).hexdigest()
+    e.extra["recoverability"] = "Unknown"
+    note(e, "piece-lost=%d@vcn%d" % (target, vcn))
+    log("%s: record %d held its $DATA piece from VCN %d; %s took it; %d of %d bytes readable"
+        % (e.path, target, vcn, taker.path, readable, e.size))
+
+
+SCRIPTED = {
+    # name: (builder, mount options, mkntfs options, default MiB)
+    "compressed": (build_compressed, ("compression",), (), 64),
+    "attrlist": (build_attrlist, (), (), 64),
+    "sect4k": (build_sect4k, (), ("-s", "4096"), 64),
+    "reused": (build_reused, (), (), 32),
+    "lowrec": (build_lowrec, (), (), 32),
+    "overwritten": (build_overwritten, (), (), 24),
+}
+
+FLS_LONG_RE = re.compile(r"^(\S+)\s+(\*\s+)?(\d+)(?:-\d+-\d+)?(\(realloc\))?:\t(.*)$")
+
+
+def fls_long(img):
+    """[(deleted, record, path, size)] from fls -r -p -l."""
+    out = run(["fls", "-r", "-p", "-l", img], env=dict(os.environ, TZ="UTC")).stdout
+    rows = []
+    for line in out.decode("utf-8", "surrogateescape").split("\n"):
+        m = FLS_LONG_RE.match(line)
+        if m:
+            f = m.group(5).split("\t")
+            rows.append((bool(m.group(2)), int(m.group(3)), f[0], int(f[5]) if len(f) > 5 else -1))
+    return rows
+
+
+def istat_text(img, rec):
+    p = subprocess.run(["istat", "-r", img, str(rec)], stdout=subprocess.PIPE,
+                       stderr=subprocess.PIPE, env=dict(os.environ, TZ="UTC"))
+    return p.returncode, p.stdout.decode("utf-8", "surrogateescape")
+
+
+def data_flags(text):
+    for line in text.split("\n"):
+        if line.startswith("Type: $DATA") and "Name: N/A" in line:
+            flags = ["nonresident" if "Non-Resident" in line else "resident"]
+            flags += [f.lower() for f in ("Compressed", "Sparse", "Encrypted") if f in line]
+            return ",".join(flags)
+    return ""
+
+
+def icat_bytes(img, rec):
+    p = subprocess.run(["icat", img, str(rec)], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    return p.returncode, p.stdout
+
+
+def finish_scripted(v, b, serial, frag):
+    """Check every entry with TSK, fill the extra columns; returns problems."""
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+    import stateoracle
+    import tskoracle
+    set_serial_bytes(v.out, serial)
+    entries = [e for e in b.entries if e not in v.hidden]
+    problems = []
+    fls = fls_long(v.out)
+    states = stateoracle.states(v.out)
+    for e in entries:
+        x = e.extra
+        x.setdefault("shown", e.path)
+        rc, text_ = istat_text(v.out, e.record)
+        row = tskoracle.parse(e.record, text_.encode("utf-8", "surrogateescape")) if rc == 0 else None
+        if row is None:
+            problems.append("istat cannot read %s (record %d)" % (e.path, e.record))
+            continue
+        names = re.findall(r"^Name: (.*)$", text_.split("Attributes:")[0], re.M)
+        base = e.path.rsplit("/", 1)[-1]
+        if base not in names:
+            problems.append("%s: istat names %s" % (e.path, names))
+        if row["allocated"] != (e.state == "kept") or row["isdir"] != (e.kind == "dir"):
+            problems.append("%s: istat allocated %d isdir %d" % (e.path, row["allocated"], row["isdir"]))
+        if e.kind == "dir":
+            continue
+        if row["datasize"] != e.size:
+            problems.append("%s: istat size %d, not %d" % (e.path, row["datasize"], e.size))
+        x["dataflags"] = data_flags(text_)
+        if e.size:
+            e.fragments = count_runs(v.out, e.record)
+        x.setdefault("readable", e.size)
+        x.setdefault("readable_sha256", e.sha256)
+        rc, got = icat_bytes(v.out, e.record)
+        if e.state == "deleted":
+            listed = [(p, s) for d, rec, p, s in fls if d and rec == e.record]
+            if x["shown"] == e.path and listed.count((e.path, e.size)) != 1:
+                problems.append("%s: fls -r -d lists record %d as %s" % (e.path, e.record, listed))
+            elif x["shown"] != e.path:
+                log("%s: fls lists record %d as %s" % (e.path, e.record, listed))
+            st = states.get(e.record)
+            if st is None:
+                problems.append("%s: stateoracle has no row for record %d" % (e.path, e.record))
+            else:
+                n, alloc, by_deleted, _ = st
+                reused = alloc + by_deleted
+                x["clusters"], x["reused"] = n, reused
+                x.setdefault("recoverability", "Intact" if n == 0 or reused == 0 else
+                             "Overwritten" if reused >= n else "Partly overwritten")
+                want = x.pop("want_state", None)
+                if want and want != x["recoverability"]:
+                    problems.append("%s: %s, not %s (%s)" % (e.path, x["recoverability"], want, st))
+        if x.get("recoverability", "Intact") != "Intact":
+            log("%s: %s (%s), icat gives %s bytes" % (
+                e.path, x["recoverability"], states.get(e.record),
+                "the written" if hashlib.sha256(got).hexdigest() == e.sha256 else "other"))
+        elif x["readable"] == e.size:
+            if hashlib.sha256(got).hexdigest() != e.sha256:
+                problems.append("%s: icat gives other bytes (rc %d, %d bytes)" % (e.path, rc, len(got)))
+        else:
+            same = got[:x["readable"]] == e.data[:x["readable"]]
+            log("%s: icat rc %d gives %d bytes; the first %d %s the written ones"
+                % (e.path, rc, len(got), x["readable"], "match" if same else "differ from"))
+    for e in frag:
+        log("fragmented %s: %d runs" % (e.path, e.fragments))
+    b.entries = entries
+    return problems
+
+
+def write_scripted_manifest(path, b):
+    with open(path, "w", encoding="utf-8", newline="\n") as f:
+        f.write("\t".join(MANIFEST_COLUMNS + EXTRA_COLUMNS) + "\n")
+        for e in b.entries:
+            f.write("\t".join(str(x) for x in (
+                e.state, e.kind, e.path, e.size, e.sha256, e.attrs, e.crtime,
+                e.mtime, e.fragments, e.record)
+                + tuple(str(e.extra.get(k, "")) for k in EXTRA_COLUMNS)) + "\n")
+
+
+def cmd_scripted(a):
+    build, options, mkfs_extra, default_mib = SCRIPTED[a.set]
+    b = Builder(a.seed, a.cluster)
+    t0 = time.time()
+    v = Scripted(os.path.abspath(a.out), b, a.size_mib or default_mib, mkfs_extra, options)
+    try:
+        frag = build(v, b)
+    finally:
+        v.close()
+    t1 = time.time()
+    problems = finish_scripted(v, b, a.serial if a.serial is not None else DEFAULT_NTFS_SERIAL,
+                               frag)
+    write_scripted_manifest(a.manifest, b)
+    log("%s set: %d entries, %d MiB volume, build %.1fs, inspect %.1fs"
+        % (a.set, len(b.entries), v.size_mib, t1 - t0, time.time() - t1))
+    for p in problems:
+        log("problem: " + p)
+    return 1 if problems else 0
+
+
 def cmd_ntfs(a):
+    if a.set in SCRIPTED:
+        return cmd_scripted(a)
     b = Builder(a.seed, a.cluster)
     frag = []
     if a.set == "standard":
@@ -606,7 +1449,7 @@ def main():
     ap.add_argument("--cluster", type=int, default=4096)
     ap.add_argument("--serial", type=lambda s: int(s, 0),
                     help="default 0x1234ABCD5678EF01 (NTFS), 0x1234ABCD (FAT)")
-    ap.add_argument("--set", default="standard", choices=["standard", "bench", "names", "big", "demo", "tiny"])
+    ap.add_argument("--set", default="standard", choices=["standard", "bench", "names", "big", "demo", "tiny"] + list(SCRIPTED))
     ap.add_argument("--files", type=int, default=20000)
     ap.add_argument("--big-mib", type=int, default=300)
     ap.add_argument("--seed", type=int, default=1)
