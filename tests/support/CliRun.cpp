@@ -22,16 +22,6 @@ std::string ReadWholeFile(const std::string& path) {
   return text.str();
 }
 
-std::string FileSha(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  Sha256 hash;
-  std::vector<char> buffer(1 << 20);
-  while (in.read(buffer.data(), static_cast<std::streamsize>(buffer.size())) || in.gcount() > 0) {
-    hash.Update(reinterpret_cast<const std::uint8_t*>(buffer.data()), static_cast<std::size_t>(in.gcount()));
-  }
-  return hash.Hex();
-}
-
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
   std::istringstream in(text);

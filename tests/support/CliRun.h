@@ -4,12 +4,12 @@
 #include <string>
 #include <vector>
 
+#include "support/Sha256.h"
+
 // A script of tools/.
 std::string Tool(const std::string& name);
 
 std::string ReadWholeFile(const std::string& path);
-// The SHA-256 of a file, read in pieces (images may be large).
-std::string FileSha(const std::string& path);
 // The lines of `text`, without their line ends (CR LF or LF).
 std::vector<std::string> Lines(const std::string& text);
 

@@ -10,6 +10,7 @@
 #include "ntfs/NTFSDrive.h"
 #include "support/MemoryDisk.h"
 #include "support/RecordBuilder.h"
+#include "support/Sha256.h"
 
 // A small NTFS volume written into a MemoryDisk: boot sector, and an $MFT
 // whose record 0 maps every record given.
@@ -57,19 +58,3 @@ class TempDir {
 
 // A tab-separated file with a header line, as rows of named fields.
 std::vector<std::map<std::string, std::string>> ReadTsv(const std::string& path);
-
-class Sha256 {
- public:
-  void Update(const std::uint8_t* data, std::size_t size);
-  std::string Hex();  // ends the hash
-
- private:
-  void Compress();
-  std::uint32_t state[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
-                            0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
-  std::uint8_t block[64] = {};
-  std::size_t used = 0;
-  std::uint64_t total = 0;
-};
-
-std::string Sha256Hex(const std::uint8_t* bytes, std::size_t size);
