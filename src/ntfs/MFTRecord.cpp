@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "ntfs/RunList.h"
-
 CMFTRecord::CMFTRecord() {
   std::memset(standardInformation, 0, sizeof standardInformation);
   std::memset(fileName, 0, sizeof fileName);
@@ -16,7 +14,8 @@ void CMFTRecord::SetDiskHandle(DiskReader* diskReader) { disk = diskReader; }
 
 DWORD CMFTRecord::SetGeometry(std::uint32_t recordBytes, std::uint32_t clusterBytes,
                               std::uint64_t partitionByteOffset) {
-  if (recordBytes == 0 || clusterBytes == 0 || recordBytes % 2 != 0 || clusterBytes % 2 != 0) {
+  if (recordBytes < ntfs::MinRecordSize || recordBytes > ntfs::MaxRecordSize ||
+      recordBytes % ntfs::UsaSectorSize != 0 || clusterBytes == 0 || clusterBytes % 2 != 0) {
     return code::InvalidParameter;
   }
   recordSize = recordBytes;
@@ -25,38 +24,59 @@ DWORD CMFTRecord::SetGeometry(std::uint32_t recordBytes, std::uint32_t clusterBy
   return code::Success;
 }
 
-DWORD CMFTRecord::ParseRecord(std::uint8_t* bytes, std::uint32_t length, bool skipContent,
-                              bool directoriesOnly) {
-  // The fix-ups always touch bytes 510 and 1022, so a record is never shorter.
-  if (recordSize == 0 || recordSize > length || length < ntfs::RecordSize) {
+DWORD CMFTRecord::ApplyUpdateSequence(std::uint8_t* bytes) const {
+  // One entry per 512-byte stride, after the update sequence number itself;
+  // the array lies before the first stride's last two bytes.
+  const ByteReader record(bytes, recordSize);
+  const std::uint32_t strides = recordSize / ntfs::UsaSectorSize;
+  std::uint16_t usaOffset = 0, usaCount = 0;
+  if (!record.U16(ntfs::RecordUsaOffset, &usaOffset) || !record.U16(ntfs::RecordUsaCount, &usaCount) ||
+      usaCount != strides + 1 || std::uint32_t{usaOffset} + 2u * usaCount > ntfs::UsaSectorSize - 2) {
     return code::InvalidParameter;
   }
-  if (bytes == nullptr) return code::InvalidParameter;
+  // A stride whose last bytes do not carry the number was torn in writing.
+  for (std::uint32_t stride = 1; stride <= strides; ++stride) {
+    if (std::memcmp(bytes + stride * ntfs::UsaSectorSize - 2, bytes + usaOffset, 2) != 0) {
+      return code::InvalidParameter;
+    }
+  }
+  for (std::uint32_t stride = 1; stride <= strides; ++stride) {
+    std::memcpy(bytes + stride * ntfs::UsaSectorSize - 2, bytes + usaOffset + 2 * stride, 2);
+  }
+  return code::Success;
+}
+
+DWORD CMFTRecord::ParseHeader(std::uint8_t* bytes, std::uint32_t length) {
+  if (recordSize == 0 || recordSize > length || bytes == nullptr) return code::InvalidParameter;
   recordBytes = bytes;
   attributeOffset = 0;
   data.reset();
   dataSize = 0;
+  attributeList = dataAttribute = AttributeSpan{};
+  dataNonResident = false;
+  fileNameNamespace = NoName;
+  std::memset(fileName, 0, sizeof fileName);
+  std::memset(standardInformation, 0, sizeof standardInformation);
+  standardInformationLength = 0;
 
-  const ByteReader record(bytes, ntfs::RecordSize);
-  std::uint16_t usaOffset = 0;
-  if (!record.U16(ntfs::RecordUsaOffset, &usaOffset) || !record.Holds(usaOffset, ntfs::UsaBytes)) {
-    return code::InvalidParameter;
-  }
-  // Entries 1 and 2 restore the last two bytes of each 512-byte sector. The
-  // sequence number itself is not compared: a torn record parses as it lies.
-  for (std::uint32_t sector = 1; sector <= ntfs::UsaFixedSectors; ++sector) {
-    std::memmove(bytes + sector * ntfs::UsaSectorSize - 2, bytes + usaOffset + 2 * sector, 2);
-  }
+  const DWORD result = ApplyUpdateSequence(bytes);
+  if (result != code::Success) return result;
   if (std::memcmp(bytes + ntfs::RecordSignature, "FILE", 4) != 0) return code::InvalidParameter;
-
+  const ByteReader record(bytes, recordSize);
   std::uint8_t flags = 0;
   record.U8(ntfs::RecordFlags, &flags);
+  record.U16(ntfs::RecordSequence, &sequenceNumber);
+  record.U64(ntfs::RecordLsn, &logSequenceNumber);
+  record.U64(ntfs::RecordBaseReference, &baseReference);
   inUse = (flags & ntfs::RecordInUse) != 0;
-  if (inUse && skipContent && !directoriesOnly) return code::Success;
-  if ((flags & ntfs::RecordIsDirectory) == 0 && directoriesOnly) return code::Success;
+  isDirectory = (flags & ntfs::RecordIsDirectory) != 0;
+  return code::Success;
+}
 
+DWORD CMFTRecord::ForEachAttribute(const AttributeVisitor& visit) {
+  if (recordBytes == nullptr) return code::InvalidParameter;
+  const ByteReader record(recordBytes, recordSize);
   record.U16(ntfs::RecordFirstAttribute, &attributeOffset);
-  bool dataSeen = false;
   for (;;) {
     std::uint32_t type = 0;
     if (!record.U32(attributeOffset + ntfs::AttrType, &type)) return code::InvalidParameter;
@@ -72,32 +92,82 @@ DWORD CMFTRecord::ParseRecord(std::uint8_t* bytes, std::uint32_t length, bool sk
     if (attributeLength < ntfs::AttrMinimumLength || !record.Holds(attributeOffset, attributeLength)) {
       return code::InvalidParameter;
     }
-    const ByteReader attribute(bytes + attributeOffset, attributeLength);
+    const DWORD result = visit(type, ByteReader(recordBytes + attributeOffset, attributeLength));
+    if (result != code::Success) return result;
+    attributeOffset = static_cast<std::uint16_t>(attributeOffset + attributeLength);
+  }
+}
 
-    DWORD result = code::Success;
-    ByteBuffer value;
-    std::uint64_t valueSize = 0;
+DWORD CMFTRecord::ParseRecord(std::uint8_t* bytes, std::uint32_t length, bool skipContent,
+                              bool directoriesOnly) {
+  return Parse(bytes, length, skipContent, directoriesOnly, false);
+}
+
+DWORD CMFTRecord::ParseSummary(std::uint8_t* bytes, std::uint32_t length) {
+  return Parse(bytes, length, true, false, true);
+}
+
+DWORD CMFTRecord::Parse(std::uint8_t* bytes, std::uint32_t length, bool skipContent, bool directoriesOnly,
+                        bool whole) {
+  DWORD result = ParseHeader(bytes, length);
+  if (result != code::Success) return result;
+  if (!whole && inUse && skipContent && !directoriesOnly) return code::Success;
+  if (!whole && !isDirectory && directoriesOnly) return code::Success;
+  return ForEachAttribute([&](std::uint32_t type, const ByteReader& attribute) -> DWORD {
+    std::uint8_t nameLength = 0;
+    attribute.U8(ntfs::AttrNameLength, &nameLength);
     if (type == ntfs::TypeStandardInformation) {
-      result = ReadAttributeValue(attribute, &value, &valueSize, sizeof standardInformation);
-      if (result == code::Success) {
+      ByteBuffer value;
+      std::uint64_t valueSize = 0;
+      const DWORD read = ReadAttributeValue(attribute, &value, &valueSize, sizeof standardInformation);
+      if (read == code::Success) {
         std::memset(standardInformation, 0, sizeof standardInformation);
         std::memcpy(standardInformation, value.get(), static_cast<std::size_t>(valueSize));
         standardInformationLength = static_cast<std::uint32_t>(valueSize);
       }
-    } else if (type == ntfs::TypeFileName) {
-      // The last unit of the area stays zero, so the name is always ended.
-      result = ReadAttributeValue(attribute, &value, &valueSize, sizeof fileName - 2);
-      if (result == code::Success) {
-        std::memset(fileName, 0, sizeof fileName);
-        std::memcpy(fileName, value.get(), static_cast<std::size_t>(valueSize));
-      }
-    } else if (type == ntfs::TypeData && !dataSeen) {
-      dataSeen = true;  // a later $DATA, named or not, is passed over
-      result = ReadData(attribute, skipContent);
+      return read;
     }
-    if (result != code::Success) return result;
-    attributeOffset = static_cast<std::uint16_t>(attributeOffset + attributeLength);
+    const auto span = AttributeSpan{static_cast<std::uint32_t>(attribute.Data() - recordBytes),
+                                    static_cast<std::uint32_t>(attribute.Size())};
+    if (type == ntfs::TypeAttributeList && attributeList.length == 0) attributeList = span;
+    if (type == ntfs::TypeFileName) return OfferFileName(attribute);
+    if (type == ntfs::TypeData && nameLength == 0 && dataAttribute.length == 0) {
+      // Named streams are passed over: the file's content is the unnamed one.
+      dataAttribute = span;
+      return ReadData(attribute, skipContent);
+    }
+    return code::Success;
+  });
+}
+
+bool CMFTRecord::Encrypted(std::uint16_t dataFlags) const {
+  std::uint32_t fileAttributes = 0;
+  if (standardInformationLength >= ntfs::SiFileAttributes + 4) {
+    ByteReader(standardInformation, sizeof standardInformation).U32(ntfs::SiFileAttributes, &fileAttributes);
   }
+  return (dataFlags & ntfs::AttrFlagEncrypted) != 0 || (fileAttributes & ntfs::FileAttributeEncrypted) != 0;
+}
+
+DWORD CMFTRecord::ResidentData(const std::uint8_t** value, std::uint32_t* length) const {
+  if (dataAttribute.length == 0 || dataNonResident) return code::InvalidParameter;
+  return ReadResidentValue(ByteReader(recordBytes + dataAttribute.offset, dataAttribute.length), value, length);
+}
+
+DWORD CMFTRecord::OfferFileName(const ByteReader& attribute) {
+  ByteBuffer value;
+  std::uint64_t valueSize = 0;
+  // The last unit of the area stays zero, so the name is always ended.
+  const DWORD result = ReadAttributeValue(attribute, &value, &valueSize, sizeof fileName - 2);
+  if (result != code::Success) return result;
+  const int space = valueSize > ntfs::FnNamespace ? value[ntfs::FnNamespace] : 0;
+  // The short DOS name stands beside the real one and never replaces it.
+  if (fileNameNamespace != NoName && space == ntfs::FnNamespaceDos && fileNameNamespace != ntfs::FnNamespaceDos) {
+    return code::Success;
+  }
+  std::memset(fileName, 0, sizeof fileName);
+  std::memcpy(fileName, value.get(), static_cast<std::size_t>(valueSize));
+  fileNameNamespace = space;
+  return code::Success;
 }
 
 DWORD CMFTRecord::ReadResidentValue(const ByteReader& attribute, const std::uint8_t** value,
@@ -114,69 +184,33 @@ DWORD CMFTRecord::ReadResidentValue(const ByteReader& attribute, const std::uint
   return code::Success;
 }
 
-DWORD CMFTRecord::ValueSize(const ByteReader& attribute, bool strict, std::uint64_t* size) const {
-  std::uint8_t nonResident = 0;
-  if (!attribute.U8(ntfs::AttrNonResident, &nonResident)) return code::InvalidParameter;
-  if (nonResident == 0) {
-    const std::uint8_t* value = nullptr;
-    std::uint32_t length = 0;
-    DWORD result = ReadResidentValue(attribute, &value, &length);
-    *size = length;
-    return result;
-  }
-  std::uint64_t firstVcn = 0, lastVcn = 0, allocated = 0, real = 0;
-  std::uint16_t listOffset = 0;
-  if (!attribute.U64(ntfs::AttrFirstVcn, &firstVcn) || !attribute.U64(ntfs::AttrLastVcn, &lastVcn) ||
-      !attribute.U16(ntfs::AttrRunListOffset, &listOffset) ||
-      !attribute.U64(ntfs::AttrAllocatedSize, &allocated) ||
-      !attribute.U64(ntfs::AttrRealSize, &real)) {
-    return code::InvalidParameter;
-  }
-  std::uint64_t capacity = allocated;
-  if (capacity == 0) {
-    // An empty attribute has last VCN = first VCN - 1; VCNs never exceed 63 bits.
-    const auto first = static_cast<std::int64_t>(firstVcn);
-    const auto last = static_cast<std::int64_t>(lastVcn);
-    const std::uint64_t clusters =
-        (first < 0 || last < first) ? 0 : static_cast<std::uint64_t>(last - first) + 1;
-    capacity = SaturatingMultiply(clusters, clusterSize);
-  }
-  std::uint64_t mappedClusters = 0;
-  RunListCursor cursor(attribute, listOffset);
-  for (;;) {
-    DataRun run;
-    bool more = false;
-    DWORD result = cursor.Next(&run, &more);
-    if (result != code::Success) {
-      if (strict) return result;
-      break;
-    }
-    if (!more || (run.sparse && valueEndsAtHole)) break;
-    mappedClusters = mappedClusters > UINT64_MAX - run.length ? UINT64_MAX : mappedClusters + run.length;
-  }
-  *size = std::min({real, capacity, SaturatingMultiply(mappedClusters, clusterSize)});
-  return code::Success;
-}
-
 DWORD CMFTRecord::ReadAttributeValue(const ByteReader& attribute, ByteBuffer* value,
                                      std::uint64_t* valueSize, std::uint64_t limit) {
+  std::uint8_t nonResident = 0;
+  if (!attribute.U8(ntfs::AttrNonResident, &nonResident)) return code::InvalidParameter;
+  const std::uint8_t* resident = nullptr;
+  std::uint32_t residentLength = 0;
+  DataStream values;
   std::uint64_t size = 0;
-  DWORD result = ValueSize(attribute, true, &size);
+  DWORD result = code::Success;
+  if (nonResident == 0) {
+    result = ReadResidentValue(attribute, &resident, &residentLength);
+    size = residentLength;
+  } else {
+    values.Reset(Geometry());
+    result = values.AddPiece(attribute, true);
+    values.Finish(false);
+    size = values.Size();
+  }
   if (result != code::Success) return result;
   size = std::min(size, limit);
   if (size > MaxWholeValue || size > SIZE_MAX) return code::NotEnoughMemory;
   ByteBuffer buffer = AllocateZeroed(static_cast<std::size_t>(size));
   if (!buffer) return code::NotEnoughMemory;
-
-  std::uint8_t nonResident = 0;
-  attribute.U8(ntfs::AttrNonResident, &nonResident);
   if (nonResident == 0) {
-    const std::uint8_t* resident = nullptr;
-    std::uint32_t length = 0;
-    ReadResidentValue(attribute, &resident, &length);
     std::memcpy(buffer.get(), resident, static_cast<std::size_t>(size));
   } else {
-    result = ReadRuns(attribute, size, buffer.get(), nullptr);
+    result = values.Read(0, static_cast<std::uint32_t>(size), buffer.get());
     if (result != code::Success) return result;
   }
   *value = std::move(buffer);
@@ -185,110 +219,40 @@ DWORD CMFTRecord::ReadAttributeValue(const ByteReader& attribute, ByteBuffer* va
 }
 
 DWORD CMFTRecord::ReadData(const ByteReader& attribute, bool skipContent) {
-  DWORD result = ValueSize(attribute, !skipContent, &dataSize);
-  dataSize = std::min(dataSize, dataLimit);
-  if (result != code::Success || skipContent) return result;
-  if (contentSink == nullptr) {
-    std::uint64_t size = 0;
-    result = ReadAttributeValue(attribute, &data, &size, dataLimit);
-    dataSize = size;
-    return result;
-  }
   std::uint8_t nonResident = 0;
+  std::uint16_t attributeFlags = 0;
   attribute.U8(ntfs::AttrNonResident, &nonResident);
-  if (nonResident != 0) return ReadRuns(attribute, dataSize, nullptr, contentSink);
+  attribute.U16(ntfs::AttrFlags, &attributeFlags);
+  dataNonResident = nonResident != 0;
   const std::uint8_t* resident = nullptr;
-  std::uint32_t length = 0;
-  ReadResidentValue(attribute, &resident, &length);
-  return length == 0 ? code::Success : contentSink->Write(resident, length);
-}
-
-DWORD CMFTRecord::ReadRuns(const ByteReader& attribute, std::uint64_t size, std::uint8_t* buffer,
-                           ContentSink* sink) {
-  if (disk == nullptr || clusterSize == 0) return code::InvalidParameter;
-  // Reads are whole clusters, grouped up to MaxReadBytes.
-  const std::uint32_t chunk = std::max(clusterSize, MaxReadBytes / clusterSize * clusterSize);
-  ByteBuffer scratch;
-  if (buffer == nullptr) {
-    scratch = AllocateZeroed(static_cast<std::size_t>(std::min<std::uint64_t>(chunk, size)));
-    if (!scratch) return code::NotEnoughMemory;
+  std::uint32_t residentLength = 0;
+  DWORD result = code::Success;
+  if (dataNonResident) {
+    stream.Reset(Geometry());
+    result = stream.AddPiece(attribute, !skipContent);
+    stream.Finish(false, valueEndsAtHole, dataLimit);
+    dataSize = stream.Size();
+  } else {
+    result = ReadResidentValue(attribute, &resident, &residentLength);
+    dataSize = std::min<std::uint64_t>(residentLength, dataLimit);
   }
-  // Scratch bytes just read go on to the sink; a buffer was read in place.
-  auto deliver = [&](std::uint32_t count) -> DWORD {
-    return sink == nullptr ? code::Success : sink->Write(scratch.get(), count);
-  };
-  auto zeros = [&](std::uint64_t count) -> DWORD {
-    if (sink == nullptr) return code::Success;  // the buffer is zero-filled already
-    std::memset(scratch.get(), 0, static_cast<std::size_t>(std::min<std::uint64_t>(chunk, size)));
-    for (std::uint64_t done = 0; done < count;) {
-      const auto piece = static_cast<std::uint32_t>(std::min<std::uint64_t>(chunk, count - done));
-      DWORD result = deliver(piece);
-      if (result != code::Success) return result;
-      done += piece;
-    }
-    return code::Success;
-  };
+  if (result != code::Success || skipContent) return result;
 
-  std::uint16_t listOffset = 0;
-  attribute.U16(ntfs::AttrRunListOffset, &listOffset);
-  RunListCursor cursor(attribute, listOffset);
-  std::uint64_t position = 0;
-  while (position < size) {
-    DataRun run;
-    bool more = false;
-    DWORD result = cursor.Next(&run, &more);
+  // Encrypted content is ciphertext: never handed out as the file.
+  if (Encrypted(attributeFlags)) return code::FileEncrypted;
+  if (contentSink != nullptr) {
+    if (dataNonResident) return stream.Stream(contentSink);
+    return dataSize == 0 ? code::Success : contentSink->Write(resident, static_cast<std::uint32_t>(dataSize));
+  }
+  if (dataSize > MaxWholeValue || dataSize > SIZE_MAX) return code::NotEnoughMemory;
+  ByteBuffer buffer = AllocateZeroed(static_cast<std::size_t>(dataSize));
+  if (!buffer) return code::NotEnoughMemory;
+  if (dataNonResident) {
+    result = stream.Read(0, static_cast<std::uint32_t>(dataSize), buffer.get());
     if (result != code::Success) return result;
-    if (!more) break;
-    const std::uint64_t take = std::min(SaturatingMultiply(run.length, clusterSize), size - position);
-    if (run.sparse) {
-      result = zeros(take);
-      if (result != code::Success) return result;
-    } else {
-      for (std::uint64_t done = 0; done < take;) {
-        auto count = static_cast<std::uint32_t>(std::min<std::uint64_t>(chunk, take - done));
-        std::uint8_t* target =
-            buffer != nullptr ? buffer + static_cast<std::size_t>(position + done) : scratch.get();
-        result = ReadClusters(static_cast<std::uint64_t>(run.lcn) + done / clusterSize, target, &count);
-        if (result != code::Success) return result;
-        result = deliver(count);
-        if (result != code::Success) return result;
-        done += count;
-      }
-    }
-    position += take;
+  } else {
+    std::memcpy(buffer.get(), resident, static_cast<std::size_t>(dataSize));
   }
-  // Bytes no run fills read as zeros.
-  return position < size ? zeros(size - position) : code::Success;
-}
-
-DWORD CMFTRecord::ReadClusters(std::uint64_t cluster, std::uint8_t* destination,
-                               std::uint32_t* byteCount) {
-  const std::uint32_t wanted = *byteCount;
-  *byteCount = 0;
-  if (disk == nullptr || clusterSize == 0) return code::InvalidParameter;
-  if (cluster > (UINT64_MAX - partitionOffset) / clusterSize) return code::InvalidParameter;
-  const std::uint64_t start = partitionOffset + cluster * clusterSize;
-  const std::uint32_t chunk = std::max(clusterSize, MaxReadBytes / clusterSize * clusterSize);
-  ByteBuffer bounce;  // for a last cluster only partly wanted
-  std::uint32_t delivered = 0;
-  while (delivered < wanted) {
-    const std::uint32_t remaining = wanted - delivered;
-    std::uint32_t got = 0;
-    DWORD result;
-    if (remaining >= clusterSize) {
-      const std::uint32_t count = std::min(remaining / clusterSize * clusterSize, chunk);
-      result = disk->ReadAt(start + delivered, destination + delivered, count, &got);
-    } else {
-      if (!bounce) bounce = AllocateZeroed(clusterSize);
-      if (!bounce) return code::NotEnoughMemory;
-      result = disk->ReadAt(start + delivered, bounce.get(), clusterSize, &got);
-      got = std::min(got, remaining);
-      std::memcpy(destination + delivered, bounce.get(), got);
-    }
-    if (result != code::Success) return result;
-    if (got == 0) return code::HandleEof;
-    delivered += got;
-    *byteCount = delivered;
-  }
+  data = std::move(buffer);
   return code::Success;
 }

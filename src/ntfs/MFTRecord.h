@@ -2,25 +2,25 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
-#include "util/ByteBuffer.h"
-#include "util/ByteReader.h"
+#include "ntfs/DataStream.h"
 #include "ntfs/NtfsLayout.h"
 #include "platform/Disk.h"
 #include "platform/Types.h"
+#include "util/ByteBuffer.h"
+#include "util/ByteReader.h"
 
-// Receives a value's content in order, in bounded chunks. A non-zero code
-// ends the read and is passed up unchanged.
-class ContentSink {
- public:
-  virtual ~ContentSink() = default;
-  virtual DWORD Write(const std::uint8_t* bytes, std::uint32_t count) = 0;
+// Where an attribute lies inside the parsed record: offset and length.
+struct AttributeSpan {
+  std::uint32_t offset = 0;
+  std::uint32_t length = 0;  // 0: there is none
 };
 
 class CMFTRecord {
  public:
   // Largest disk read in one call: whole clusters, at most this many bytes.
-  static constexpr std::uint32_t MaxReadBytes = 1u << 20;
+  static constexpr std::uint32_t MaxReadBytes = DataStream::MaxReadBytes;
   // Largest value read whole into memory; larger ones are refused with 8.
   static constexpr std::uint64_t MaxWholeValue = 0xFFFFFFFFu;
 
@@ -30,7 +30,8 @@ class CMFTRecord {
   CMFTRecord& operator=(const CMFTRecord&) = delete;
 
   void SetDiskHandle(DiskReader* diskReader);
-  // 87 if a size is 0 or odd (nothing is stored), else stores all three.
+  // 87 if the record size is not a multiple of 512 from 512 to 65536, or the
+  // cluster size is 0 or odd (nothing is stored); else stores all three.
   DWORD SetGeometry(std::uint32_t recordBytes, std::uint32_t clusterBytes,
                     std::uint64_t partitionByteOffset);
   // When set, the first $DATA's content goes to `sink` instead of a buffer.
@@ -42,11 +43,29 @@ class CMFTRecord {
 
   // Applies the update sequence to `bytes` in place, checks the signature and
   // walks the attributes. 87 for a refused geometry, fewer bytes than a
-  // record, no "FILE" signature, an attribute shorter than any attribute
-  // header, or any offset, length or run list that leaves the record or its
-  // value; a disk read failure passes its code up.
+  // record, an update sequence that does not fit the record size or whose
+  // entries do not carry its number (a torn write), no "FILE" signature, an
+  // attribute shorter than any attribute header, or any offset, length or
+  // run list that leaves the record or its value; 1392 for compressed data
+  // that does not decompress; 6002 for encrypted content; a disk read
+  // failure passes its code up. The content of the unnamed $DATA is read
+  // unless `skipContent` (only what this record holds: pieces in other
+  // records are the volume's to gather).
   DWORD ParseRecord(std::uint8_t* bytes, std::uint32_t length, bool skipContent,
                     bool directoriesOnly);
+  // ParseRecord without content and without its early returns: every
+  // attribute is walked, whatever the record's flags.
+  DWORD ParseSummary(std::uint8_t* bytes, std::uint32_t length);
+  // The first steps of ParseRecord only: the update sequence, the signature
+  // and the header's fields; nothing of the attributes is kept.
+  DWORD ParseHeader(std::uint8_t* bytes, std::uint32_t length);
+  // Calls `visit` with each attribute of the record parsed last (`attribute`
+  // spans exactly it), in record order, up to the end marker, an index
+  // attribute or a length of 0. 87 for an attribute that leaves the record
+  // or is shorter than any header; a non-zero code from `visit` ends the walk
+  // and is returned.
+  using AttributeVisitor = std::function<DWORD(std::uint32_t type, const ByteReader& attribute)>;
+  DWORD ForEachAttribute(const AttributeVisitor& visit);
 
   // Reads the value of the attribute at the current attribute offset
   // (`attribute` spans exactly that attribute) into a new zero-filled
@@ -55,34 +74,54 @@ class CMFTRecord {
   DWORD ReadAttributeValue(const ByteReader& attribute, ByteBuffer* value,
                            std::uint64_t* valueSize, std::uint64_t limit = UINT64_MAX);
 
-  // Reads clusters from `cluster` on into `destination` until `*byteCount`
-  // bytes have arrived (the last cluster may be partly used); on return
-  // `*byteCount` holds the bytes delivered. 38 if the disk ends first.
-  DWORD ReadClusters(std::uint64_t cluster, std::uint8_t* destination, std::uint32_t* byteCount);
-
   // What the parse kept.
   const std::uint8_t* StandardInformation() const { return standardInformation; }
   // Bytes of the $STANDARD_INFORMATION value kept (0 when there was none).
   std::uint32_t StandardInformationLength() const { return standardInformationLength; }
+  // The $FILE_NAME value kept: a Win32 or POSIX name before a DOS one, the
+  // last of equals. Zero when there is none (HasFileName).
   const std::uint8_t* FileName() const { return fileName; }
+  bool HasFileName() const { return fileNameNamespace != NoName; }
+  // True when the name kept is only the short DOS one.
+  bool FileNameIsShort() const { return fileNameNamespace == ntfs::FnNamespaceDos; }
+  // Offers another record's $FILE_NAME attribute (an extension record's) by
+  // the same rule. 87 for a bad attribute.
+  DWORD OfferFileName(const ByteReader& attribute);
   bool InUse() const { return inUse; }
+  bool IsDirectory() const { return isDirectory; }
+  std::uint16_t SequenceNumber() const { return sequenceNumber; }
+  std::uint64_t LogSequenceNumber() const { return logSequenceNumber; }
+  // The base record's reference when this is an extension record, else 0.
+  std::uint64_t BaseReference() const { return baseReference; }
+  // The $ATTRIBUTE_LIST and the first unnamed $DATA of this record, if any.
+  AttributeSpan AttributeList() const { return attributeList; }
+  AttributeSpan DataAttribute() const { return dataAttribute; }
+  // The value of the first unnamed $DATA: its size (what can be read), and
+  // for a non-resident one the runs and flags.
   std::uint64_t DataSize() const { return dataSize; }
+  const DataStream& Stream() const { return stream; }
+  bool DataIsResident() const { return dataAttribute.length != 0 && !dataNonResident; }
+  // The value of a resident unnamed $DATA, inside the record's bytes.
+  DWORD ResidentData(const std::uint8_t** value, std::uint32_t* length) const;
+  // True when the content is encrypted: by the $DATA's flags (`dataFlags`)
+  // or the file's attributes.
+  bool Encrypted(std::uint16_t dataFlags) const;
+  // The record's bytes, update sequence applied; valid while the caller's
+  // buffer is.
+  const std::uint8_t* Bytes() const { return recordBytes; }
+  std::uint32_t Size() const { return recordSize; }
   const std::uint8_t* Data() const { return data.get(); }
   // Hands the content buffer to the caller; the record no longer holds it.
   ByteBuffer TakeData() { return std::move(data); }
 
  private:
-  // Size of an attribute's value, never beyond what its allocated size and
-  // its runs map. With `strict` a bad run list is 87; otherwise only the runs
-  // before the fault count.
-  DWORD ValueSize(const ByteReader& attribute, bool strict, std::uint64_t* size) const;
-  // Delivers `size` bytes of a non-resident value, run by run, either into
-  // `buffer` or, when it is null, through `sink`.
-  DWORD ReadRuns(const ByteReader& attribute, std::uint64_t size, std::uint8_t* buffer,
-                 ContentSink* sink);
+  static constexpr int NoName = -1;
+  DWORD Parse(std::uint8_t* bytes, std::uint32_t length, bool skipContent, bool directoriesOnly, bool whole);
   DWORD ReadResidentValue(const ByteReader& attribute, const std::uint8_t** value,
                           std::uint32_t* length) const;
+  DWORD ApplyUpdateSequence(std::uint8_t* bytes) const;
   DWORD ReadData(const ByteReader& attribute, bool skipContent);
+  VolumeGeometry Geometry() const { return {disk, clusterSize, partitionOffset}; }
 
   DiskReader* disk = nullptr;                 // not owned
   std::uint8_t* recordBytes = nullptr;        // the caller's record
@@ -93,9 +132,17 @@ class CMFTRecord {
   std::uint8_t standardInformation[ntfs::StandardInformationKept];
   std::uint32_t standardInformationLength = 0;
   std::uint8_t fileName[ntfs::FileNameArea];  // zero past the value: the name ends in a zero unit
+  int fileNameNamespace = NoName;
+  AttributeSpan attributeList, dataAttribute;
+  bool dataNonResident = false;
+  DataStream stream;
   ByteBuffer data;
   std::uint64_t dataSize = 0;
   bool inUse = false;
+  bool isDirectory = false;
+  std::uint16_t sequenceNumber = 0;
+  std::uint64_t logSequenceNumber = 0;
+  std::uint64_t baseReference = 0;
   ContentSink* contentSink = nullptr;         // not owned
   std::uint64_t dataLimit = UINT64_MAX;
   bool valueEndsAtHole = false;

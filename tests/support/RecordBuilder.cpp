@@ -21,15 +21,48 @@ void PutLE(Bytes& bytes, std::size_t offset, std::uint64_t value, std::size_t wi
   for (std::size_t i = 0; i < width; ++i) bytes.at(offset + i) = static_cast<std::uint8_t>(value >> (8 * i));
 }
 
-RecordBuilder::RecordBuilder(std::uint8_t flags) : record(ntfs::RecordSize, 0) {
+RecordBuilder::RecordBuilder(std::uint8_t flags, std::uint32_t recordBytes) : record(recordBytes, 0) {
   record[0] = 'F';
   record[1] = 'I';
   record[2] = 'L';
   record[3] = 'E';
+  const std::uint32_t strides = recordBytes / 512;
   PutLE(record, ntfs::RecordUsaOffset, UsaOffset, 2);
-  PutLE(record, 0x06, 3, 2);  // update sequence count
-  PutLE(record, ntfs::RecordFirstAttribute, FirstAttribute, 2);
+  PutLE(record, ntfs::RecordUsaCount, strides + 1, 2);
+  next = Align8(UsaOffset + 2 * (strides + 1));
+  PutLE(record, ntfs::RecordFirstAttribute, next, 2);
   PutLE(record, ntfs::RecordFlags, flags, 2);
+  PutLE(record, 0x1C, recordBytes, 4);  // bytes allocated
+}
+
+RecordBuilder& RecordBuilder::Sequence(std::uint16_t number) {
+  PutLE(record, ntfs::RecordSequence, number, 2);
+  return *this;
+}
+
+RecordBuilder& RecordBuilder::BaseReference(std::uint64_t reference) {
+  PutLE(record, ntfs::RecordBaseReference, reference, 8);
+  return *this;
+}
+
+RecordBuilder& RecordBuilder::LogSequenceNumber(std::uint64_t lsn) {
+  PutLE(record, ntfs::RecordLsn, lsn, 8);
+  return *this;
+}
+
+RecordBuilder& RecordBuilder::AttributeList(const std::vector<ListEntry>& entries) {
+  Bytes value;
+  for (const ListEntry& entry : entries) {
+    Bytes item(Align8(0x1A + 2 * entry.nameLength), 0);
+    PutLE(item, ntfs::AleType, entry.type, 4);
+    PutLE(item, ntfs::AleLength, item.size(), 2);
+    item[ntfs::AleNameLength] = entry.nameLength;
+    item[0x07] = 0x1A;  // name offset
+    PutLE(item, ntfs::AleFirstVcn, entry.firstVcn, 8);
+    PutLE(item, ntfs::AleReference, entry.reference, 8);
+    value.insert(value.end(), item.begin(), item.end());
+  }
+  return Resident(ntfs::TypeAttributeList, value);
 }
 
 RecordBuilder& RecordBuilder::Raw(const Bytes& attribute) {
@@ -91,15 +124,24 @@ RecordBuilder& RecordBuilder::ResidentData(const Bytes& value, const std::string
 RecordBuilder& RecordBuilder::NonResidentData(const Bytes& runList, std::uint64_t realSize,
                                               std::uint64_t allocatedSize, std::uint64_t firstVcn,
                                               std::uint64_t lastVcn) {
-  constexpr std::uint32_t listOffset = 0x40;
+  return NonResident(runList, realSize, allocatedSize, firstVcn, lastVcn, NonResidentOptions{});
+}
+
+RecordBuilder& RecordBuilder::NonResident(const Bytes& runList, std::uint64_t realSize, std::uint64_t allocatedSize,
+                                          std::uint64_t firstVcn, std::uint64_t lastVcn,
+                                          const NonResidentOptions& options) {
+  // A compressed attribute's header carries one more field, its compressed size.
+  const std::uint32_t listOffset = options.compressionUnit != 0 ? 0x48 : 0x40;
   const std::uint32_t length = Align8(listOffset + runList.size());
-  Bytes attribute = AttributeHeader(ntfs::TypeData, length, true);
+  Bytes attribute = AttributeHeader(options.type, length, true);
+  PutLE(attribute, ntfs::AttrFlags, options.flags, 2);
   PutLE(attribute, ntfs::AttrFirstVcn, firstVcn, 8);
   PutLE(attribute, ntfs::AttrLastVcn, lastVcn, 8);
   PutLE(attribute, ntfs::AttrRunListOffset, listOffset, 2);
+  attribute[ntfs::AttrCompressionUnit] = options.compressionUnit;
   PutLE(attribute, ntfs::AttrAllocatedSize, allocatedSize, 8);
   PutLE(attribute, ntfs::AttrRealSize, realSize, 8);
-  PutLE(attribute, 0x38, realSize, 8);  // initialized size
+  PutLE(attribute, ntfs::AttrInitializedSize, options.initializedSize == UINT64_MAX ? realSize : options.initializedSize, 8);
   std::copy(runList.begin(), runList.end(), attribute.begin() + listOffset);
   return Raw(attribute);
 }
@@ -113,7 +155,7 @@ RecordBuilder& RecordBuilder::End() {
 Bytes RecordBuilder::Build(std::uint16_t sequenceNumber) const {
   Bytes out = record;
   PutLE(out, UsaOffset, sequenceNumber, 2);
-  for (std::size_t sector = 1; sector <= 2; ++sector) {
+  for (std::size_t sector = 1; sector <= out.size() / 512; ++sector) {
     const std::size_t last = sector * 512 - 2;
     out[UsaOffset + 2 * sector] = out[last];
     out[UsaOffset + 2 * sector + 1] = out[last + 1];

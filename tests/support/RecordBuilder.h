@@ -12,12 +12,36 @@ using Bytes = std::vector<std::uint8_t>;
 
 void PutLE(Bytes& bytes, std::size_t offset, std::uint64_t value, std::size_t width);
 
+// The optional fields of a non-resident attribute's header.
+struct NonResidentOptions {
+  std::uint16_t flags = 0;            // compressed 0x0001, encrypted 0x4000, sparse 0x8000
+  std::uint8_t compressionUnit = 0;   // log2 of clusters per unit
+  std::uint64_t initializedSize = UINT64_MAX;  // UINT64_MAX: the real size
+  std::uint32_t type = ntfs::TypeData;
+};
+
+// One entry of an $ATTRIBUTE_LIST.
+struct ListEntry {
+  std::uint32_t type;
+  std::uint64_t firstVcn;
+  std::uint64_t reference;  // record number | sequence << 48
+  std::uint8_t nameLength = 0;
+};
+
 class RecordBuilder {
  public:
   static constexpr std::uint16_t UsaOffset = 0x30;
-  static constexpr std::uint16_t FirstAttribute = 0x38;
+  static constexpr std::uint16_t FirstAttribute = 0x38;  // of a 1024-byte record
 
-  explicit RecordBuilder(std::uint8_t flags = ntfs::RecordInUse);
+  explicit RecordBuilder(std::uint8_t flags = ntfs::RecordInUse, std::uint32_t recordBytes = ntfs::RecordSize);
+
+  // Header fields.
+  RecordBuilder& Sequence(std::uint16_t number);
+  RecordBuilder& BaseReference(std::uint64_t reference);
+  RecordBuilder& LogSequenceNumber(std::uint64_t lsn);
+  RecordBuilder& AttributeList(const std::vector<ListEntry>& entries);
+  RecordBuilder& NonResident(const Bytes& runList, std::uint64_t realSize, std::uint64_t allocatedSize,
+                             std::uint64_t firstVcn, std::uint64_t lastVcn, const NonResidentOptions& options);
 
   RecordBuilder& StandardInformation(std::uint64_t created, std::uint64_t modified,
                                      std::uint64_t changed = 3, std::uint64_t accessed = 4,

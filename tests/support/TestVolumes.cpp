@@ -23,6 +23,7 @@ void CraftedVolume::WriteTo(MemoryDisk& disk) const {
   for (std::size_t i = 0; i < 8 && i < oem.size(); ++i) boot[3 + i] = static_cast<std::uint8_t>(oem[i]);
   PutLE(boot, ntfs::BootBytesPerSector, bytesPerSector, 2);
   boot[ntfs::BootSectorsPerCluster] = sectorsPerCluster;
+  boot[ntfs::BootClustersPerRecord] = clustersPerRecord;
   PutLE(boot, ntfs::BootMftCluster, mftCluster, 8);
   PutLE(boot, ntfs::BootTotalSectors, totalSectors, 8);
   boot[510] = 0x55;
@@ -31,20 +32,20 @@ void CraftedVolume::WriteTo(MemoryDisk& disk) const {
 
   const std::uint32_t clusterSize = ClusterSize();
   const std::uint64_t count = records.size() + 1;
-  const std::uint64_t clusters = (count * ntfs::RecordSize + clusterSize - 1) / clusterSize;
+  const std::uint64_t clusters = (count * recordBytes + clusterSize - 1) / clusterSize;
   const std::uint64_t mapped = clusters + mftSparseClusters;
   const std::uint64_t realSize =
-      mftRealSize != 0 ? mftRealSize : mftSparseClusters != 0 ? mapped * clusterSize : count * ntfs::RecordSize;
+      mftRealSize != 0 ? mftRealSize : mftSparseClusters != 0 ? mapped * clusterSize : count * recordBytes;
   std::vector<RunSpec> runs = {{clusters, static_cast<std::int64_t>(mftCluster), 4}};
   if (mftSparseClusters != 0) runs.push_back({mftSparseClusters, 0, 0});
-  RecordBuilder mft;
+  RecordBuilder mft(ntfs::RecordInUse, recordBytes);
   mft.StandardInformation(FileTimeUtc(2020, 1, 1, 0, 0, 0), FileTimeUtc(2020, 1, 1, 0, 0, 0))
       .FileName(5 | (5ull << 48), 0x06, mftName)
       .NonResidentData(MakeRunList(runs), realSize, mapped * clusterSize, 0, mapped - 1)
       .End();
   disk.Write(ClusterOffset(mftCluster), mft.Build());
   for (std::size_t i = 0; i < records.size(); ++i) {
-    disk.Write(ClusterOffset(mftCluster) + (i + 1) * ntfs::RecordSize, records[i]);
+    disk.Write(ClusterOffset(mftCluster) + (i + 1) * recordBytes, records[i]);
   }
   // Pad to whole clusters so the last cluster reads whole.
   const std::uint64_t end = ClusterOffset(mftCluster) + clusters * clusterSize;

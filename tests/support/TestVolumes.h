@@ -18,6 +18,8 @@ struct CraftedVolume {
   std::uint32_t partitionStart = 63;      // 512-byte sectors
   std::uint16_t bytesPerSector = 512;
   std::uint8_t sectorsPerCluster = 8;
+  std::uint8_t clustersPerRecord = 0xF6;  // 2^10: 1024-byte records
+  std::uint32_t recordBytes = ntfs::RecordSize;  // how the records given are laid out
   std::uint64_t mftCluster = 4;
   std::string oem = "NTFS    ";
   std::u16string mftName = u"$MFT";

@@ -1,0 +1,250 @@
+#include "ntfs/DataStream.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "ntfs/Lznt1.h"
+#include "ntfs/NtfsLayout.h"
+#include "ntfs/RunList.h"
+
+DWORD ReadVolumeClusters(const VolumeGeometry& volume, std::uint64_t cluster, std::uint32_t skip,
+                         std::uint8_t* destination, std::uint32_t* count) {
+  const std::uint32_t wanted = *count;
+  *count = 0;
+  const std::uint32_t clusterSize = volume.clusterSize;
+  if (volume.disk == nullptr || clusterSize == 0) return code::InvalidParameter;
+  if (cluster > (UINT64_MAX - volume.partitionOffset) / clusterSize) return code::InvalidParameter;
+  const std::uint64_t base = volume.partitionOffset + cluster * clusterSize;
+  if (UINT64_MAX - base < std::uint64_t{skip} + wanted + clusterSize) return code::InvalidParameter;
+  const std::uint32_t chunk = std::max(clusterSize, DataStream::MaxReadBytes / clusterSize * clusterSize);
+  ByteBuffer bounce;  // for clusters only partly wanted
+  std::uint32_t delivered = 0;
+  while (delivered < wanted) {
+    const std::uint64_t position = base + skip + delivered;
+    const std::uint32_t within = static_cast<std::uint32_t>((std::uint64_t{skip} + delivered) % clusterSize);
+    const std::uint32_t remaining = wanted - delivered;
+    std::uint32_t got = 0;
+    if (within == 0 && remaining >= clusterSize) {
+      const std::uint32_t take = std::min(remaining / clusterSize * clusterSize, chunk);
+      const DWORD result = volume.disk->ReadAt(position, destination + delivered, take, &got);
+      if (result != code::Success) return result;
+    } else {
+      if (!bounce) bounce = AllocateZeroed(clusterSize);
+      if (!bounce) return code::NotEnoughMemory;
+      std::uint32_t read = 0;
+      const DWORD result = volume.disk->ReadAt(position - within, bounce.get(), clusterSize, &read);
+      if (result != code::Success) return result;
+      got = read > within ? std::min(read - within, remaining) : 0;
+      std::memcpy(destination + delivered, bounce.get() + within, got);
+    }
+    if (got == 0) return code::HandleEof;
+    delivered += got;
+    *count = delivered;
+  }
+  return code::Success;
+}
+
+void DataStream::Reset(const VolumeGeometry& geometry) {
+  volume = geometry;
+  runs.clear();
+  sizesSeen = false;
+  realSize = allocatedSize = initializedSize = firstPieceClusters = 0;
+  flags = 0;
+  unitClusters = 0;
+  readable = claimed = missingClusters = 0;
+  incomplete = false;
+  loadedUnit = UINT64_MAX;
+}
+
+DWORD DataStream::AddPiece(const ByteReader& attribute, bool strict) {
+  std::uint8_t nonResident = 0;
+  std::uint64_t firstVcn = 0, lastVcn = 0;
+  std::uint16_t listOffset = 0;
+  if (!attribute.U8(ntfs::AttrNonResident, &nonResident) || nonResident == 0 ||
+      !attribute.U64(ntfs::AttrFirstVcn, &firstVcn) || !attribute.U64(ntfs::AttrLastVcn, &lastVcn) ||
+      !attribute.U16(ntfs::AttrRunListOffset, &listOffset) || !attribute.Holds(0, ntfs::AttrNonResidentHeader)) {
+    return code::InvalidParameter;
+  }
+  if (firstVcn == 0) {
+    if (sizesSeen) return strict ? code::InvalidParameter : code::Success;  // a second first piece
+    sizesSeen = true;
+    attribute.U64(ntfs::AttrAllocatedSize, &allocatedSize);
+    attribute.U64(ntfs::AttrRealSize, &realSize);
+    if (!attribute.U64(ntfs::AttrInitializedSize, &initializedSize)) initializedSize = realSize;
+    attribute.U16(ntfs::AttrFlags, &flags);
+    std::uint8_t unit = 0;
+    attribute.U8(ntfs::AttrCompressionUnit, &unit);
+    // A unit of 2^0 clusters means the value is not compressed after all.
+    unitClusters = (flags & ntfs::AttrFlagCompressed) != 0 && unit != 0 ? (unit < 31 ? 1u << unit : 0x80000000u) : 0;
+    // An empty attribute has last VCN = first VCN - 1; VCNs never exceed 63 bits.
+    const auto last = static_cast<std::int64_t>(lastVcn);
+    firstPieceClusters = last < 0 ? 0 : static_cast<std::uint64_t>(last) + 1;
+  }
+  try {
+    std::uint64_t vcn = firstVcn;
+    RunListCursor cursor(attribute, listOffset);
+    for (;;) {
+      DataRun run;
+      bool more = false;
+      const DWORD result = cursor.Next(&run, &more);
+      if (result != code::Success) return strict ? result : code::Success;
+      if (!more) return code::Success;
+      if (run.length == 0) continue;
+      if (run.length > UINT64_MAX - vcn) return strict ? code::InvalidParameter : code::Success;
+      runs.push_back({vcn, run.length, static_cast<std::uint64_t>(run.lcn), run.sparse});
+      vcn += run.length;
+    }
+  } catch (const std::bad_alloc&) {
+    return code::NotEnoughMemory;
+  }
+}
+
+void DataStream::Finish(bool fromList, bool endsAtHole, std::uint64_t limit) {
+  std::stable_sort(runs.begin(), runs.end(),
+                   [](const StreamRun& a, const StreamRun& b) { return a.vcn < b.vcn; });
+  std::uint64_t covered = 0;
+  std::size_t kept = 0;
+  for (const StreamRun& run : runs) {
+    if (run.vcn != covered || (endsAtHole && run.sparse)) break;  // a gap, an overlap or a hole
+    covered += run.length;
+    ++kept;
+  }
+  runs.resize(kept);
+  const std::uint32_t clusterSize = volume.clusterSize;
+  const std::uint64_t capacity =
+      allocatedSize != 0 ? allocatedSize : SaturatingMultiply(firstPieceClusters, clusterSize);
+  claimed = sizesSeen ? std::min({realSize, capacity, limit}) : 0;
+  // Compressed data reads whole units or nothing.
+  if (unitClusters != 0) covered = covered / unitClusters * unitClusters;
+  readable = std::min(claimed, SaturatingMultiply(covered, clusterSize));
+  initializedSize = std::min(initializedSize, realSize);
+  incomplete = fromList && readable < claimed;
+  missingClusters = 0;
+  if (incomplete && clusterSize != 0) {
+    const std::uint64_t claimedClusters = claimed / clusterSize + (claimed % clusterSize != 0 ? 1 : 0);
+    missingClusters = claimedClusters > covered ? claimedClusters - covered : 0;
+  }
+  loadedUnit = UINT64_MAX;
+}
+
+std::size_t DataStream::RunAt(std::uint64_t vcn) const {
+  auto after = std::upper_bound(runs.begin(), runs.end(), vcn,
+                                [](std::uint64_t value, const StreamRun& run) { return value < run.vcn; });
+  if (after == runs.begin()) return runs.size();
+  const std::size_t index = static_cast<std::size_t>(after - runs.begin()) - 1;
+  return vcn - runs[index].vcn < runs[index].length ? index : runs.size();
+}
+
+DWORD DataStream::Read(std::uint64_t offset, std::uint32_t count, std::uint8_t* buffer) {
+  if (count == 0) return code::Success;
+  if (offset > readable || count > readable - offset) return code::InvalidParameter;
+  // Past the initialised size nothing was written: the disk may hold
+  // another file's old bytes there, so they read as zeros.
+  const std::uint64_t written = std::min(initializedSize, readable);
+  const std::uint32_t fromDisk =
+      offset < written ? static_cast<std::uint32_t>(std::min<std::uint64_t>(count, written - offset)) : 0;
+  std::memset(buffer + fromDisk, 0, count - fromDisk);
+  if (fromDisk == 0) return code::Success;
+  return unitClusters != 0 ? ReadCompressed(offset, fromDisk, buffer) : ReadPlain(offset, fromDisk, buffer);
+}
+
+DWORD DataStream::ReadPlain(std::uint64_t offset, std::uint32_t count, std::uint8_t* buffer) {
+  const std::uint32_t clusterSize = volume.clusterSize;
+  std::uint32_t done = 0;
+  std::size_t index = RunAt(offset / clusterSize);
+  while (done < count) {
+    if (index >= runs.size()) return code::InvalidParameter;
+    const StreamRun& run = runs[index++];
+    const std::uint64_t position = offset + done;
+    const std::uint64_t vcn = position / clusterSize;
+    const std::uint64_t runEnd = SaturatingMultiply(run.vcn + run.length, clusterSize);
+    std::uint32_t take = static_cast<std::uint32_t>(std::min<std::uint64_t>(runEnd - position, count - done));
+    if (run.sparse) {
+      std::memset(buffer + done, 0, take);
+    } else {
+      const std::uint64_t into = vcn - run.vcn;
+      if (into > UINT64_MAX - run.lcn) return code::InvalidParameter;
+      const DWORD result = ReadVolumeClusters(volume, run.lcn + into, static_cast<std::uint32_t>(position % clusterSize),
+                                              buffer + done, &take);
+      if (result != code::Success) return result;
+    }
+    done += take;
+  }
+  return code::Success;
+}
+
+DWORD DataStream::ReadCompressed(std::uint64_t offset, std::uint32_t count, std::uint8_t* buffer) {
+  const std::uint64_t unitSize = std::uint64_t{unitClusters} * volume.clusterSize;
+  if (unitSize > ntfs::MaxCompressionUnitBytes) return code::FileCorrupt;
+  std::uint32_t done = 0;
+  while (done < count) {
+    const std::uint64_t position = offset + done;
+    const DWORD result = LoadUnit(position / unitSize);
+    if (result != code::Success) return result;
+    const std::uint64_t within = position % unitSize;
+    const auto take = static_cast<std::uint32_t>(std::min<std::uint64_t>(unitSize - within, count - done));
+    std::memcpy(buffer + done, unitBytes.get() + within, take);
+    done += take;
+  }
+  return code::Success;
+}
+
+DWORD DataStream::LoadUnit(std::uint64_t unit) {
+  if (unit == loadedUnit) return code::Success;
+  const std::uint32_t clusterSize = volume.clusterSize;
+  const auto unitSize = static_cast<std::uint32_t>(unitClusters * clusterSize);
+  if (!unitBytes) unitBytes = AllocateZeroed(unitSize);
+  if (!packedBytes) packedBytes = AllocateZeroed(unitSize);
+  if (!unitBytes || !packedBytes) return code::NotEnoughMemory;
+  loadedUnit = UINT64_MAX;
+  // The unit's mapped clusters, in VCN order: all of them is a raw unit,
+  // none is zeros, anything between holds LZNT1 data.
+  const std::uint64_t first = unit * unitClusters;
+  std::uint32_t mapped = 0;
+  for (std::uint64_t vcn = first; vcn < first + unitClusters;) {
+    const std::size_t index = RunAt(vcn);
+    if (index >= runs.size()) return code::FileCorrupt;  // Size() keeps reads inside whole units
+    const StreamRun& run = runs[index];
+    const std::uint64_t into = vcn - run.vcn;
+    auto take = static_cast<std::uint32_t>(std::min<std::uint64_t>(run.length - into, first + unitClusters - vcn));
+    if (!run.sparse) {
+      if (into > UINT64_MAX - run.lcn) return code::InvalidParameter;
+      std::uint32_t bytes = take * clusterSize;
+      const DWORD result =
+          ReadVolumeClusters(volume, run.lcn + into, 0, packedBytes.get() + std::size_t{mapped} * clusterSize, &bytes);
+      if (result != code::Success) return result;
+      mapped += take;
+    }
+    vcn += take;
+  }
+  if (mapped == unitClusters) {
+    std::memcpy(unitBytes.get(), packedBytes.get(), unitSize);
+  } else if (mapped == 0) {
+    std::memset(unitBytes.get(), 0, unitSize);
+  } else {
+    std::size_t produced = 0;
+    const DWORD result = lznt1::Decompress(packedBytes.get(), std::size_t{mapped} * clusterSize, unitBytes.get(),
+                                           unitSize, &produced);
+    if (result != code::Success) return result;
+    std::memset(unitBytes.get() + produced, 0, unitSize - produced);
+  }
+  loadedUnit = unit;
+  return code::Success;
+}
+
+DWORD DataStream::Stream(ContentSink* sink) {
+  if (readable == 0) return code::Success;
+  const std::uint32_t clusterSize = std::max<std::uint32_t>(volume.clusterSize, 1);
+  const std::uint32_t chunk = std::max(clusterSize, MaxReadBytes / clusterSize * clusterSize);
+  ByteBuffer scratch = AllocateZeroed(static_cast<std::size_t>(std::min<std::uint64_t>(chunk, readable)));
+  if (!scratch) return code::NotEnoughMemory;
+  for (std::uint64_t position = 0; position < readable;) {
+    const auto take = static_cast<std::uint32_t>(std::min<std::uint64_t>(chunk, readable - position));
+    DWORD result = Read(position, take, scratch.get());
+    if (result == code::Success) result = sink->Write(scratch.get(), take);
+    if (result != code::Success) return result;
+    position += take;
+  }
+  return code::Success;
+}
