@@ -203,16 +203,16 @@ class CliSink : public RowSink {
     if (format == "csv") {
       std::string line;
       line.reserve(256);
-      for (int c = 0; c < ColumnCount; ++c) {
+      for (int c = 0; c < ColumnState; ++c) {
         if (c != 0) line += ',';
         line += CsvField(Utf8FromUtf16(row.cells[c]));
       }
       line += "\r\n";
       Print(line);
     } else if (format == "json") {
-      static const char* const keys[ColumnCount] = {"Name", "Path", "Size", "Created", "Modified", "#"};
+      static const char* const keys[ColumnState] = {"Name", "Path", "Size", "Created", "Modified", "#"};
       std::string line = first ? "[\n  {" : ",\n  {";
-      for (int c = 0; c < ColumnCount; ++c) {
+      for (int c = 0; c < ColumnState; ++c) {
         line += std::string(c ? ", " : "") + JsonString(keys[c]) + ": " + JsonString(Utf8FromUtf16(row.cells[c]));
       }
       char tail[80];

@@ -128,6 +128,13 @@ void DataStream::Finish(bool fromList, bool endsAtHole, std::uint64_t limit) {
   loadedUnit = UINT64_MAX;
 }
 
+std::uint64_t DataStream::DataClusters() const {
+  if (volume.clusterSize == 0) return 0;
+  const std::uint64_t step = unitClusters != 0 ? std::uint64_t{unitClusters} * volume.clusterSize : volume.clusterSize;
+  const std::uint64_t steps = readable / step + (readable % step != 0 ? 1 : 0);
+  return steps * (unitClusters != 0 ? unitClusters : 1);
+}
+
 std::size_t DataStream::RunAt(std::uint64_t vcn) const {
   auto after = std::upper_bound(runs.begin(), runs.end(), vcn,
                                 [](std::uint64_t value, const StreamRun& run) { return value < run.vcn; });

@@ -75,6 +75,9 @@ class DataStream {
   // Clusters the value claims beyond its last run that can be read: the
   // part that missing pieces held.
   std::uint64_t MissingClusters() const { return missingClusters; }
+  // VCNs that hold the readable bytes: whole compression units for
+  // compressed data.
+  std::uint64_t DataClusters() const;
 
   // Bytes [offset, offset + count) of the value into `buffer`; the range
   // must lie inside Size(). 1392 for compressed data that cannot be

@@ -372,6 +372,7 @@ DWORD CNTFSDrive::ReadFacts(std::uint32_t index, bool sequential, bool directori
     dataSize = stream->Size();
     facts->incomplete = stream->Incomplete();
     facts->missingClusters = stream->MissingClusters();
+    facts->dataClusters = stream->DataClusters();
     facts->compressed = stream->Compressed();
     facts->encrypted = stream->Encrypted();
     if (runs != nullptr && !record.IsDirectory()) *runs = stream->Runs();

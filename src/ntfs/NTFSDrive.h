@@ -38,6 +38,7 @@ struct RecordFacts {
   MFTFileInfo info{};              // directories and deleted files; else only `deleted`
   bool incomplete = false;         // pieces of its $DATA named by its attribute list are missing
   std::uint64_t missingClusters = 0;
+  std::uint64_t dataClusters = 0;  // VCNs of its non-resident $DATA that hold what can be read
   bool compressed = false;
   bool encrypted = false;
 };

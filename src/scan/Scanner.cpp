@@ -1,46 +1,18 @@
 #include "scan/Scanner.h"
 
 #include <algorithm>
+#include <new>
 #include <unordered_map>
 #include <vector>
+
+#include "ntfs/NtfsLayout.h"
+#include "scan/Recoverability.h"
 
 namespace {
 
 // Folders whose files are caches, not documents: their rows are left out.
-bool IsFilteredFolder(const std::u16string& name) {
+bool IsFilteredFolder(std::u16string_view name) {
   return name == u"Opera" || name == u"Temporary Internet Files" || name == u"Firefox";
-}
-
-struct ParentWalk {
-  std::u16string chain;       // "docs\old\"
-  bool reachedRoot = false;   // the chain is complete and ends at "."
-  bool skipRow = false;
-};
-
-// Walks the parent references of a record up to the root. Ends, with the
-// folders named so far, at a record that cannot be read, at one that is not
-// a directory, at a reference seen before (a loop) and before the chain
-// would pass MaxChainText characters.
-ParentWalk WalkParents(CNTFSDrive& drive, std::uint32_t parent) {
-  ParentWalk walk;
-  std::vector<std::uint32_t> visited;
-  while (parent != 0) {
-    if (std::find(visited.begin(), visited.end(), parent) != visited.end()) break;
-    visited.push_back(parent);
-    MFTFileInfo info;
-    if (drive.ReadRecordSummary(parent, true, &info) != code::Success) break;
-    parent = info.parentRecordLow;
-    if (parent == 0) break;  // not a directory
-    const std::u16string name(info.name);
-    if (name == u".") {
-      walk.reachedRoot = true;
-      break;
-    }
-    if (IsFilteredFolder(name)) walk.skipRow = true;
-    if (walk.chain.size() + name.size() + 1 > MaxChainText) break;
-    walk.chain.insert(0, name + u"\\");
-  }
-  return walk;
 }
 
 // The prefix of a complete path: the drive text, with the separator that
@@ -50,108 +22,233 @@ std::u16string Prefix(const std::u16string& driveText) {
   return driveText + u"\\";
 }
 
+std::uint64_t Reference(std::uint64_t record, std::uint16_t sequence) {
+  return record | (std::uint64_t{sequence} << ntfs::ReferenceSequenceShift);
+}
+
+// What the path walk needs of the folders: kept compactly, for directories
+// only, as the scan meets them or when a walk asks for one it has not met.
+class FolderIndex {
+ public:
+  static constexpr std::uint32_t NoPath = UINT32_MAX;
+
+  FolderIndex(CNTFSDrive& volume, RowTable& rows, const std::u16string& driveText)
+      : drive(volume), table(rows), prefix(Prefix(CellText(driveText, MaxDriveText))) {}
+
+  // A record the scan met. False when memory is short.
+  bool Add(std::uint32_t record, const RecordFacts& facts) {
+    try {
+      if (folders.count(record) == 0) folders.emplace(record, Make(facts));
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+    return true;
+  }
+
+  // The path of the rows of a file whose parent reference is `parent`, or
+  // `*skip` when a folder above it is a cache. False when memory is short.
+  bool PathFor(std::uint64_t parent, std::uint32_t* path, bool* skip) {
+    try {
+      *skip = false;
+      Folder* folder = Linked(parent);
+      if (folder == nullptr) return Orphan(path);
+      Resolve(*folder);
+      *skip = folder->skip;
+      if (folder->path == NoPath && !MakePath(*folder)) return false;
+      *path = folder->path;
+      return true;
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+  }
+
+ private:
+  enum class Walk : std::uint8_t { Unknown, Walking, Done };
+  struct Folder {
+    std::uint64_t parent = 0;   // reference: record number, sequence number above bit 48
+    std::uint32_t nameStart = 0;
+    std::uint16_t nameLength = 0;
+    std::uint16_t sequence = 0;
+    bool inUse = false;
+    bool isFolder = false;      // false: there is a record, but it is no folder that can be read
+    Walk walk = Walk::Unknown;
+    bool reachedRoot = false;   // its folders go up to the root
+    bool skip = false;          // it or a folder above it is a cache
+    std::uint32_t path = NoPath;
+  };
+
+  Folder Make(const RecordFacts& facts) {
+    Folder folder;
+    if (!facts.isDirectory || facts.isExtension) return folder;
+    const std::u16string_view name(facts.info.name);
+    folder.nameStart = static_cast<std::uint32_t>(names.size());
+    folder.nameLength = static_cast<std::uint16_t>(name.size());
+    names.insert(names.end(), name.begin(), name.end());
+    folder.parent = Reference(facts.info.parentRecordLow | (std::uint64_t{facts.info.parentRecordHigh} << 32),
+                              facts.parentSequence);
+    folder.sequence = facts.sequence;
+    folder.inUse = facts.inUse;
+    folder.isFolder = true;
+    return folder;
+  }
+
+  std::u16string_view Name(const Folder& folder) const {
+    return std::u16string_view(names.data() + folder.nameStart, folder.nameLength);
+  }
+  bool IsRoot(const Folder& folder) const { return Name(folder) == u"."; }
+
+  // The folder a reference names, if it still is that folder: in use with
+  // the same sequence number, or deleted since (one more).
+  Folder* Linked(std::uint64_t reference) {
+    const std::uint64_t number = reference & ntfs::RecordNumberMask;
+    if (number > UINT32_MAX) return nullptr;
+    auto found = folders.find(static_cast<std::uint32_t>(number));
+    if (found == folders.end()) {
+      RecordFacts facts;
+      const DWORD result = drive.ReadRecordFacts(static_cast<std::uint32_t>(number), false, &facts, nullptr);
+      found = folders.emplace(static_cast<std::uint32_t>(number), result == code::Success ? Make(facts) : Folder{}).first;
+    }
+    Folder& folder = found->second;
+    const auto sequence = static_cast<std::uint16_t>(reference >> ntfs::ReferenceSequenceShift);
+    if (!folder.isFolder || !SequenceFollows(sequence, folder.sequence, !folder.inUse)) return nullptr;
+    return &folder;
+  }
+
+  // Sets `reachedRoot` and `skip` of the folder and of those above it.
+  void Resolve(Folder& start) {
+    std::vector<Folder*> walked;
+    bool reachedRoot = false, skip = false;
+    for (Folder* folder = &start; folder != nullptr;) {
+      if (folder->walk == Walk::Done) {
+        reachedRoot = folder->reachedRoot;
+        skip = folder->skip;
+        break;
+      }
+      if (folder->walk == Walk::Walking) break;  // a loop: the root is never reached
+      if (IsRoot(*folder)) {
+        folder->walk = Walk::Done;
+        folder->reachedRoot = true;
+        reachedRoot = true;
+        break;
+      }
+      folder->walk = Walk::Walking;
+      walked.push_back(folder);
+      folder = Linked(folder->parent);
+    }
+    for (auto at = walked.rbegin(); at != walked.rend(); ++at) {
+      skip = skip || IsFilteredFolder(Name(**at));
+      (*at)->reachedRoot = reachedRoot;
+      (*at)->skip = skip;
+      (*at)->walk = Walk::Done;
+    }
+  }
+
+  // The folder's path: the prefix and its folders up to the root, or "?\"
+  // and the innermost folders that fit when the root is not reached.
+  bool MakePath(Folder& start) {
+    std::vector<const Folder*> chain;
+    std::size_t length = 0;
+    bool atRoot = false;
+    for (Folder* folder = &start; folder != nullptr; folder = Linked(folder->parent)) {
+      if (IsRoot(*folder)) {
+        atRoot = true;
+        break;
+      }
+      if (std::find(chain.begin(), chain.end(), folder) != chain.end()) break;
+      if (length + folder->nameLength + 1 > MaxChainText) break;
+      chain.push_back(folder);
+      length += folder->nameLength + 1;
+    }
+    std::u16string text = atRoot && start.reachedRoot ? prefix : u"?\\";
+    for (auto at = chain.rbegin(); at != chain.rend(); ++at) {
+      text.append(Name(**at));
+      text += u'\\';
+    }
+    return table.AddPath(text, &start.path);
+  }
+
+  bool Orphan(std::uint32_t* path) {
+    if (orphanPath == NoPath && !table.AddPath(u"?\\", &orphanPath)) return false;
+    *path = orphanPath;
+    return true;
+  }
+
+  CNTFSDrive& drive;
+  RowTable& table;
+  std::u16string prefix;
+  std::unordered_map<std::uint32_t, Folder> folders;
+  std::vector<char16_t> names;
+  std::uint32_t orphanPath = NoPath;
+};
+
 }  // namespace
-
-std::u16string CellText(const std::u16string& text, std::size_t limit) {
-  const std::size_t end = std::min(text.find(u'\0'), limit);
-  return text.substr(0, end);
-}
-
-namespace {
-
-// Appends `value` in decimal, at least `width` digits.
-void AppendNumber(std::u16string& text, std::uint64_t value, int width = 1) {
-  char16_t digits[24];
-  int n = 0;
-  do {
-    digits[n++] = static_cast<char16_t>(u'0' + value % 10);
-    value /= 10;
-  } while (value != 0 || n < width);
-  std::reverse(digits, digits + n);
-  text.append(digits, static_cast<std::size_t>(n));
-}
-
-}  // namespace
-
-std::u16string FormatSizeCell(std::uint64_t size) {
-  const std::uint64_t kib = size >= 1024 ? size / 1024 : (size > 0 ? 1 : 0);
-  std::u16string text;
-  AppendNumber(text, kib);
-  return text + u" KB";
-}
-
-std::u16string FormatTimeCell(std::uint64_t fileTime) {
-  if (static_cast<std::int64_t>(fileTime) <= 0) return u"";
-  // Days since 1601-01-01 to a civil date (proleptic Gregorian, UTC).
-  const std::uint64_t minutes = fileTime / 600000000ull;
-  const std::int64_t days = static_cast<std::int64_t>(minutes / 1440) - 134774;  // to days since 1970
-  const unsigned minuteOfDay = static_cast<unsigned>(minutes % 1440);
-  const std::int64_t z = days + 719468;
-  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const std::int64_t doe = z - era * 146097;
-  const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const std::int64_t mp = (5 * doy + 2) / 153;
-  const int day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-  const int month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-  const std::int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
-  std::u16string text;
-  text.reserve(17);
-  AppendNumber(text, static_cast<std::uint64_t>(day), 2);
-  text += u'.';
-  AppendNumber(text, static_cast<std::uint64_t>(month), 2);
-  text += u'.';
-  AppendNumber(text, static_cast<std::uint64_t>(year));  // 1601 to 30828: never negative
-  text += u' ';
-  AppendNumber(text, minuteOfDay / 60, 2);
-  text += u':';
-  AppendNumber(text, minuteOfDay % 60, 2);
-  return text;
-}
 
 DWORD ScanRecords(CNTFSDrive& drive, const std::u16string& driveText, const std::atomic<bool>& stopRequested,
-                  RowSink& sink, ScanTotals* totals) {
+                  RowSink& sink, ScanTotals* totals, RowTable* table) {
   *totals = ScanTotals{};
-  // Files share folders: each folder's walk is made once per scan.
-  std::unordered_map<std::uint32_t, ParentWalk> walks;
-  const std::u16string prefix = Prefix(CellText(driveText, MaxDriveText));
+  RowTable own;
+  RowTable& rows = table != nullptr ? *table : own;
+  rows.Clear();
+  FolderIndex folders(drive, rows, driveText);
+  ClusterClaims claims;
+  RecordFacts facts;
+  std::vector<StreamRun> runs;
+  DWORD result = code::Success;
   const std::uint32_t count = drive.RecordCount();
-  for (std::uint32_t i = 0;; ++i) {
-    if (stopRequested.load()) return code::Success;
-    if ((i & 0xFFF) == 0) sink.Progress(i, count > FirstScanRecord ? count - FirstScanRecord : 0);
-    const std::uint64_t index = std::uint64_t{i} + FirstScanRecord;
-    if (index > UINT32_MAX) return code::Success;
-    MFTFileInfo info;
-    const DWORD result = drive.ReadRecordSummary(static_cast<std::uint32_t>(index), false, &info);
-    if (result == code::NoMoreFiles) return code::Success;
+  const std::uint32_t offered = count > ntfs::FirstUserRecord ? count - ntfs::FirstUserRecord : 0;
+  for (std::uint32_t index = ntfs::FirstUserRecord; index < count; ++index) {
+    if (stopRequested.load()) break;
+    const std::uint32_t examined = index - ntfs::FirstUserRecord;
+    if ((examined & 0xFFF) == 0) sink.Progress(examined, offered);
+    const DWORD read = drive.ReadRecordFacts(index, true, &facts, &runs);
+    if (read == code::NoMoreFiles) break;
     // A damaged record is passed over: the records after it may still hold
     // deleted files. A summary reads the disk only for values that a record
     // puts outside itself, so the disk ending there (38) is the record's
     // damage too; other read failures end the scan.
-    const bool damaged = result == code::InvalidParameter || result == code::HandleEof;
-    if (result != code::Success && !damaged) return result;
-    totals->examined = i + 1;
-    if (damaged) continue;
-    if (!info.deleted || info.dataSize == 0) continue;
+    const bool damaged = read == code::InvalidParameter || read == code::HandleEof;
+    if (read != code::Success && !damaged) {
+      result = read;
+      break;
+    }
+    totals->examined = examined + 1;
+    if (damaged || facts.isExtension) continue;
+    if (facts.isDirectory) {
+      if (!folders.Add(index, facts)) {
+        result = code::NotEnoughMemory;
+        break;
+      }
+      continue;
+    }
+    if (facts.inUse || facts.info.dataSize == 0) continue;
 
-    auto known = walks.find(info.parentRecordLow);
-    if (known == walks.end()) known = walks.emplace(info.parentRecordLow, WalkParents(drive, info.parentRecordLow)).first;
-    const ParentWalk& walk = known->second;
-    if (walk.skipRow) continue;
-    ScanRow row;
-    row.name = std::u16string(info.name);
-    row.path = (walk.reachedRoot ? prefix : u"?\\") + walk.chain;
-    row.recordIndex = static_cast<std::uint32_t>(index);
-    row.size = info.dataSize;
-    row.creationTime = static_cast<std::int64_t>(info.creationTime) > 0 ? info.creationTime : 0;
-    row.modificationTime = static_cast<std::int64_t>(info.modificationTime) > 0 ? info.modificationTime : 0;
-    row.cells[ColumnName] = CellText(row.name);
-    row.cells[ColumnPath] = CellText(row.path);
-    row.cells[ColumnSize] = FormatSizeCell(row.size);
-    row.cells[ColumnCreated] = FormatTimeCell(row.creationTime);
-    row.cells[ColumnModified] = FormatTimeCell(row.modificationTime);
-    AppendNumber(row.cells[ColumnRecord], i);
-    sink.AddRow(row);
+    std::uint32_t path = 0;
+    bool skip = false;
+    const std::uint64_t parent = facts.info.parentRecordLow | (std::uint64_t{facts.info.parentRecordHigh} << 32);
+    if (!folders.PathFor(Reference(parent, facts.parentSequence), &path, &skip)) {
+      result = code::NotEnoughMemory;
+      break;
+    }
+    if (skip) continue;
+    const MFTFileInfo& info = facts.info;
+    const std::size_t row = rows.Rows();
+    const auto positive = [](std::uint64_t time) { return static_cast<std::int64_t>(time) > 0 ? time : 0; };
+    if (!rows.AddRow(index, path, std::u16string_view(info.name), info.dataSize, positive(info.creationTime),
+                     positive(info.modificationTime)) ||
+        !claims.Add(static_cast<std::uint32_t>(row), index, facts.logSequenceNumber, info.mftChangeTime, runs,
+                    facts.dataClusters, facts.missingClusters)) {
+      result = code::NotEnoughMemory;
+      break;
+    }
     ++totals->rows;
+    sink.RowAdded(rows, row);
   }
+  const DWORD resolved = claims.Resolve(
+      [&](std::uint64_t first, std::uint64_t clusters, std::uint64_t* inUse) {
+        return drive.CountClustersInUse(first, clusters, inUse);
+      },
+      drive.ClusterCount(), rows);
+  if (result == code::Success) result = resolved;
+  sink.StatesReady(rows);
+  return result;
 }

@@ -78,7 +78,7 @@ void AddRow(const ScanRow& row) {
   item.iItem = static_cast<int>(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
   item.pszText = const_cast<wchar_t*>(reinterpret_cast<const wchar_t*>(row.cells[0].c_str()));
   const int index = static_cast<int>(SendMessageW(list, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item)));
-  for (int c = 1; c < ColumnCount; ++c) {
+  for (int c = 1; c < ColumnState; ++c) {
     LVITEMW cell{};
     cell.iSubItem = c;
     cell.pszText = const_cast<wchar_t*>(reinterpret_cast<const wchar_t*>(row.cells[c].c_str()));

@@ -100,7 +100,7 @@ TEST_F(RecordTest, KeepsWhatTheFlagsAsk) {
   }
 }
 
-TEST_F(RecordTest, UpdateSequenceRestoresSectorEndsWithoutComparing) {
+TEST_F(RecordTest, UpdateSequenceRestoresEveryStrideAndRefusesTornRecords) {
   RecordBuilder builder(Deleted);
   builder.FileName(5, 0, u"a");
   // Fill a resident $DATA over both sector ends, so the fix-ups matter.
@@ -114,15 +114,17 @@ TEST_F(RecordTest, UpdateSequenceRestoresSectorEndsWithoutComparing) {
   EXPECT_EQ(0, std::memcmp(record.Data(), original.data(), original.size()));
 
   // A torn record: the last bytes of a sector do not carry the sequence
-  // number. It still parses, the entries written over those bytes.
+  // number. It is damaged, and so is an update sequence that does not fit
+  // the record size.
   Bytes torn = builder.Build(0x4242);
-  torn[510] = 0x13;
-  torn[511] = 0x37;
+  torn[1022] = 0x13;
   CMFTRecord again;
   again.SetDiskHandle(&disk);
   again.SetGeometry(ntfs::RecordSize, Cluster, 0);
-  ASSERT_EQ(again.ParseRecord(torn.data(), 1024, false, false), code::Success);
-  EXPECT_EQ(0, std::memcmp(again.Data(), original.data(), original.size()));
+  EXPECT_EQ(again.ParseRecord(torn.data(), 1024, false, false), code::InvalidParameter);
+  Bytes miscounted = builder.Build(0x4242);
+  miscounted[ntfs::RecordUsaCount] = 9;
+  EXPECT_EQ(again.ParseRecord(miscounted.data(), 1024, false, false), code::InvalidParameter);
 }
 
 TEST_F(RecordTest, TheLastFileNameWinsAndLeavesNothingOfAnEarlierOne) {
