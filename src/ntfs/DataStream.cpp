@@ -110,10 +110,23 @@ void DataStream::Finish(bool fromList, bool endsAtHole, std::uint64_t limit) {
     covered += run.length;
     ++kept;
   }
+  const bool unbroken = kept == runs.size();
   runs.resize(kept);
   const std::uint32_t clusterSize = volume.clusterSize;
   const std::uint64_t capacity =
       allocatedSize != 0 ? allocatedSize : SaturatingMultiply(firstPieceClusters, clusterSize);
+  // A compressed value's run list may stop before its allocation: the
+  // clusters it leaves out are the sparse tail of its last unit.
+  if (unitClusters != 0 && !fromList && clusterSize != 0 && unbroken) {
+    const std::uint64_t allocated = capacity / clusterSize + (capacity % clusterSize != 0 ? 1 : 0);
+    if (allocated > covered) {
+      try {
+        runs.push_back({covered, allocated - covered, 0, true});
+        covered = allocated;
+      } catch (const std::bad_alloc&) {
+      }
+    }
+  }
   claimed = sizesSeen ? std::min({realSize, capacity, limit}) : 0;
   // Compressed data reads whole units or nothing.
   if (unitClusters != 0) covered = covered / unitClusters * unitClusters;
