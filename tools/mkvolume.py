@@ -1146,15 +1146,24 @@ def build_attrlist(v, b):
         os.setxattr(v.p(linked), "system.ntfs_dos_name", b"LINKED~1.TXT")
         for lp in link_paths:
             os.link(v.p(linked), v.p(lp))
-    rv = RawVolume(v.out)
     need = 2 * ATTRLIST_ROUNDS + ATTRLIST_ROUNDS_LOST + 64
-    fills = [b.file("fill_%d.bin" % i, n * c, state="kept", data=bytes(n * c))
-             for i, n in enumerate(fill_plan(rv, need)) if n]
+    free = sum(fill_plan(RawVolume(v.out), 0))
+    fills = []
+    while free > need:
+        n = min(4096, free - need)
+        fills.append(b.file("fill_%d.bin" % len(fills), n * c, state="kept", data=bytes(n * c)))
+        free -= n
     with v.mounted():
+        # The room is written first and deleted after the fillers: then its
+        # clusters are the data zone's only free ones. Its record is taken
+        # again by the first extension record.
+        with open(v.p("room.bin"), "wb") as f:
+            f.write(bytes(need * c))
         for e in fills:
             v.create(e)
-        # Grown in turns a cluster at a time inside one free range, each
-        # file's next cluster is taken by the other: a run per cluster.
+        os.unlink(v.p("room.bin"))
+        # Grown in turns a cluster at a time where only the room is free,
+        # each file's next cluster is taken by another: a run per cluster.
         hs = [open(v.p(e), "ab", buffering=0) for e in (f1, f2, f3)]
         try:
             for i in range(ATTRLIST_ROUNDS):
@@ -1188,6 +1197,7 @@ def build_attrlist(v, b):
         for lp in [linked.path] + link_paths:
             os.unlink(v.p(lp))
         os.rmdir(v.p(gone))
+        set_times(v.p(links), links)
     for e in (f1, f3, linked, gone):
         free_like_windows(rv, snaps[e.path])
         note(e, "windows-delete")
