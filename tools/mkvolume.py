@@ -759,13 +759,20 @@ class RawVolume:
 
 
 def snapshot(rv, base):
-    """Raw bytes of a file's records, taken before ntfs-3g deletes it."""
+    """Raw bytes of a file's records, and of its attribute list when that
+    lies in clusters (ntfs-3g rewrites it there as it removes each name),
+    taken before ntfs-3g deletes the file."""
     snaps = {}
     for n in rv.record_set(base):
         raw = rv.read_raw(n)
         if not le(rv.fixed(raw), 0x16, 2) & 1:
             raise RuntimeError("record %d is not in use" % n)
         snaps[n] = raw
+    for a in parse_attributes(rv.record(base)):
+        if a["type"] == ATTR_ATTRIBUTE_LIST and a["nonresident"]:
+            whole = sum(n for _, n in a["runs"]) * rv.cluster
+            ext = rv.extents(a["runs"], 0, whole)
+            snaps["list"] = (ext, rv.read(ext))
     return snaps
 
 
@@ -775,13 +782,18 @@ def free_like_windows(rv, snaps):
     ntfs-3g's own delete of a file with an $ATTRIBUTE_LIST strips its
     $FILE_NAMEs and drops the list's last $DATA entry; Windows only clears
     the in-use flag and raises the sequence number of each record. So the
-    records are written back from their snapshots with just those two changes
-    (ntfs-3g has already removed the index entries and freed the records and
-    clusters in the bitmaps, as Windows does). Both fields lie in the first
+    records are written back from their snapshots with just those two changes,
+    and a non-resident list's clusters as they were (ntfs-3g has already
+    removed the index entries and freed the records and clusters in the
+    bitmaps, as Windows does). Both fields lie in the first
     512-byte stride, before its update-sequence slot, so the fix-ups stay
     valid as they are."""
     assert 0x16 + 2 <= 512 - 2 and 0x10 + 2 <= 512 - 2
+    if "list" in snaps:
+        rv.write(*snaps["list"])
     for n, raw in snaps.items():
+        if n == "list":
+            continue
         b = bytearray(raw)
         seq = le(b, 0x10, 2)
         b[0x10:0x12] = (seq + 1 if seq < 0xFFFF else 1).to_bytes(2, "little")
@@ -810,6 +822,7 @@ class Scripted:
         self.mnt = os.path.join(self.tmp, "mnt")
         os.mkdir(self.mnt)
         self.hidden = []     # planned entries that must not reach the manifest
+        self.checks = []     # (entry, check(istat -r text) -> problem or None)
 
     def mkfs(self):
         if os.path.exists(self.out):
@@ -916,7 +929,15 @@ def build_compressed(v, b):
         for e in files + [moved, kept_moved]:
             set_times(v.p(e), e)
         delete_and_finish(v.mnt, b)
-    return [e for e in b.entries if e.kind == "file"]
+    for e in files + [moved, kept_moved]:
+        if e.size > 1000:
+            v.checks.append((e, lambda t: None if data_flags(t).endswith(",compressed")
+                             else "$DATA is not compressed"))
+    holes = b.by_path["Packed/holes.bin"]
+    v.checks.append((holes, lambda t: None if any(
+        int(n) >= 16 + 16 for n in re.findall(r"length: (\d+)\s+Sparse", t))
+        else "no all-sparse unit between the compressed ones"))
+    return []
 
 
 def build_sect4k(v, b):
@@ -1201,10 +1222,18 @@ def build_attrlist(v, b):
     for e in (f1, f3, linked, gone):
         free_like_windows(rv, snaps[e.path])
         note(e, "windows-delete")
-        note(e, "extension-records=%d" % (len(snaps[e.path]) - 1))
+        note(e, "extension-records=%d" % sum(1 for n in snaps[e.path]
+                                               if n not in ("list", e.record)))
     note(linked, "names=%d" % len(names))
     for e in (f1, f2):
         note(e, "attribute-list")
+        v.checks.append((e, lambda t: None if runs_listed(t) > 1000 else
+                         "%d runs, not more than 1000" % runs_listed(t)))
+    for e in (tagged, gone, f1, f2):
+        # istat's view of the list: the $FILE_NAME lies in another record.
+        v.checks.append((e, lambda t, rec=e.record: None if re.search(
+            r"^Type: 48-\d+\s+MFT Entry: (?!%d\s)\d+" % rec, t, re.M)
+            else "istat lists no $FILE_NAME in an extension record"))
     lose_a_piece(v, b, rv, f3)
     return [f1, f2, f3]
 
@@ -1357,6 +1386,11 @@ def finish_scripted(v, b, serial, frag):
                 "the written" if hashlib.sha256(got).hexdigest() == e.sha256 else "other"))
         elif hashlib.sha256(got).hexdigest() != e.sha256:
             problems.append("%s: icat gives other bytes (rc %d, %d bytes)" % (e.path, rc, len(got)))
+    for e, fn in v.checks:
+        view = views[entries.index(e)]
+        msg = fn(view[1]) if view[0] == 0 else "istat failed"
+        if msg:
+            problems.append("%s: %s" % (e.path, msg))
     for e in frag:
         log("fragmented %s: %d runs" % (e.path, e.fragments))
     b.entries = entries
@@ -1504,6 +1538,9 @@ def main():
 if __name__ == "__main__":
     try:
         sys.exit(main())
+    except RuntimeError as ex:
+        log("failed: %s" % ex)
+        sys.exit(2)
     except subprocess.CalledProcessError as ex:
         log("command failed: %s\n%s" % (" ".join(ex.cmd),
                                         (ex.stderr or b"").decode(errors="replace")))
