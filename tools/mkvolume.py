@@ -2,12 +2,15 @@
 """Build real test volumes (NTFS through mkntfs + ntfs-3g, or FAT) plus a manifest.
 
   mkvolume.py ntfs OUT.img --manifest OUT.tsv [--size-mib N] [--cluster B]
-              [--serial 0xHEX16] [--set standard|bench|names|big|demo|tiny]
+              [--serial 0xHEX16] [--set standard|bench|names|big|demo|tiny|
+              compressed|attrlist|sect4k|reused|lowrec|overwritten]
               [--files N] [--big-mib N] [--seed S]
   mkvolume.py fat OUT.img [--size-mib 16] [--fat 32|16|12] [--serial 0xHEX8]
 
 Every file is written and deleted through a real ntfs-3g mount, so the image
-holds exactly what a real NTFS driver leaves behind after a delete.
+holds exactly what a real NTFS driver leaves behind after a delete. The
+scripted sets (compressed ... overwritten) add raw steps between mounts where
+another driver leaves records otherwise (see tools/README.md).
 """
 import argparse
 import contextlib
