@@ -1321,6 +1321,7 @@ def icat_bytes(img, rec):
 
 def finish_scripted(v, b, serial, frag):
     """Check every entry with TSK, fill the extra columns; returns problems."""
+    sys.dont_write_bytecode = True  # keep tools/ free of __pycache__
     sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
     import stateoracle
     import tskoracle
