@@ -2,12 +2,15 @@
 """Build real test volumes (NTFS through mkntfs + ntfs-3g, or FAT) plus a manifest.
 
   mkvolume.py ntfs OUT.img --manifest OUT.tsv [--size-mib N] [--cluster B]
-              [--serial 0xHEX16] [--set standard|bench|names|big|demo|tiny]
+              [--serial 0xHEX16] [--set standard|bench|names|big|demo|tiny|
+              compressed|attrlist|sect4k|reused|lowrec|overwritten]
               [--files N] [--big-mib N] [--seed S]
   mkvolume.py fat OUT.img [--size-mib 16] [--fat 32|16|12] [--serial 0xHEX8]
 
 Every file is written and deleted through a real ntfs-3g mount, so the image
-holds exactly what a real NTFS driver leaves behind after a delete.
+holds exactly what a real NTFS driver leaves behind after a delete. The
+scripted sets (compressed ... overwritten) add raw steps between mounts where
+another driver leaves records otherwise (see tools/README.md).
 """
 import argparse
 import contextlib
@@ -21,6 +24,7 @@ import subprocess
 import sys
 import tempfile
 import time
+from concurrent.futures import ThreadPoolExecutor
 
 FILE_ATTRIBUTE_READONLY = 0x1
 FILE_ATTRIBUTE_HIDDEN = 0x2
@@ -473,9 +477,14 @@ def count_runs(img, rec):
                        stderr=subprocess.PIPE)
     if p.returncode != 0:
         return 0
+    return runs_listed(p.stdout.decode("utf-8", "replace"))
+
+
+def runs_listed(istat_r):
+    """Runs istat -r lists for the first non-resident $DATA."""
     runs = 0
     in_data = False
-    for line in p.stdout.decode("utf-8", "replace").split("\n"):
+    for line in istat_r.split("\n"):
         if line.startswith("Type: "):
             if in_data:
                 break
@@ -753,13 +762,20 @@ class RawVolume:
 
 
 def snapshot(rv, base):
-    """Raw bytes of a file's records, taken before ntfs-3g deletes it."""
+    """Raw bytes of a file's records, and of its attribute list when that
+    lies in clusters (ntfs-3g rewrites it there as it removes each name),
+    taken before ntfs-3g deletes the file."""
     snaps = {}
     for n in rv.record_set(base):
         raw = rv.read_raw(n)
         if not le(rv.fixed(raw), 0x16, 2) & 1:
             raise RuntimeError("record %d is not in use" % n)
         snaps[n] = raw
+    for a in parse_attributes(rv.record(base)):
+        if a["type"] == ATTR_ATTRIBUTE_LIST and a["nonresident"]:
+            whole = sum(n for _, n in a["runs"]) * rv.cluster
+            ext = rv.extents(a["runs"], 0, whole)
+            snaps["list"] = (ext, rv.read(ext))
     return snaps
 
 
@@ -769,13 +785,18 @@ def free_like_windows(rv, snaps):
     ntfs-3g's own delete of a file with an $ATTRIBUTE_LIST strips its
     $FILE_NAMEs and drops the list's last $DATA entry; Windows only clears
     the in-use flag and raises the sequence number of each record. So the
-    records are written back from their snapshots with just those two changes
-    (ntfs-3g has already removed the index entries and freed the records and
-    clusters in the bitmaps, as Windows does). Both fields lie in the first
+    records are written back from their snapshots with just those two changes,
+    and a non-resident list's clusters as they were (ntfs-3g has already
+    removed the index entries and freed the records and clusters in the
+    bitmaps, as Windows does). Both fields lie in the first
     512-byte stride, before its update-sequence slot, so the fix-ups stay
     valid as they are."""
     assert 0x16 + 2 <= 512 - 2 and 0x10 + 2 <= 512 - 2
+    if "list" in snaps:
+        rv.write(*snaps["list"])
     for n, raw in snaps.items():
+        if n == "list":
+            continue
         b = bytearray(raw)
         seq = le(b, 0x10, 2)
         b[0x10:0x12] = (seq + 1 if seq < 0xFFFF else 1).to_bytes(2, "little")
@@ -804,6 +825,7 @@ class Scripted:
         self.mnt = os.path.join(self.tmp, "mnt")
         os.mkdir(self.mnt)
         self.hidden = []     # planned entries that must not reach the manifest
+        self.checks = []     # (entry, check(istat -r text) -> problem or None)
 
     def mkfs(self):
         if os.path.exists(self.out):
@@ -910,15 +932,38 @@ def build_compressed(v, b):
         for e in files + [moved, kept_moved]:
             set_times(v.p(e), e)
         delete_and_finish(v.mnt, b)
-    return [e for e in b.entries if e.kind == "file"]
+    for e in files + [moved, kept_moved]:
+        if e.size > 1000:
+            v.checks.append((e, lambda t: None if data_flags(t).endswith(",compressed")
+                             else "$DATA is not compressed"))
+    holes = b.by_path["Packed/holes.bin"]
+    v.checks.append((holes, lambda t: None if any(
+        int(n) >= 16 + 16 for n in re.findall(r"length: (\d+)\s+Sparse", t))
+        else "no all-sparse unit between the compressed ones"))
+    return []
 
 
 def build_sect4k(v, b):
-    """The standard set on 4096-byte sectors and FILE records."""
+    """The standard set on 4096-byte sectors and FILE records.
+
+    Here ntfs-3g gives each growing file room of its own, so the fragmented
+    files are grown in the one free range the kept fillers leave."""
     frag = set_standard(b)
     v.mkfs()
     with v.mounted():
-        populate(v.mnt, b, frag)
+        for e in b.entries:
+            v.create(e, data=b"" if e in frag else None)
+    need = sum(e.size // b.cluster + 1 for e in frag) + 64
+    fills = [b.file("fill_%d.bin" % i, n * b.cluster, state="kept", data=bytes(n * b.cluster))
+             for i, n in enumerate(fill_plan(RawVolume(v.out), need)) if n]
+    with v.mounted():
+        for e in fills:
+            v.create(e)
+        grow_in_turns(v.mnt, frag, b.cluster)
+        for e in b.entries:
+            if e.kind == "file":
+                set_attrs(v.p(e), e)
+                set_times(v.p(e), e)
         delete_and_finish(v.mnt, b)
     return frag
 
@@ -1062,7 +1107,7 @@ def build_overwritten(v, b):
 
 
 ATTRLIST_ROUNDS = 1400          # chunks for each of the two big fragmented files
-ATTRLIST_ROUNDS_LOST = 700      # chunks for the file that loses a piece
+ATTRLIST_ROUNDS_LOST = 1100     # chunks for the file that loses a middle piece
 ATTRLIST_LINKS = 30
 ATTRLIST_TAGS = 16
 
@@ -1125,15 +1170,24 @@ def build_attrlist(v, b):
         os.setxattr(v.p(linked), "system.ntfs_dos_name", b"LINKED~1.TXT")
         for lp in link_paths:
             os.link(v.p(linked), v.p(lp))
-    rv = RawVolume(v.out)
     need = 2 * ATTRLIST_ROUNDS + ATTRLIST_ROUNDS_LOST + 64
-    fills = [b.file("fill_%d.bin" % i, n * c, state="kept", data=bytes(n * c))
-             for i, n in enumerate(fill_plan(rv, need)) if n]
+    free = sum(fill_plan(RawVolume(v.out), 0))
+    fills = []
+    while free > need:
+        n = min(4096, free - need)
+        fills.append(b.file("fill_%d.bin" % len(fills), n * c, state="kept", data=bytes(n * c)))
+        free -= n
     with v.mounted():
+        # The room is written first and deleted after the fillers: then its
+        # clusters are the data zone's only free ones. Its record is taken
+        # again by the first extension record.
+        with open(v.p("room.bin"), "wb") as f:
+            f.write(bytes(need * c))
         for e in fills:
             v.create(e)
-        # Grown in turns a cluster at a time inside one free range, each
-        # file's next cluster is taken by the other: a run per cluster.
+        os.unlink(v.p("room.bin"))
+        # Grown in turns a cluster at a time where only the room is free,
+        # each file's next cluster is taken by another: a run per cluster.
         hs = [open(v.p(e), "ab", buffering=0) for e in (f1, f2, f3)]
         try:
             for i in range(ATTRLIST_ROUNDS):
@@ -1167,13 +1221,22 @@ def build_attrlist(v, b):
         for lp in [linked.path] + link_paths:
             os.unlink(v.p(lp))
         os.rmdir(v.p(gone))
+        set_times(v.p(links), links)
     for e in (f1, f3, linked, gone):
         free_like_windows(rv, snaps[e.path])
         note(e, "windows-delete")
-        note(e, "extension-records=%d" % (len(snaps[e.path]) - 1))
+        note(e, "extension-records=%d" % sum(1 for n in snaps[e.path]
+                                               if n not in ("list", e.record)))
     note(linked, "names=%d" % len(names))
     for e in (f1, f2):
         note(e, "attribute-list")
+        v.checks.append((e, lambda t: None if runs_listed(t) > 1000 else
+                         "%d runs, not more than 1000" % runs_listed(t)))
+    for e in (tagged, gone, f1, f2):
+        # istat's view of the list: the $FILE_NAME lies in another record.
+        v.checks.append((e, lambda t, rec=e.record: None if re.search(
+            r"^Type: 48-\d+\s+MFT Entry: (?!%d\s)\d+" % rec, t, re.M)
+            else "istat lists no $FILE_NAME in an extension record"))
     lose_a_piece(v, b, rv, f3)
     return [f1, f2, f3]
 
@@ -1188,7 +1251,8 @@ def lose_a_piece(v, b, rv, e):
                     for ent in parse_attribute_list(rv.value(alist))
                     if ent["type"] == ATTR_DATA and not ent["name"])
     ext = [p for p in pieces if p[1] != e.record]
-    check(len(ext) >= 2, "%s has %d $DATA pieces in extension records" % (e.path, len(ext)))
+    check(len(ext) >= 3, "%s has %d $DATA pieces in extension records" % (e.path, len(ext)))
+    # A middle piece: pieces before and after it survive.
     vcn, target = ext[len(ext) // 2]
     held = [n for n in range(64, target) if not rv.in_use(n)]
     for n in held:
@@ -1257,6 +1321,7 @@ def icat_bytes(img, rec):
 
 def finish_scripted(v, b, serial, frag):
     """Check every entry with TSK, fill the extra columns; returns problems."""
+    sys.dont_write_bytecode = True  # keep tools/ free of __pycache__
     sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
     import stateoracle
     import tskoracle
@@ -1265,10 +1330,17 @@ def finish_scripted(v, b, serial, frag):
     problems = []
     fls = fls_long(v.out)
     states = stateoracle.states(v.out)
-    for e in entries:
+
+    def tsk_views(e):
+        rc, t = istat_text(v.out, e.record)
+        runs = runs_listed(t) if e.kind == "file" and e.size else 0
+        return rc, t, runs, icat_bytes(v.out, e.record) if e.kind == "file" else (0, b"")
+
+    with ThreadPoolExecutor(os.cpu_count() or 2) as pool:
+        views = list(pool.map(tsk_views, entries))
+    for e, (rc, text_, runs, (icat_rc, got)) in zip(entries, views):
         x = e.extra
         x.setdefault("shown", e.path)
-        rc, text_ = istat_text(v.out, e.record)
         row = tskoracle.parse(e.record, text_.encode("utf-8", "surrogateescape")) if rc == 0 else None
         if row is None:
             problems.append("istat cannot read %s (record %d)" % (e.path, e.record))
@@ -1284,13 +1356,14 @@ def finish_scripted(v, b, serial, frag):
         if row["datasize"] != e.size:
             problems.append("%s: istat size %d, not %d" % (e.path, row["datasize"], e.size))
         x["dataflags"] = data_flags(text_)
-        if e.size:
-            e.fragments = count_runs(v.out, e.record)
+        e.fragments = runs
         x.setdefault("readable", e.size)
         x.setdefault("readable_sha256", e.sha256)
-        rc, got = icat_bytes(v.out, e.record)
+        rc = icat_rc
         if e.state == "deleted":
-            listed = [(p, s) for d, rec, p, s in fls if d and rec == e.record]
+            # fls cuts names at about 256 UTF-8 bytes.
+            listed = [(e.path if e.path.startswith(p) and len(p.encode()) >= 250 else p, s)
+                      for d, rec, p, s in fls if d and rec == e.record]
             if x["shown"] == e.path and listed.count((e.path, e.size)) != 1:
                 problems.append("%s: fls -r -d lists record %d as %s" % (e.path, e.record, listed))
             elif x["shown"] != e.path:
@@ -1307,17 +1380,21 @@ def finish_scripted(v, b, serial, frag):
                 want = x.pop("want_state", None)
                 if want and want != x["recoverability"]:
                     problems.append("%s: %s, not %s (%s)" % (e.path, x["recoverability"], want, st))
-        if x.get("recoverability", "Intact") != "Intact":
-            log("%s: %s (%s), icat gives %s bytes" % (
-                e.path, x["recoverability"], states.get(e.record),
-                "the written" if hashlib.sha256(got).hexdigest() == e.sha256 else "other"))
-        elif x["readable"] == e.size:
-            if hashlib.sha256(got).hexdigest() != e.sha256:
-                problems.append("%s: icat gives other bytes (rc %d, %d bytes)" % (e.path, rc, len(got)))
-        else:
+        if x["readable"] != e.size:
             same = got[:x["readable"]] == e.data[:x["readable"]]
             log("%s: icat rc %d gives %d bytes; the first %d %s the written ones"
                 % (e.path, rc, len(got), x["readable"], "match" if same else "differ from"))
+        elif x.get("recoverability", "Intact") != "Intact":
+            log("%s: %s (%s), icat gives %s bytes" % (
+                e.path, x["recoverability"], states.get(e.record),
+                "the written" if hashlib.sha256(got).hexdigest() == e.sha256 else "other"))
+        elif hashlib.sha256(got).hexdigest() != e.sha256:
+            problems.append("%s: icat gives other bytes (rc %d, %d bytes)" % (e.path, rc, len(got)))
+    for e, fn in v.checks:
+        view = views[entries.index(e)]
+        msg = fn(view[1]) if view[0] == 0 else "istat failed"
+        if msg:
+            problems.append("%s: %s" % (e.path, msg))
     for e in frag:
         log("fragmented %s: %d runs" % (e.path, e.fragments))
     b.entries = entries
@@ -1465,6 +1542,9 @@ def main():
 if __name__ == "__main__":
     try:
         sys.exit(main())
+    except RuntimeError as ex:
+        log("failed: %s" % ex)
+        sys.exit(2)
     except subprocess.CalledProcessError as ex:
         log("command failed: %s\n%s" % (" ".join(ex.cmd),
                                         (ex.stderr or b"").decode(errors="replace")))

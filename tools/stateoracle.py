@@ -76,7 +76,7 @@ def describe(img, offset, rec):
                 clusters = []
         elif section == "attrs" and clusters is not None:
             m = RUN_RE.search(line)
-            if m and not m.group(3):
+            if m and not m.group(3) and m.group(1).isdigit():
                 start, n = int(m.group(1)), int(m.group(2))
                 clusters.extend(range(start, start + n))
     if clusters is None:
