@@ -1268,7 +1268,8 @@ def lose_a_piece(v, b, rv, e):
     readable = min(e.size, vcn * b.cluster)
     e.extra["readable"] = readable
     e.extra["readable_sha256"] = hashlib.sha256(e.data[:readable]).hexdigest()
-    e.extra["recoverability"] = "Unknown"
+    # The missing piece counts as overwritten; the pieces around it are intact.
+    e.extra["recoverability"] = "Partly overwritten"
     note(e, "piece-lost=%d@vcn%d" % (target, vcn))
     log("%s: record %d held its $DATA piece from VCN %d; %s took it; %d of %d bytes readable"
         % (e.path, target, vcn, taker.path, readable, e.size))

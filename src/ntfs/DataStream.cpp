@@ -48,6 +48,7 @@ DWORD ReadVolumeClusters(const VolumeGeometry& volume, std::uint64_t cluster, st
 void DataStream::Reset(const VolumeGeometry& geometry) {
   volume = geometry;
   runs.clear();
+  readableRuns = 0;
   sizesSeen = false;
   realSize = allocatedSize = initializedSize = firstPieceClusters = 0;
   flags = 0;
@@ -103,25 +104,27 @@ DWORD DataStream::AddPiece(const ByteReader& attribute, bool strict) {
 void DataStream::Finish(bool fromList, bool endsAtHole, std::uint64_t limit) {
   std::stable_sort(runs.begin(), runs.end(),
                    [](const StreamRun& a, const StreamRun& b) { return a.vcn < b.vcn; });
+  // What can be read ends at the first gap, overlap or (for values never
+  // sparse) hole; the runs after it still say where the rest lies.
   std::uint64_t covered = 0;
-  std::size_t kept = 0;
+  readableRuns = 0;
   for (const StreamRun& run : runs) {
-    if (run.vcn != covered || (endsAtHole && run.sparse)) break;  // a gap, an overlap or a hole
+    if (run.vcn != covered || (endsAtHole && run.sparse)) break;
     covered += run.length;
-    ++kept;
+    ++readableRuns;
   }
-  const bool unbroken = kept == runs.size();
-  runs.resize(kept);
+  if (endsAtHole) runs.resize(readableRuns);
   const std::uint32_t clusterSize = volume.clusterSize;
   const std::uint64_t capacity =
       allocatedSize != 0 ? allocatedSize : SaturatingMultiply(firstPieceClusters, clusterSize);
   // A compressed value's run list may stop before its allocation: the
   // clusters it leaves out are the sparse tail of its last unit.
-  if (unitClusters != 0 && !fromList && clusterSize != 0 && unbroken) {
+  if (unitClusters != 0 && !fromList && clusterSize != 0 && readableRuns == runs.size()) {
     const std::uint64_t allocated = capacity / clusterSize + (capacity % clusterSize != 0 ? 1 : 0);
     if (allocated > covered) {
       try {
         runs.push_back({covered, allocated - covered, 0, true});
+        ++readableRuns;
         covered = allocated;
       } catch (const std::bad_alloc&) {
       }
@@ -133,10 +136,18 @@ void DataStream::Finish(bool fromList, bool endsAtHole, std::uint64_t limit) {
   readable = std::min(claimed, SaturatingMultiply(covered, clusterSize));
   initializedSize = std::min(initializedSize, realSize);
   incomplete = fromList && readable < claimed;
+  // The clusters no piece maps: what the missing pieces held.
   missingClusters = 0;
   if (incomplete && clusterSize != 0) {
+    std::uint64_t mapped = 0, reach = 0;
     const std::uint64_t claimedClusters = claimed / clusterSize + (claimed % clusterSize != 0 ? 1 : 0);
-    missingClusters = claimedClusters > covered ? claimedClusters - covered : 0;
+    for (const StreamRun& run : runs) {
+      const std::uint64_t from = std::max(run.vcn, reach);
+      const std::uint64_t to = std::min(run.vcn + run.length, claimedClusters);
+      if (to > from) mapped += to - from;
+      reach = std::max(reach, run.vcn + run.length);
+    }
+    missingClusters = claimedClusters > mapped ? claimedClusters - mapped : 0;
   }
   loadedUnit = UINT64_MAX;
 }
@@ -144,16 +155,17 @@ void DataStream::Finish(bool fromList, bool endsAtHole, std::uint64_t limit) {
 std::uint64_t DataStream::DataClusters() const {
   if (volume.clusterSize == 0) return 0;
   const std::uint64_t step = unitClusters != 0 ? std::uint64_t{unitClusters} * volume.clusterSize : volume.clusterSize;
-  const std::uint64_t steps = readable / step + (readable % step != 0 ? 1 : 0);
+  const std::uint64_t steps = claimed / step + (claimed % step != 0 ? 1 : 0);
   return steps * (unitClusters != 0 ? unitClusters : 1);
 }
 
 std::size_t DataStream::RunAt(std::uint64_t vcn) const {
-  auto after = std::upper_bound(runs.begin(), runs.end(), vcn,
+  const auto end = runs.begin() + static_cast<std::ptrdiff_t>(readableRuns);
+  auto after = std::upper_bound(runs.begin(), end, vcn,
                                 [](std::uint64_t value, const StreamRun& run) { return value < run.vcn; });
-  if (after == runs.begin()) return runs.size();
+  if (after == runs.begin()) return readableRuns;
   const std::size_t index = static_cast<std::size_t>(after - runs.begin()) - 1;
-  return vcn - runs[index].vcn < runs[index].length ? index : runs.size();
+  return vcn - runs[index].vcn < runs[index].length ? index : readableRuns;
 }
 
 DWORD DataStream::Read(std::uint64_t offset, std::uint32_t count, std::uint8_t* buffer) {
@@ -174,7 +186,7 @@ DWORD DataStream::ReadPlain(std::uint64_t offset, std::uint32_t count, std::uint
   std::uint32_t done = 0;
   std::size_t index = RunAt(offset / clusterSize);
   while (done < count) {
-    if (index >= runs.size()) return code::InvalidParameter;
+    if (index >= readableRuns) return code::InvalidParameter;
     const StreamRun& run = runs[index++];
     const std::uint64_t position = offset + done;
     const std::uint64_t vcn = position / clusterSize;
@@ -224,7 +236,7 @@ DWORD DataStream::LoadUnit(std::uint64_t unit) {
   std::uint32_t mapped = 0;
   for (std::uint64_t vcn = first; vcn < first + unitClusters;) {
     const std::size_t index = RunAt(vcn);
-    if (index >= runs.size()) return code::FileCorrupt;  // Size() keeps reads inside whole units
+    if (index >= readableRuns) return code::FileCorrupt;  // Size() keeps reads inside whole units
     const StreamRun& run = runs[index];
     const std::uint64_t into = vcn - run.vcn;
     auto take = static_cast<std::uint32_t>(std::min<std::uint64_t>(run.length - into, first + unitClusters - vcn));

@@ -70,12 +70,13 @@ class DataStream {
   bool Incomplete() const { return incomplete; }
   bool Encrypted() const { return (flags & EncryptedFlag) != 0; }
   bool Compressed() const { return unitClusters != 0; }
-  // The runs in VCN order, up to the first gap or fault.
+  // Every run in VCN order, pieces past a gap included: where the value's
+  // clusters are, whether they can be read or not.
   const std::vector<StreamRun>& Runs() const { return runs; }
   // Clusters the value claims beyond its last run that can be read: the
   // part that missing pieces held.
   std::uint64_t MissingClusters() const { return missingClusters; }
-  // VCNs that hold the readable bytes: whole compression units for
+  // VCNs that hold the bytes the value claims: whole compression units for
   // compressed data.
   std::uint64_t DataClusters() const;
 
@@ -91,11 +92,13 @@ class DataStream {
   DWORD ReadPlain(std::uint64_t offset, std::uint32_t count, std::uint8_t* buffer);
   DWORD ReadCompressed(std::uint64_t offset, std::uint32_t count, std::uint8_t* buffer);
   DWORD LoadUnit(std::uint64_t unit);
-  // Index of the run holding `vcn`, or runs.size().
+  // Index of the run holding `vcn` among those that can be read, or
+  // readableRuns.
   std::size_t RunAt(std::uint64_t vcn) const;
 
   VolumeGeometry volume;
   std::vector<StreamRun> runs;
+  std::size_t readableRuns = 0;  // the runs before the first gap
   bool sizesSeen = false;  // the VCN-0 piece was added
   std::uint64_t realSize = 0, allocatedSize = 0, initializedSize = 0;
   std::uint64_t firstPieceClusters = 0;  // VCN range of the first piece, for an allocated size of 0

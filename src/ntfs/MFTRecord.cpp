@@ -160,10 +160,12 @@ DWORD CMFTRecord::OfferFileName(const ByteReader& attribute) {
   const DWORD result = ReadAttributeValue(attribute, &value, &valueSize, sizeof fileName - 2);
   if (result != code::Success) return result;
   const int space = valueSize > ntfs::FnNamespace ? value[ntfs::FnNamespace] : 0;
-  // The short DOS name stands beside the real one and never replaces it.
-  if (fileNameNamespace != NoName && space == ntfs::FnNamespaceDos && fileNameNamespace != ntfs::FnNamespaceDos) {
-    return code::Success;
-  }
+  // The Win32 name before a POSIX one, and the short DOS name only when
+  // there is no other; the last of equals.
+  auto rank = [](int name) {
+    return name == ntfs::FnNamespaceDos ? 0 : (name == ntfs::FnNamespaceWin32 || name == ntfs::FnNamespaceWin32AndDos) ? 2 : 1;
+  };
+  if (fileNameNamespace != NoName && rank(space) < rank(fileNameNamespace)) return code::Success;
   std::memset(fileName, 0, sizeof fileName);
   std::memcpy(fileName, value.get(), static_cast<std::size_t>(valueSize));
   fileNameNamespace = space;

@@ -78,12 +78,14 @@ class CMFTRecord {
   const std::uint8_t* StandardInformation() const { return standardInformation; }
   // Bytes of the $STANDARD_INFORMATION value kept (0 when there was none).
   std::uint32_t StandardInformationLength() const { return standardInformationLength; }
-  // The $FILE_NAME value kept: a Win32 or POSIX name before a DOS one, the
-  // last of equals. Zero when there is none (HasFileName).
+  // The $FILE_NAME value kept: a Win32 name before a POSIX one, either
+  // before the short DOS one, the last of equals. Zero when there is none.
   const std::uint8_t* FileName() const { return fileName; }
   bool HasFileName() const { return fileNameNamespace != NoName; }
-  // True when the name kept is only the short DOS one.
-  bool FileNameIsShort() const { return fileNameNamespace == ntfs::FnNamespaceDos; }
+  // True when the name kept is a Win32 one: no other name is preferred.
+  bool HasWin32Name() const {
+    return fileNameNamespace == ntfs::FnNamespaceWin32 || fileNameNamespace == ntfs::FnNamespaceWin32AndDos;
+  }
   // Offers another record's $FILE_NAME attribute (an extension record's) by
   // the same rule. 87 for a bad attribute.
   DWORD OfferFileName(const ByteReader& attribute);

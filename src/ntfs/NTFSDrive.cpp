@@ -324,7 +324,7 @@ DWORD CNTFSDrive::GatherData(std::uint32_t index, CMFTRecord& record, DataStream
   }
   const bool fromList = record.AttributeList().length != 0;
   if (fromList) {
-    const bool names = !record.HasFileName() || record.FileNameIsShort();
+    const bool names = !record.HasWin32Name();
     const DWORD result = FollowAttributeList(index, record, names, stream, strict);
     if (result != code::Success) return result;
   }
@@ -362,7 +362,7 @@ DWORD CNTFSDrive::ReadFacts(std::uint32_t index, bool sequential, bool directori
     if (wantData) {
       result = GatherData(index, record, &content, false);
       stream = &content;
-    } else if (!record.HasFileName() || record.FileNameIsShort()) {
+    } else if (!record.HasWin32Name()) {
       result = FollowAttributeList(index, record, true, nullptr, false);
     }
     if (result != code::Success && !IsDamage(result)) return result;

@@ -92,7 +92,9 @@ constexpr std::uint32_t MaxAttributeList = 256u << 10; // larger lists are damag
 constexpr std::uint32_t FnParentReference = 0x00;      // u64; low 48 bits are the record number
 constexpr std::uint32_t FnFlags = 0x38;                // u32, file attributes
 constexpr std::uint32_t FnNamespace = 0x41;            // u8: 0 POSIX, 1 Win32, 2 DOS, 3 Win32 and DOS
+constexpr std::uint8_t FnNamespaceWin32 = 1;
 constexpr std::uint8_t FnNamespaceDos = 2;             // the short name, taken only when there is no other
+constexpr std::uint8_t FnNamespaceWin32AndDos = 3;
 constexpr std::uint32_t FnName = 0x42;                 // UTF-16 units to the value's end
 constexpr std::uint32_t FileNameArea = 1090;           // fixed part + 512 units of name
 

@@ -1,0 +1,225 @@
+// The reader and the scan on volumes as other drivers and Windows leave them:
+// compressed files, attribute lists, 4096-byte records and sectors, reused
+// folders, files in records 16 to 29, overwritten clusters. The volumes are
+// made at test time by tools/mkvolume.py, which checks each against The
+// Sleuth Kit (fls, istat, icat, blkls) before writing its manifest: the
+// manifest is the oracle here.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <map>
+#include <memory>
+
+#include "ntfs/NTFSDrive.h"
+#include "platform/Disk.h"
+#include "platform/Text.h"
+#include "scan/Scanner.h"
+#include "support/TestVolumes.h"
+
+namespace {
+
+using Row = std::map<std::string, std::string>;
+
+std::string Tool(const std::string& name) { return std::string(PELMORA_SOURCE_DIR) + "/tools/" + name; }
+
+std::uint64_t Number(const Row& row, const std::string& field) {
+  return std::strtoull(row.at(field).c_str(), nullptr, 10);
+}
+std::string Field(const Row& row, const std::string& field) {
+  auto found = row.find(field);
+  return found == row.end() ? "" : found->second;
+}
+
+class HashingSink : public ContentSink {
+ public:
+  DWORD Write(const std::uint8_t* bytes, std::uint32_t count) override {
+    hash.Update(bytes, count);
+    total += count;
+    return code::Success;
+  }
+  Sha256 hash;
+  std::uint64_t total = 0;
+};
+
+class KeepingRows : public RowSink {};
+
+struct Set {
+  Set(const char* setName, const char* makerOptions) : name(setName), options(makerOptions) {}
+  std::string name, options;
+  std::string image;
+  std::vector<Row> manifest;
+};
+
+class VolumeSetsTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (geteuid() != 0) return;
+    dir = new TempDir;
+    sets = new std::vector<Set>{{"compressed", "--set compressed"}, {"compressed512", "--set compressed --cluster 512"},
+                                {"attrlist", "--set attrlist"},     {"sect4k", "--set sect4k"},
+                                {"reused", "--set reused"},         {"lowrec", "--set lowrec"},
+                                {"overwritten", "--set overwritten"}};
+    for (Set& set : *sets) {
+      set.image = dir->Path() + "/" + set.name + ".img";
+      const std::string manifest = dir->Path() + "/" + set.name + ".tsv";
+      std::string log;
+      if (RunCommand("python3 " + Tool("mkvolume.py") + " ntfs " + set.image + " --manifest " + manifest + " " +
+                         set.options + " 2>&1",
+                     &log) != 0) {
+        ADD_FAILURE() << set.name << ": mkvolume failed:\n" << log;
+      }
+      set.manifest = ReadTsv(manifest);
+    }
+  }
+  static void TearDownTestSuite() {
+    delete sets;
+    delete dir;
+    sets = nullptr;
+    dir = nullptr;
+  }
+  void SetUp() override {
+    if (geteuid() != 0) GTEST_SKIP() << "real volumes need root (mkntfs, ntfs-3g mount)";
+  }
+
+  static DWORD Open(const std::string& image, std::uint64_t start, std::uint32_t sector,
+                    std::unique_ptr<DiskDevice>* disk, CNTFSDrive* drive) {
+    DWORD result = DiskDevice::OpenPath(image, disk);
+    if (result != code::Success) return result;
+    drive->AttachDisk(disk->get());
+    drive->SetPartitionStart(start, sector);
+    return drive->Initialize();
+  }
+
+  static TempDir* dir;
+  static std::vector<Set>* sets;
+};
+
+TempDir* VolumeSetsTest::dir = nullptr;
+std::vector<Set>* VolumeSetsTest::sets = nullptr;
+
+// The folders the scan leaves out: browser caches.
+bool BelowCache(const std::string& path) {
+  for (const char* cache : {"Opera/", "Temporary Internet Files/", "Firefox/"}) {
+    if (path.find(cache) != std::string::npos) return true;
+  }
+  return false;
+}
+
+TEST_F(VolumeSetsTest, EveryDeletedFileIsOneRowInItsFolderWithItsBytesAndState) {
+  for (const Set& set : *sets) {
+    SCOPED_TRACE(set.name);
+    std::unique_ptr<DiskDevice> disk;
+    CNTFSDrive drive;
+    ASSERT_EQ(Open(set.image, 0, 512, &disk, &drive), code::Success);
+    const std::atomic<bool> stop{false};
+    KeepingRows sink;
+    ScanTotals totals;
+    RowTable rows;
+    ASSERT_EQ(ScanRecords(drive, u"C:\\", stop, sink, &totals, &rows), code::Success);
+    std::map<std::uint32_t, std::size_t> byRecord;
+    for (std::size_t i = 0; i < rows.Rows(); ++i) {
+      EXPECT_TRUE(byRecord.emplace(rows.At(i).record, i).second) << "record listed twice: " << rows.At(i).record;
+    }
+
+    std::size_t checked = 0;
+    for (const Row& file : set.manifest) {
+      if (file.at("state") != "deleted" || file.at("kind") != "file" || BelowCache(file.at("path"))) continue;
+      const std::string path = file.at("path");
+      SCOPED_TRACE(path);
+      const std::uint64_t readable = Field(file, "readable").empty() ? Number(file, "size") : Number(file, "readable");
+      const auto found = byRecord.find(static_cast<std::uint32_t>(Number(file, "record")));
+      if (readable == 0) {
+        EXPECT_EQ(found, byRecord.end());  // a file without content is no row
+        continue;
+      }
+      ASSERT_NE(found, byRecord.end());
+      const std::size_t row = found->second;
+      byRecord.erase(found);
+      ++checked;
+      // Where the file is shown: its folders below the drive text, or the
+      // manifest's own form for an orphan.
+      std::string shown = Field(file, "shown");
+      if (shown.empty() || shown.compare(0, 2, "?\\") != 0) {
+        std::string folders = path.substr(0, path.rfind('/') + 1);
+        for (char& c : folders) c = c == '/' ? '\\' : c;
+        shown = "C:\\" + folders + path.substr(path.rfind('/') + 1);
+      }
+      EXPECT_EQ(Utf8FromUtf16(rows.Path(row) + std::u16string(rows.Name(row))), shown);
+      EXPECT_EQ(rows.At(row).size, readable);
+      const std::string state = Field(file, "recoverability");
+      if (!state.empty()) {
+        EXPECT_EQ(Utf8FromUtf16(StateName(rows.At(row).state.kind)), state);
+      }
+
+      // The bytes: whole for an intact file; what can be read, then 1392,
+      // for one whose attribute list names a piece that is gone.
+      if (!state.empty() && state != "Intact" && Field(file, "note").find("piece-lost") == std::string::npos) continue;
+      HashingSink content;
+      std::uint64_t streamed = 0;
+      const DWORD result = drive.ReadRecordContent(rows.At(row).record, &content, &streamed);
+      EXPECT_EQ(result, readable < Number(file, "size") ? code::FileCorrupt : code::Success);
+      EXPECT_EQ(content.total, readable);
+      const std::string sha = Field(file, "readable_sha256").empty() ? file.at("sha256") : file.at("readable_sha256");
+      EXPECT_EQ(content.hash.Hex(), sha);
+    }
+    EXPECT_GT(checked, 3u);
+    for (const auto& [record, row] : byRecord) ADD_FAILURE() << "a row the manifest does not have: record " << record;
+  }
+}
+
+TEST_F(VolumeSetsTest, ChunkedReadsGiveWhatSingleRecordsGive) {
+  const Set& set = (*sets)[2];  // attribute lists: extension records read inside and outside chunks
+  std::unique_ptr<DiskDevice> disk, other;
+  CNTFSDrive single, chunked;
+  ASSERT_EQ(Open(set.image, 0, 512, &disk, &single), code::Success);
+  // 3 KiB: three records, not a multiple of the 4 KiB clusters.
+  for (std::uint32_t chunk : {1024u, 3072u, 5u << 20}) {
+    SCOPED_TRACE(chunk);
+    chunked.SetChunkBytes(chunk);
+    ASSERT_EQ(Open(set.image, 0, 512, &other, &chunked), code::Success);
+    ASSERT_EQ(chunked.RecordCount(), single.RecordCount());
+    for (std::uint32_t index = 0; index < single.RecordCount(); ++index) {
+      RecordFacts one, many;
+      std::vector<StreamRun> oneRuns, manyRuns;
+      const DWORD expected = single.ReadRecordFacts(index, false, &one, &oneRuns);
+      ASSERT_EQ(chunked.ReadRecordFacts(index, true, &many, &manyRuns), expected) << index;
+      EXPECT_EQ(std::u16string(many.info.name), std::u16string(one.info.name)) << index;
+      EXPECT_EQ(many.info.dataSize, one.info.dataSize) << index;
+      EXPECT_EQ(many.sequence, one.sequence) << index;
+      EXPECT_EQ(many.inUse, one.inUse) << index;
+      EXPECT_EQ(manyRuns.size(), oneRuns.size()) << index;
+    }
+  }
+}
+
+TEST_F(VolumeSetsTest, AVolumeOfFourKilobyteSectorsInADiskOfThem) {
+  const Set& set = (*sets)[3];
+  const std::string diskImage = dir->Path() + "/disk4k.img";
+  std::string layout;
+  ASSERT_EQ(RunCommand("python3 " + Tool("mkdisk.py") + " " + diskImage + " --sector-size 4096 ntfs:" + set.image,
+                       &layout),
+            0);
+  unsigned index = 0, start = 0;
+  ASSERT_EQ(std::sscanf(layout.c_str(), "%u %u", &index, &start), 2) << layout;
+  std::unique_ptr<DiskDevice> whole, bare;
+  CNTFSDrive inDisk, alone;
+  ASSERT_EQ(Open(diskImage, start, 4096, &whole, &inDisk), code::Success);
+  ASSERT_EQ(Open(set.image, 0, 512, &bare, &alone), code::Success);
+  EXPECT_EQ(inDisk.RecordSize(), 4096u);
+  const std::atomic<bool> stop{false};
+  KeepingRows sink;
+  ScanTotals inTotals, aloneTotals;
+  RowTable inRows, aloneRows;
+  ASSERT_EQ(ScanRecords(inDisk, u"C:\\", stop, sink, &inTotals, &inRows), code::Success);
+  ASSERT_EQ(ScanRecords(alone, u"C:\\", stop, sink, &aloneTotals, &aloneRows), code::Success);
+  EXPECT_EQ(inTotals.examined, aloneTotals.examined);
+  ASSERT_EQ(inRows.Rows(), aloneRows.Rows());
+  ASSERT_GT(inRows.Rows(), 10u);
+  for (std::size_t i = 0; i < inRows.Rows(); ++i) {
+    for (int column = 0; column < ColumnCount; ++column) {
+      EXPECT_EQ(inRows.Cell(i, static_cast<Column>(column)), aloneRows.Cell(i, static_cast<Column>(column)));
+    }
+  }
+}
+
+}  // namespace
