@@ -3,7 +3,7 @@
 #
 #   tools/fuzz.sh [--time SECONDS] [--jobs N] [--build DIR] [--scratch] [TARGET...]
 #
-# TARGET: record runlist volume partitions image recoverypath (default all).
+# TARGET: record runlist volume partitions image recoverypath lznt1 (default all).
 # Each target runs SECONDS (default 600) from the seeds in tests/fuzz/corpus
 # plus its own growing corpus in DIR/corpus/TARGET (default DIR build/fuzz);
 # --scratch uses a throw-away corpus instead, as the test command does.
@@ -24,7 +24,7 @@ while [ $# -gt 0 ]; do
     *) targets+=("$1"); shift ;;
   esac
 done
-[ ${#targets[@]} -gt 0 ] || targets=(record runlist volume partitions image recoverypath)
+[ ${#targets[@]} -gt 0 ] || targets=(record runlist volume partitions image recoverypath lznt1)
 
 max_len() {
   case "$1" in

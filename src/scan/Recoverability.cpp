@@ -98,6 +98,9 @@ DWORD ClusterClaims::Resolve(const ClustersInUse& inUse, std::uint64_t clusterCo
     std::set<std::uint32_t, decltype(older)> active(older);  // oldest first, newest last
     std::vector<std::uint64_t> lostSince(extents.size(), UINT64_MAX);
     std::vector<Extent> lost;  // `file` holds the extent's index here
+    // Damaged volumes may pile many files on the same clusters: the states
+    // stay exact, only the lists of who wrote over whom stop growing.
+    std::uint64_t budget = 1u << 22;
     auto close = [&](std::uint32_t extent, std::uint64_t at) {
       if (lostSince[extent] == UINT64_MAX) return;
       if (at > lostSince[extent]) lost.push_back({lostSince[extent], at - lostSince[extent], extent});
@@ -113,10 +116,18 @@ DWORD ClusterClaims::Resolve(const ClustersInUse& inUse, std::uint64_t clusterCo
       }
       if (!active.empty()) {
         const std::uint32_t newest = *active.rbegin();
-        const bool newer = Newer(extents[event.extent].file, extents[newest].file);
-        const std::uint32_t loser = newer ? newest : event.extent;
-        lostSince[loser] = event.at;
-        Overwrites(newer ? extents[event.extent].file : extents[newest].file, extents[loser].file);
+        if (Newer(extents[event.extent].file, extents[newest].file)) {
+          // The newcomer writes over everything here from now on.
+          lostSince[newest] = event.at;
+          for (std::uint32_t other : active) {
+            if (budget == 0) break;
+            --budget;
+            Overwrites(extents[event.extent].file, extents[other].file);
+          }
+        } else {
+          lostSince[event.extent] = event.at;
+          Overwrites(extents[newest].file, extents[event.extent].file);
+        }
       }
       active.insert(event.extent);
     }

@@ -1,21 +1,13 @@
 #include "ui/AboutDlg.h"
 
+#include "platform/Text.h"
 #include "ui/LinkRules.h"
 #include "ui/resource.h"
 
-namespace {
-
-std::wstring Wide(const char16_t* text) {
-  const std::u16string value(text);
-  return std::wstring(value.begin(), value.end());
-}
-
-}  // namespace
-
 CAboutDlg::CAboutDlg(HWND owner) : CDialogBase(IDD_ABOUTBOX, owner) {
   // The controls have no text: the links show their targets.
-  siteLink.SetURL(Wide(MakerWebSite));
-  mailLink.SetURL(Wide(SupportEmail));
+  siteLink.SetURL(WideFromUtf16(MakerWebSite));
+  mailLink.SetURL(WideFromUtf16(SupportEmail));
 }
 
 void CAboutDlg::DoDataExchange() {

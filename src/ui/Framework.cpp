@@ -1,5 +1,6 @@
 #include "ui/Framework.h"
 
+#include <new>
 #include <vector>
 
 void ShowErrorBox(HWND owner, DWORD code, const wchar_t* caption) {
@@ -51,6 +52,17 @@ INT_PTR CDialogBase::OnMessage(UINT, WPARAM, LPARAM, bool* handled) {
 }
 
 INT_PTR CALLBACK CDialogBase::DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  // Nothing may leave a window procedure: a container that cannot grow ends
+  // this message with the out-of-memory box, not the program.
+  try {
+    return Dispatch(window, message, wParam, lParam);
+  } catch (const std::bad_alloc&) {
+    ShowErrorBox(window, ERROR_NOT_ENOUGH_MEMORY, L"GetLastError");
+    return FALSE;
+  }
+}
+
+INT_PTR CDialogBase::Dispatch(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   CDialogBase* self = nullptr;
   if (message == WM_INITDIALOG) {
     self = reinterpret_cast<CDialogBase*>(lParam);

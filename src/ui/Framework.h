@@ -57,6 +57,7 @@ class CDialogBase {
 
  private:
   static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+  static INT_PTR Dispatch(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   UINT templateId;
 };
 

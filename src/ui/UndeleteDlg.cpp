@@ -3,7 +3,9 @@
 #include <windowsx.h>
 
 #include <cstdio>
+#include <new>
 
+#include "platform/Text.h"
 #include "recover/Recovery.h"
 #include "ui/AboutDlg.h"
 #include "ui/FindDlg.h"
@@ -11,19 +13,23 @@
 
 #include "platform/Volumes.h"
 #include "ui/WebPage.h"
-#include "ui/WindowRules.h"
 #include "ui/resource.h"
 
 namespace {
 
-// Sent by the scan worker with a complete row (lParam: const ScanRow*), so
-// the list shows a row only once all its cells are set.
-constexpr UINT WM_SCAN_ADD_ROW = WM_APP + 1;
-// Sent by the worker before its first row (wParam: the records offered).
-constexpr UINT WM_SCAN_BEGIN_ROWS = WM_APP + 2;
-// Sent by the worker with the selected item's text (lParam: const wchar_t*),
-// so that the window's copy is only ever written on its own thread.
-constexpr UINT WM_SCAN_DRIVE_TEXT = WM_APP + 3;
+// The scan worker's messages to the window, all sent (the worker waits):
+// the list empties for a new scan (before any row),
+constexpr UINT WM_SCAN_BEGIN_ROWS = WM_APP + 1;
+// new rows (lParam: the worker's const RowTable*; the window copies the rows
+// it does not have yet; returns 0, or 8 when it cannot hold them),
+constexpr UINT WM_SCAN_ROWS = WM_APP + 2;
+// every row's final state (lParam: the same table; returns 0 or 8),
+constexpr UINT WM_SCAN_STATES = WM_APP + 3;
+// and, last, the totals (lParam: const ScanTotals*).
+constexpr UINT WM_SCAN_ENDED = WM_APP + 4;
+
+// Rows reach the window at most this often, and at the end.
+constexpr DWORD RowBatchMs = 100;
 
 const wchar_t* const NotNtfsText =
     L"Check up the type of file system.\n"
@@ -46,38 +52,40 @@ std::wstring ProgramName() {
   return name.substr(0, name.rfind(L'.'));
 }
 
-std::u16string U16(const std::wstring& text) { return std::u16string(text.begin(), text.end()); }
-
-struct SortContext {
-  std::vector<std::u16string> texts;  // by the rows' positions before the sort
-  bool ascending;
-};
-
-int CALLBACK CompareRows(LPARAM first, LPARAM second, LPARAM context) {
-  const auto* sort = reinterpret_cast<const SortContext*>(context);
-  const std::u16string& a = sort->texts[static_cast<std::size_t>(first)];
-  const std::u16string& b = sort->texts[static_cast<std::size_t>(second)];
-  return sort->ascending ? CompareCellText(a, b) : CompareCellText(b, a);
-}
-
-const wchar_t* Wide(const std::u16string& text) { return reinterpret_cast<const wchar_t*>(text.c_str()); }
-
+// Hands the worker's new rows to the window in batches.
 class WindowRowSink : public RowSink {
  public:
-  explicit WindowRowSink(HWND window) : window(window) {}
-  void AddRow(const ScanRow& row) override {
-    SendMessageW(window, WM_SCAN_ADD_ROW, 0, reinterpret_cast<LPARAM>(&row));
+  WindowRowSink(HWND window, CScanControl& control) : window(window), control(control), last(GetTickCount()) {}
+  void RowAdded(const RowTable& table, std::size_t) override {
+    if (GetTickCount() - last >= RowBatchMs) HandOver(table);
   }
+  void StatesReady(const RowTable& table) override {
+    HandOver(table);
+    if (failure == ERROR_SUCCESS) Fail(static_cast<DWORD>(SendMessageW(window, WM_SCAN_STATES, 0, reinterpret_cast<LPARAM>(&table))));
+  }
+  // 0, or 8 when the window could not hold the rows.
+  DWORD Failure() const { return failure; }
 
  private:
-  HWND window;
-};
+  void HandOver(const RowTable& table) {
+    if (failure == ERROR_SUCCESS && table.Rows() > handed) {
+      Fail(static_cast<DWORD>(SendMessageW(window, WM_SCAN_ROWS, 0, reinterpret_cast<LPARAM>(&table))));
+      handed = table.Rows();
+    }
+    last = GetTickCount();
+  }
+  void Fail(DWORD result) {
+    if (result == ERROR_SUCCESS) return;
+    failure = result;
+    control.RequestStop();  // the rows after these could not be shown either
+  }
 
-// Ends a message box the worker is waiting in, when the window must close.
-BOOL CALLBACK CloseWorkerBox(HWND window, LPARAM) {
-  PostMessageW(window, WM_CLOSE, 0, 0);
-  return TRUE;
-}
+  HWND window;
+  CScanControl& control;
+  DWORD last;  // tick of the last hand-over
+  std::size_t handed = 0;
+  DWORD failure = ERROR_SUCCESS;
+};
 
 }  // namespace
 
@@ -87,8 +95,8 @@ CUndeleteDlg::CUndeleteDlg(HWND owner)
       previewDialog(nullptr) {}
 
 CUndeleteDlg::~CUndeleteDlg() {
+  scanControl.StopAndJoin();
   if (toolBarImages != nullptr) ImageList_Destroy(toolBarImages);
-  if (scanThreadHandle != nullptr) CloseHandle(scanThreadHandle);
 }
 
 BOOL CUndeleteDlg::OnInitDialog() {
@@ -117,8 +125,7 @@ BOOL CUndeleteDlg::OnInitDialog() {
     SendMessageW(toolBar, TB_ADDBUTTONSW, 4, reinterpret_cast<LPARAM>(buttons));
   }
 
-  canScan = true;
-  canRecover = canPreview = canStop = canFind = canFindNext = false;
+  flags = FlagsBeforeScan();
 
   HMENU systemMenu = GetSystemMenu(hwnd, FALSE);
   wchar_t about[64] = {};
@@ -136,14 +143,15 @@ BOOL CUndeleteDlg::OnInitDialog() {
   fileList.InsertColumn(3, L"Created", LVCFMT_LEFT, 105);
   fileList.InsertColumn(4, L"Modified", LVCFMT_LEFT, 105);
   fileList.InsertColumn(5, L"#", LVCFMT_CENTER, 0);
+  // Wide enough for the longest state in the list's own font, with the
+  // margins the list keeps around a cell's text.
+  const int stateWidth = ListView_GetStringWidth(fileList.Handle(), L"Partly overwritten (99%)");
+  fileList.InsertColumn(ColumnState, L"State", LVCFMT_LEFT, (stateWidth > 0 ? stateWidth : 140) + 16);
   ListView_SetExtendedListViewStyle(fileList.Handle(), LVS_EX_GRIDLINES | LVS_EX_HEADERDRAGDROP);
 
   rootItem = driveTree.InsertItem(L"My computer", TVI_ROOT, 0);
   const DWORD result = ScanLogicalDrives();
   if (result != ERROR_SUCCESS) ShowErrorBox(hwnd, result, L"Error in ScanLogicalDrives");
-
-  stopRequested = true;
-  scanThreadHandle = nullptr;
 
   menuBar = LoadMenuW(instance, MAKEINTRESOURCEW(IDR_MAINMENU));
   LoadMenuPictures(instance, IDR_TOOLBAR, ToolbarCommands, 4);
@@ -200,7 +208,6 @@ void CUndeleteDlg::LayoutControls(int width, int height) {
 }
 
 bool CUndeleteDlg::CommandRule(UINT command, bool* enabled) const {
-  const CommandFlags flags{canRecover, canPreview, canStop, canScan, canFind, canFindNext};
   return ::CommandRule(command, flags, enabled);
 }
 
@@ -237,24 +244,41 @@ bool CUndeleteDlg::OnNotify(NMHDR* header, LRESULT* result) {
       if (reinterpret_cast<NMLVKEYDOWN*>(header)->wVKey == VK_F3) FindNext();
       return true;
     case LVN_ITEMACTIVATE: OnItemActivate(); return true;
+    case LVN_GETDISPINFOW: ShowCell(reinterpret_cast<NMLVDISPINFOW*>(header)); return true;
     default: return false;
   }
+}
+
+void CUndeleteDlg::ShowCell(NMLVDISPINFOW* info) const {
+  LVITEMW& item = info->item;
+  if ((item.mask & LVIF_TEXT) == 0 || item.pszText == nullptr || item.cchTextMax <= 0) return;
+  if (item.iItem < 0 || static_cast<std::size_t>(item.iItem) >= order.size() || item.iSubItem < 0 ||
+      item.iSubItem >= ColumnCount) {
+    item.pszText[0] = L'\0';
+    return;
+  }
+  // Straight into the list's buffer: nothing is allocated per cell drawn.
+  rows.FormatCell(RowAt(item.iItem), static_cast<Column>(item.iSubItem), reinterpret_cast<char16_t*>(item.pszText),
+                  static_cast<std::size_t>(item.cchTextMax));
 }
 
 void CUndeleteDlg::SortByColumn(int column) {
   sortColumn = column;
   sortAscending = !sortAscending;
-  SortContext context{{}, sortAscending};
-  const int count = fileList.Count();
-  for (int i = 0; i < count; ++i) {
-    LVITEMW item{};
-    item.mask = LVIF_PARAM;
-    item.iItem = i;
-    item.lParam = i;  // nothing reads the old item data
-    ListView_SetItem(fileList.Handle(), &item);
-    context.texts.push_back(U16(fileList.Text(i, column)));
-  }
-  ListView_SortItems(fileList.Handle(), CompareRows, reinterpret_cast<LPARAM>(&context));
+  if (column < 0 || column >= ColumnCount) return;
+  const HWND list = fileList.Handle();
+  // The list keeps its selection by position: the selected rows move with the sort.
+  std::vector<std::uint32_t> selected;
+  for (int at = -1; (at = ListView_GetNextItem(list, at, LVNI_SELECTED)) >= 0;) selected.push_back(RowAt(at));
+  const int focusedAt = ListView_GetNextItem(list, -1, LVNI_FOCUSED);
+  const std::uint32_t focused = focusedAt >= 0 ? RowAt(focusedAt) : UINT32_MAX;
+  SortRows(rows, static_cast<Column>(column), sortAscending, &order);
+  std::vector<int> position(rows.Rows(), -1);
+  for (std::size_t at = 0; at < order.size(); ++at) position[order[at]] = static_cast<int>(at);
+  ListView_SetItemState(list, -1, 0, LVIS_SELECTED | LVIS_FOCUSED);
+  for (std::uint32_t row : selected) ListView_SetItemState(list, position[row], LVIS_SELECTED, LVIS_SELECTED);
+  if (focused != UINT32_MAX) ListView_SetItemState(list, position[focused], LVIS_FOCUSED, LVIS_FOCUSED);
+  InvalidateRect(list, nullptr, FALSE);
 }
 
 void CUndeleteDlg::ShowSelectionCount() {
@@ -267,7 +291,7 @@ void CUndeleteDlg::ShowListMenu() {
   HMENU menu = LoadMenuW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_LISTMENU));
   if (menu == nullptr) return;
   AttachPictures(menu);
-  if (fileList.Count() > 0) canRecover = canPreview = true;
+  if (fileList.Count() > 0) flags = FlagsWithRows(flags);
   const UINT chosen = static_cast<UINT>(TrackPopupMenu(GetSubMenu(menu, 0),
                                                        TPM_LEFTALIGN | TPM_TOPALIGN | TPM_RIGHTBUTTON | TPM_RETURNCMD,
                                                        GET_X_LPARAM(where), GET_Y_LPARAM(where), 0, hwnd, nullptr));
@@ -278,9 +302,9 @@ void CUndeleteDlg::ShowListMenu() {
 }
 
 bool CUndeleteDlg::RowMatches(int row) {
-  std::u16string text = U16(findText);
-  const bool match = NameMatches(U16(fileList.Text(row, ColumnName)), &text);
-  findText.assign(text.begin(), text.end());  // kept lowered
+  std::u16string text = Utf16FromWide(findText);
+  const bool match = NameMatches(rows.Cell(RowAt(row), ColumnName), &text);
+  findText = WideFromUtf16(text);  // kept lowered
   return match;
 }
 
@@ -290,7 +314,7 @@ void CUndeleteDlg::ShowFoundRow(int row) {
 }
 
 void CUndeleteDlg::Find() {
-  const int count = fileList.Count();
+  const int count = static_cast<int>(order.size());
   CFindDlg dialog(hwnd);
   dialog.text = findText;
   if (dialog.DoModal() != IDOK) return;
@@ -306,7 +330,7 @@ void CUndeleteDlg::Find() {
 }
 
 void CUndeleteDlg::FindNext() {
-  const auto count = static_cast<std::uint32_t>(fileList.Count());
+  const auto count = static_cast<std::uint32_t>(order.size());
   if (findText.empty()) return;
   auto row = static_cast<std::uint32_t>(++findPosition);
   for (; row < count; ++row) {
@@ -332,7 +356,7 @@ void CUndeleteDlg::OnRecover() {
   BrowseForFolder(hwnd, RecoverFolder.c_str(), chosen);
   RecoverFolder = chosen;
   if (RecoverFolder.empty()) return;
-  if (IsScannedDrive(U16(RecoverFolder), U16(scannedDriveText)) &&
+  if (IsScannedDrive(Utf16FromWide(RecoverFolder), Utf16FromWide(scannedDriveText)) &&
       MessageBoxW(hwnd, L"Do you want to restore to the same drive? This reduce the chance of a successful recovery.",
                   L"Click Cancel to abort or continie at your risk",
                   MB_OKCANCEL | MB_ICONEXCLAMATION | MB_DEFBUTTON2) == IDCANCEL) {
@@ -340,12 +364,13 @@ void CUndeleteDlg::OnRecover() {
   }
   const HCURSOR previous = SetCursor(LoadCursorW(nullptr, IDC_WAIT));
   for (; row >= 0; row = ListView_GetNextItem(fileList.Handle(), row, LVNI_SELECTED)) {
-    const std::uint32_t record = RecordIndexFromCell(U16(fileList.Text(row, ColumnRecord)));
-    auto whole = rowPaths.find(record);
-    const std::u16string path = whole != rowPaths.end() ? whole->second : U16(fileList.Text(row, ColumnPath));
+    // The table has the absolute record and the whole folder path (a cell
+    // holds 254 characters, and records 16 to 29 have a negative "#").
+    const std::uint32_t tableRow = RowAt(row);
     RecoveredFile file;
     // An existing file is replaced, as the user chose this folder for it.
-    const DWORD result = RecoverRecord(drive, record, U16(RecoverFolder), path, true, &file);
+    const DWORD result = RecoverRecord(drive, rows.At(tableRow).record, Utf16FromWide(RecoverFolder),
+                                       rows.Path(tableRow), true, &file);
     if (result != ERROR_SUCCESS) {
       SetCursor(previous);
       ShowErrorBox(hwnd, result, file.step == RecoveryStep::CreatingFile ? L"Error in CreateFile" : L"GetLastError");
@@ -363,7 +388,7 @@ void CUndeleteDlg::OnImagePreview() {
   }
   const int row = ListView_GetNextItem(fileList.Handle(), -1, LVNI_SELECTED);
   if (row < 0) return;
-  const std::uint32_t record = RecordIndexFromCell(U16(fileList.Text(row, ColumnRecord)));
+  const std::uint32_t record = rows.At(RowAt(row)).record;
   DWORD result = drive.ReadRecordData(record, &previewData, &previewSize);
   if (result != ERROR_SUCCESS) {
     ShowErrorBox(hwnd, result, L"GetLastError");
@@ -410,18 +435,21 @@ INT_PTR CUndeleteDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, bool
       ShowAbout();
       return TRUE;
     case WM_SCAN_BEGIN_ROWS:
-      rowEntries.assign(static_cast<std::size_t>(wParam), RowEntry{});
-      rowCount = 0;
-      rowPaths.clear();
+      BeginRows();
       return 0;
-    case WM_SCAN_DRIVE_TEXT:
-      scannedDriveText = reinterpret_cast<const wchar_t*>(lParam);
-      return 0;
-    case WM_SCAN_ADD_ROW:
-      AddRow(*reinterpret_cast<const ScanRow*>(lParam));
+    // A dialog answers a sent message through DWLP_MSGRESULT, set after the
+    // work (which may handle notifications that set it too).
+    case WM_SCAN_ROWS:
+      SetWindowLongPtrW(hwnd, DWLP_MSGRESULT, TakeRows(*reinterpret_cast<const RowTable*>(lParam)));
+      return TRUE;
+    case WM_SCAN_STATES:
+      SetWindowLongPtrW(hwnd, DWLP_MSGRESULT, TakeStates(*reinterpret_cast<const RowTable*>(lParam)));
+      return TRUE;
+    case WM_SCAN_ENDED:
+      EndScan(*reinterpret_cast<const ScanTotals*>(lParam));
       return 0;
     case WM_DESTROY:
-      StopScanAndWait();
+      scanControl.StopAndJoin();
       previewDialog.Destroy();
       previewData.reset();  // the preview's bytes go with the window
       drive.AttachDisk(nullptr);
@@ -446,93 +474,81 @@ void CUndeleteDlg::PaintMinimised() {
 }
 
 void CUndeleteDlg::OnOK() {
-  StopScanAndWait();
+  scanControl.StopAndJoin();
   CNewDialog::OnOK();
 }
 
 void CUndeleteDlg::OnCancel() {
-  StopScanAndWait();
+  scanControl.StopAndJoin();
   CNewDialog::OnCancel();
 }
 
-void CUndeleteDlg::StopScanAndWait() {
-  if (scanThreadHandle == nullptr) return;
-  stopRequested = true;
-  const DWORD worker = GetThreadId(scanThreadHandle);
-  for (;;) {
-    const DWORD woke = MsgWaitForMultipleObjects(1, &scanThreadHandle, FALSE, 200, QS_SENDMESSAGE);
-    if (woke == WAIT_OBJECT_0 || woke == WAIT_FAILED) break;
-    if (woke == WAIT_OBJECT_0 + 1) {
-      MSG message;
-      PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);  // serves the worker's calls
-    } else {
-      EnumThreadWindows(worker, CloseWorkerBox, 0);
-    }
-  }
-  CloseHandle(scanThreadHandle);
-  scanThreadHandle = nullptr;
+void CUndeleteDlg::SetScanPhase(ScanPhase phase) {
+  scanPhase = phase;
+  const ScanButton button = ScanButtonFor(phase);
+  EnableWindow(scanButton, button.enabled ? TRUE : FALSE);
+  // The caption last: "Scan" tells a watcher that the flags and totals are set.
+  SetWindowTextW(scanButton, reinterpret_cast<const wchar_t*>(button.caption));
 }
 
 void CUndeleteDlg::ToggleScan() {
-  if (WindowText(scanButton) == L"Scan") {
-    if (scanThreadHandle != nullptr) CloseHandle(scanThreadHandle);  // the last scan's, ended by itself
-    stopRequested = false;
-    scanThreadHandle = CreateThread(nullptr, 0, ScanThread, this, 0, nullptr);
-    SetWindowTextW(scanButton, L"Stop Scanning");
-    return;
-  }
-  canScan = true;
-  stopRequested = true;
-  canStop = false;
-  DWORD exitCode = 0;
-  if (GetExitCodeThread(scanThreadHandle, &exitCode) && exitCode == STILL_ACTIVE) {
-    SetWindowTextW(scanButton, L"Stopping...");
-    EnableWindow(scanButton, FALSE);
-  } else {
-    SetWindowTextW(scanButton, L"Scan");
-    if (scanThreadHandle != nullptr) CloseHandle(scanThreadHandle);
-    scanThreadHandle = nullptr;
+  switch (ScanClickAction(scanPhase)) {
+    case ScanClick::Start: {
+      for (int pane = 0; pane < 3; ++pane) statusBar.SetText(pane, L"");
+      const HTREEITEM selected = driveTree.Selection();
+      scanDriveText = selected != nullptr ? driveTree.Text(selected) : L"";
+      scanItem = selected != nullptr ? reinterpret_cast<const PartitionItem*>(driveTree.Data(selected)) : nullptr;
+      scannedDriveText = scanDriveText;
+      flags = FlagsAtScanStart();
+      const DWORD result = scanControl.Start(ScanThread, this);
+      if (result != ERROR_SUCCESS) {
+        flags = FlagsAtScanEnd(flags);
+        ShowErrorBox(hwnd, result, L"GetLastError");
+        return;
+      }
+      SetScanPhase(ScanPhase::Running);
+      return;
+    }
+    case ScanClick::Stop:
+      scanControl.RequestStop();
+      flags = FlagsAtStop(flags);
+      SetScanPhase(ScanPhase::Stopping);
+      return;
+    case ScanClick::Nothing: return;
   }
 }
 
 DWORD WINAPI CUndeleteDlg::ScanThread(void* parameter) {
-  static_cast<CUndeleteDlg*>(parameter)->RunScan();
+  auto* window = static_cast<CUndeleteDlg*>(parameter);
+  ScanTotals totals;
+  try {
+    totals = window->RunScan();
+  } catch (const std::bad_alloc&) {
+    // Nothing may leave the thread: memory ran short outside the scan itself.
+    ShowErrorBox(window->hwnd, ERROR_NOT_ENOUGH_MEMORY, L"GetLastError");
+  }
+  SendMessageW(window->hwnd, WM_SCAN_ENDED, 0, reinterpret_cast<LPARAM>(&totals));
   return 0;
 }
 
-void CUndeleteDlg::RunScan() {
-  for (int pane = 0; pane < 3; ++pane) statusBar.SetText(pane, L"");
-  canRecover = canPreview = false;
-  canStop = true;
-  canScan = false;
-  canFind = canFindNext = true;
-
-  const HTREEITEM selected = driveTree.Selection();
-  const std::wstring selectedText = selected != nullptr ? driveTree.Text(selected) : L"";
-  SendMessageW(hwnd, WM_SCAN_DRIVE_TEXT, 0, reinterpret_cast<LPARAM>(selectedText.c_str()));
-  if (selectedText == L"My computer") {
+ScanTotals CUndeleteDlg::RunScan() {
+  if (scanDriveText == L"My computer") {
     MessageBoxW(hwnd, L"Select logical drive and press Scan button", L"Select logical drive", MB_OK);
-    EndScan(0, 0);
-    return;
+    return {};
   }
-  const auto* item = selected != nullptr ? reinterpret_cast<const PartitionItem*>(driveTree.Data(selected)) : nullptr;
-  if (item == nullptr) {
-    EndScan(0, 0);
-    return;
-  }
-  ListView_DeleteAllItems(fileList.Handle());
+  if (scanItem == nullptr) return {};
+  SendMessageW(hwnd, WM_SCAN_BEGIN_ROWS, 0, 0);
 
   // Detaching waits for any read of the old disk (a recovery) to finish.
   drive.AttachDisk(nullptr);
   diskHandle.reset();
-  DWORD result = DiskDevice::OpenNumber(item->diskNumber, &diskHandle);
+  DWORD result = DiskDevice::OpenNumber(scanItem->diskNumber, &diskHandle);
   if (result != ERROR_SUCCESS) {
     ShowErrorBox(hwnd, result, L"Error in CreateFile (scan)");
-    EndScan(0, 0);
-    return;
+    return {};
   }
   drive.AttachDisk(diskHandle.get());
-  drive.SetPartitionStart(item->startSector);
+  drive.SetPartitionStart(scanItem->startSector);
   result = drive.Initialize();
   if (result != ERROR_SUCCESS) {
     if (result == ERROR_INVALID_DRIVE) {
@@ -542,50 +558,58 @@ void CUndeleteDlg::RunScan() {
     }
     drive.AttachDisk(nullptr);
     diskHandle.reset();
-    EndScan(0, 0);
-    return;
+    return {};
   }
 
-  SendMessageW(hwnd, WM_SCAN_BEGIN_ROWS, drive.RecordCount(), 0);
-  const std::u16string driveText(selectedText.begin(), selectedText.end());
-  WindowRowSink sink(hwnd);
+  // The worker's own table: the window copies from it while the worker waits.
+  RowTable table;
+  WindowRowSink sink(hwnd, scanControl);
   ScanTotals totals;
-  result = ScanRecords(drive, driveText, stopRequested, sink, &totals);
+  result = ScanRecords(drive, Utf16FromWide(scanDriveText), scanControl.StopFlag(), sink, &totals, &table);
+  if (sink.Failure() != ERROR_SUCCESS) result = sink.Failure();
   if (result != ERROR_SUCCESS) {
     ShowErrorBox(hwnd, result, L"GetLastError");
     drive.AttachDisk(nullptr);
     diskHandle.reset();
   }
-  EndScan(totals.examined, totals.rows);
+  return totals;
 }
 
-void CUndeleteDlg::AddRow(const ScanRow& row) {
-  const int position = fileList.Count();
-  RowEntry* entry = rowCount < rowEntries.size() ? &rowEntries[rowCount] : nullptr;
-  ++rowCount;
-  if (entry != nullptr) {
-    entry->size = row.size > UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(row.size);
-    entry->created = row.creationTime;
-    entry->modified = row.modificationTime;
-  }
-  const int index = fileList.InsertItem(position, Wide(row.cells[ColumnName]), reinterpret_cast<LPARAM>(entry));
-  if (index < 0) return;
-  rowPaths[row.recordIndex] = row.path;
-  canRecover = canPreview = true;
-  for (int column : {ColumnRecord, ColumnPath, ColumnCreated, ColumnModified, ColumnSize}) {
-    fileList.SetText(index, column, Wide(row.cells[column]));
-  }
+void CUndeleteDlg::BeginRows() {
+  const HWND list = fileList.Handle();
+  ListView_SetItemState(list, -1, 0, LVIS_SELECTED | LVIS_FOCUSED);
+  ListView_SetItemCountEx(list, 0, 0);
+  rows.Clear();
+  order.clear();
 }
 
-void CUndeleteDlg::EndScan(std::uint32_t examined, std::uint32_t rows) {
-  SetWindowTextW(scanButton, L"Scan");
+DWORD CUndeleteDlg::TakeRows(const RowTable& source) {
+  const std::size_t first = rows.Rows();
+  try {
+    order.reserve(source.Rows());
+  } catch (const std::bad_alloc&) {
+    return ERROR_NOT_ENOUGH_MEMORY;
+  }
+  if (!rows.AppendFrom(source, first)) return ERROR_NOT_ENOUGH_MEMORY;
+  // Appended in the scan's order, after any sorted ones.
+  for (std::size_t row = first; row < rows.Rows(); ++row) order.push_back(static_cast<std::uint32_t>(row));
+  ListView_SetItemCountEx(fileList.Handle(), static_cast<int>(order.size()), LVSICF_NOINVALIDATEALL | LVSICF_NOSCROLL);
+  if (!order.empty()) flags = FlagsWithRows(flags);
+  return ERROR_SUCCESS;
+}
+
+DWORD CUndeleteDlg::TakeStates(const RowTable& source) {
+  const bool copied = rows.CopyStates(source);
+  InvalidateRect(fileList.Handle(), nullptr, FALSE);
+  return copied ? ERROR_SUCCESS : ERROR_NOT_ENOUGH_MEMORY;
+}
+
+void CUndeleteDlg::EndScan(const ScanTotals& totals) {
   wchar_t text[64];
-  swprintf(text, 64, L"Total files: %u", examined);
+  swprintf(text, 64, L"Total files: %u", totals.examined);
   statusBar.SetText(2, text);
-  swprintf(text, 64, L"Deleted files: %u", rows);
+  swprintf(text, 64, L"Deleted files: %u", totals.rows);
   statusBar.SetText(1, text);
-  EnableWindow(scanButton, TRUE);
-  canRecover = canPreview = true;
-  canStop = false;
-  canScan = true;
+  flags = FlagsAtScanEnd(flags);
+  SetScanPhase(ScanPhase::Idle);
 }

@@ -1,12 +1,12 @@
-// CUndeleteDlg: the main window. The drive tree, the list of deleted files,
-// the Scan button, toolbar, menus and status bar; the scan worker.
+// CUndeleteDlg: the main window. The drive tree, the list of deleted files
+// (a virtual list over the window's own row table), the Scan button, toolbar,
+// menus and status bar; the scan worker.
 #pragma once
 
 #include <windows.h>
 
-#include <atomic>
 #include <memory>
-#include <unordered_map>
+#include <string>
 #include <vector>
 
 #include "ntfs/NTFSDrive.h"
@@ -15,13 +15,16 @@
 #include "scan/Scanner.h"
 #include "ui/Framework.h"
 #include "ui/ImageDlg.h"
+#include "ui/ScanControl.h"
+#include "ui/WindowRules.h"
 
 class CUndeleteDlg : public CNewDialog {
  public:
   explicit CUndeleteDlg(HWND owner = nullptr);
   ~CUndeleteDlg() override;
 
-  // The scan worker; `parameter` is the window. Always returns 0.
+  // The scan worker; `parameter` is the window. Always returns 0. Its last
+  // act is WM_SCAN_ENDED, whatever happened.
   static DWORD WINAPI ScanThread(void* parameter);
 
  protected:
@@ -35,25 +38,19 @@ class CUndeleteDlg : public CNewDialog {
   bool HandlesCommand(UINT command) const override;
 
  private:
-  // The item data of a row: 24 bytes, as the list keeps it.
-  struct RowEntry {
-    std::uint32_t size;
-    std::uint32_t unused;
-    std::uint64_t created;
-    std::uint64_t modified;
-  };
-  static_assert(sizeof(RowEntry) == 24, "a row entry is 24 bytes");
-
   DWORD ScanLogicalDrives();
   void AddPartitionItem(const std::wstring& text, const PartitionItem& item);
   void LayoutControls(int width, int height);
   void ToggleScan();
-  void RunScan();
-  void EndScan(std::uint32_t examined, std::uint32_t rows);
-  void AddRow(const ScanRow& row);
-  // Asks a running scan to stop and waits for it, still serving the calls it
-  // makes to this window, so that nothing it uses goes away under it.
-  void StopScanAndWait();
+  // The worker's part: the boxes it shows and the scan. Returns the totals.
+  ScanTotals RunScan();
+  void SetScanPhase(ScanPhase phase);
+  // The window's side of the worker's messages; each returns 0 or 8 when
+  // the rows cannot be held.
+  void BeginRows();
+  DWORD TakeRows(const RowTable& source);
+  DWORD TakeStates(const RowTable& source);
+  void EndScan(const ScanTotals& totals);
   void PaintMinimised();
 
   // The file list's behaviours.
@@ -64,6 +61,9 @@ class CUndeleteDlg : public CNewDialog {
   void FindNext();
   void ShowFoundRow(int row);
   bool RowMatches(int row);
+  // The row of the table at a list position (the list shows `order`).
+  std::uint32_t RowAt(int position) const { return order[static_cast<std::size_t>(position)]; }
+  void ShowCell(NMLVDISPINFOW* info) const;
   void OnRecover();
   void OnImagePreview();
   void OnItemActivate();
@@ -80,24 +80,26 @@ class CUndeleteDlg : public CNewDialog {
   std::uint32_t previewSize = 0;
   std::wstring findText;
   int findPosition = 0;
-  HANDLE scanThreadHandle = nullptr;
-  std::atomic<bool> stopRequested{true};
+  ScanPhase scanPhase = ScanPhase::Idle;
+  // What the click chose, read by the worker it starts.
+  std::wstring scanDriveText;
+  const PartitionItem* scanItem = nullptr;
   CListCtrl fileList;
   CTreeCtrl driveTree;
   HWND scanButton = nullptr;
   HMENU menuBar = nullptr;
-  std::atomic<bool> canRecover{false}, canPreview{false}, canStop{false}, canScan{true}, canFind{false},
-      canFindNext{false};
+  CommandFlags flags = FlagsBeforeScan();
   HWND toolBar = nullptr;
   HIMAGELIST toolBarImages = nullptr;
   CStatusBar statusBar;
 
   std::vector<std::unique_ptr<PartitionItem>> partitionItems;  // owned by the tree's items
   std::wstring scannedDriveText;
-  std::vector<RowEntry> rowEntries;  // the rows' item data; lives as long as the rows
-  std::size_t rowCount = 0;
-  // Whole folder paths by record index: a "Path" cell holds 254 characters.
-  std::unordered_map<std::uint32_t, std::u16string> rowPaths;
+  RowTable rows;                     // the scan's rows, handed over by the worker
+  std::vector<std::uint32_t> order;  // rows in the list's order: a sort permutes it
   int sortColumn = 0;
   bool sortAscending = false;
+  // Last, so that it is the first to go: a worker still running is joined
+  // before anything it uses.
+  CScanControl scanControl;
 };

@@ -4,12 +4,10 @@
 
 #include <vector>
 
+#include "platform/Text.h"
 #include "ui/LinkRules.h"
 
 namespace {
-
-std::wstring Wide(const std::u16string& text) { return std::wstring(text.begin(), text.end()); }
-std::u16string U16(const std::wstring& text) { return std::u16string(text.begin(), text.end()); }
 
 bool OpenWithShell(const std::wstring& target, const wchar_t* verb) {
   const HINSTANCE result = ShellExecuteW(nullptr, verb, target.c_str(), nullptr, nullptr, SW_SHOW);
@@ -26,8 +24,8 @@ bool OpenWithRegisteredBrowser(const std::wstring& target) {
     return false;
   }
   std::u16string line;
-  if (!BrowserCommandFor(U16(command), U16(target), &line)) return false;
-  return LaunchCommandLine(Wide(line).c_str(), SW_SHOW);
+  if (!BrowserCommandFor(Utf16FromWide(command), Utf16FromWide(target), &line)) return false;
+  return LaunchCommandLine(WideFromUtf16(line).c_str(), SW_SHOW);
 }
 
 bool OpenWithVerb(const std::wstring& target, const wchar_t* verb) {
@@ -37,12 +35,12 @@ bool OpenWithVerb(const std::wstring& target, const wchar_t* verb) {
 }  // namespace
 
 bool OpenUrl(const std::wstring& target, bool newWindow) {
-  const std::wstring shellTarget = Wide(ShellTargetFor(U16(target)));
+  const std::wstring shellTarget = WideFromUtf16(ShellTargetFor(Utf16FromWide(target)));
   if (shellTarget.empty()) return true;
   return OpenWithVerb(shellTarget, newWindow ? L"new" : L"open");
 }
 
-void OpenMakerWebSite() { OpenWithVerb(Wide(MakerWebSite), L"open"); }
+void OpenMakerWebSite() { OpenWithVerb(WideFromUtf16(MakerWebSite), L"open"); }
 
 LONG ReadClassesRootDefault(const wchar_t* keyPath, std::wstring* value) {
   HKEY key = nullptr;

@@ -1,5 +1,6 @@
 #include "ui/WindowRules.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "scan/Scanner.h"
@@ -33,6 +34,60 @@ bool CommandRule(unsigned command, const CommandFlags& flags, bool* enabled) {
     case IDM_FIND_NEXT: *enabled = flags.canFindNext; return true;
     default: return false;
   }
+}
+
+ScanButton ScanButtonFor(ScanPhase phase) {
+  switch (phase) {
+    case ScanPhase::Running: return {u"Stop Scanning", true};
+    case ScanPhase::Stopping: return {u"Stopping...", false};
+    default: return {u"Scan", true};
+  }
+}
+
+ScanClick ScanClickAction(ScanPhase phase) {
+  switch (phase) {
+    case ScanPhase::Idle: return ScanClick::Start;
+    case ScanPhase::Running: return ScanClick::Stop;
+    default: return ScanClick::Nothing;
+  }
+}
+
+CommandFlags FlagsBeforeScan() { return {false, false, false, true, false, false}; }
+
+CommandFlags FlagsAtScanStart() { return {false, false, true, false, true, true}; }
+
+CommandFlags FlagsAtStop(CommandFlags current) {
+  current.canStop = false;
+  current.canScan = true;
+  return current;
+}
+
+CommandFlags FlagsWithRows(CommandFlags current) {
+  current.canRecover = current.canPreview = true;
+  return current;
+}
+
+CommandFlags FlagsAtScanEnd(CommandFlags current) {
+  current.canRecover = current.canPreview = true;
+  current.canStop = false;
+  current.canScan = true;
+  return current;
+}
+
+void SortRows(const RowTable& table, Column column, bool ascending, std::vector<std::uint32_t>* order) {
+  if (column == ColumnState) {
+    std::stable_sort(order->begin(), order->end(), [&](std::uint32_t a, std::uint32_t b) {
+      const int x = StateOrder(table.At(a).state), y = StateOrder(table.At(b).state);
+      return ascending ? x < y : y < x;
+    });
+    return;
+  }
+  // The cells' texts, formatted once: a sort compares each row many times.
+  std::vector<std::u16string> texts(table.Rows());
+  for (std::uint32_t row : *order) texts[row] = table.Cell(row, column);
+  std::stable_sort(order->begin(), order->end(), [&](std::uint32_t a, std::uint32_t b) {
+    return ascending ? CompareCellText(texts[a], texts[b]) < 0 : CompareCellText(texts[b], texts[a]) < 0;
+  });
 }
 
 bool MainWindowHandles(unsigned command) {

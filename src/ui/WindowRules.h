@@ -5,6 +5,9 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "scan/RowTable.h"
 
 struct ControlRect {
   int x, y, width, height;  // width and height never negative
@@ -25,6 +28,35 @@ struct CommandFlags {
 
 // True when `command` has an enabling rule; its state goes to *enabled.
 bool CommandRule(unsigned command, const CommandFlags& flags, bool* enabled);
+
+// The scan as the window's thread sees it. Running lasts from the click until
+// the worker's last message (its totals and flags are set by then); Stopping
+// from a stop request until that message.
+enum class ScanPhase { Idle, Running, Stopping };
+
+struct ScanButton {
+  const char16_t* caption;
+  bool enabled;
+};
+ScanButton ScanButtonFor(ScanPhase phase);
+
+// What the Scan button (and Scan or Stop in the menus) does in each phase. A
+// new scan starts only from Idle.
+enum class ScanClick { Start, Stop, Nothing };
+ScanClick ScanClickAction(ScanPhase phase);
+
+// The command flags: before any scan, once a scan starts, once a stop is
+// asked for, once rows have arrived, and once the scan has ended.
+CommandFlags FlagsBeforeScan();
+CommandFlags FlagsAtScanStart();
+CommandFlags FlagsAtStop(CommandFlags current);
+CommandFlags FlagsWithRows(CommandFlags current);
+CommandFlags FlagsAtScanEnd(CommandFlags current);
+
+// Reorders `order` (rows of `table` as the list shows them) by one column,
+// stably: texts compare with CompareCellText, the State column with
+// StateOrder. Descending reverses the comparison, not the ties.
+void SortRows(const RowTable& table, Column column, bool ascending, std::vector<std::uint32_t>* order);
 // True for every command the main window serves.
 bool MainWindowHandles(unsigned command);
 

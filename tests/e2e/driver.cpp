@@ -250,6 +250,61 @@ void Click() {
   if (!SendNotifyMessageW(Control(ButtonId), BM_CLICK, 0, 0)) throw Failure{"BM_CLICK not queued"};
 }
 
+// Times from a click on the button (BN_CLICKED, as in click-caption) until
+// its caption reads `caption`: [milliseconds]. Polled every 2 ms.
+double ClickUntilCaption(const std::wstring& caption, DWORD timeoutMs, std::wstring* first) {
+  HWND button = Control(ButtonId);
+  LARGE_INTEGER frequency, start, now;
+  QueryPerformanceFrequency(&frequency);
+  QueryPerformanceCounter(&start);
+  if (!SendNotifyMessageW(Main(), WM_COMMAND, MAKEWPARAM(ButtonId, BN_CLICKED), (LPARAM)button))
+    throw Failure{"BN_CLICKED not queued"};
+  // The click is handled before this sent read: the caption has left "Scan".
+  *first = WindowText(button);
+  if (*first == caption) throw Failure{"the caption did not change from " + Utf8(*first)};
+  for (;;) {
+    QueryPerformanceCounter(&now);
+    const double ms = 1000.0 * (now.QuadPart - start.QuadPart) / frequency.QuadPart;
+    if (WindowText(button) == caption) {
+      QueryPerformanceCounter(&now);
+      return 1000.0 * (now.QuadPart - start.QuadPart) / frequency.QuadPart;
+    }
+    if (ms > timeoutMs) throw Failure{"caption not " + Utf8(caption) + " after " + std::to_string(timeoutMs) + " ms"};
+    Sleep(2);
+  }
+}
+
+// A scan of the selected item, timed from the click until the caption reads
+// "Scan" again (the rows and totals are set by then): [ms, rows in the list].
+void CmdScanTimed(DWORD timeoutMs) {
+  std::wstring first;
+  const double ms = ClickUntilCaption(L"Scan", timeoutMs, &first);
+  char text[64];
+  std::snprintf(text, sizeof text, "%.1f", ms);
+  Write(JsonArray({text, std::to_string(Send(Control(ListId), LVM_GETITEMCOUNT, 0, 0))}));
+}
+
+// Starts a scan, waits until the list has `rows` rows (the scan runs), then
+// times Stop until the caption reads "Scan": [ms, rows in the list, caption
+// seen when the stop was clicked].
+void CmdStopTimed(DWORD rows, DWORD timeoutMs) {
+  HWND button = Control(ButtonId), list = Control(ListId);
+  if (!SendNotifyMessageW(Main(), WM_COMMAND, MAKEWPARAM(ButtonId, BN_CLICKED), (LPARAM)button))
+    throw Failure{"BN_CLICKED not queued"};
+  if (!WaitFor(timeoutMs, [&] { return (DWORD)Send(list, LVM_GETITEMCOUNT, 0, 0) >= rows || WindowText(button) == L"Scan"; }))
+    throw Failure{"fewer rows than " + std::to_string(rows)};
+  const std::wstring before = WindowText(button);
+  if (before != L"Stop Scanning") throw Failure{"the scan ended before the stop: " + Utf8(before)};
+  std::wstring first;
+  const double ms = ClickUntilCaption(L"Scan", timeoutMs, &first);
+  // Anything but "Stopping..." means the click found the scan ended and
+  // started another.
+  if (first != L"Stopping...") throw Failure{"the scan ended before the stop: the click showed " + Utf8(first)};
+  char text[64];
+  std::snprintf(text, sizeof text, "%.1f", ms);
+  Write(JsonArray({text, std::to_string(Send(list, LVM_GETITEMCOUNT, 0, 0)), Json(before)}));
+}
+
 void CmdWaitCaption(const std::wstring& caption, DWORD timeoutMs) {
   HWND button = Control(ButtonId);
   std::wstring last;
@@ -258,13 +313,15 @@ void CmdWaitCaption(const std::wstring& caption, DWORD timeoutMs) {
   }
 }
 
-void CmdRows() {
+// The list is virtual: LVM_GETITEMTEXTW makes it ask the window for the
+// cell (LVN_GETDISPINFO), which writes into our buffer in its process.
+void CmdRows(int columns) {
   HWND list = Control(ListId);
   const int count = (int)Send(list, LVM_GETITEMCOUNT, 0, 0);
   Remote remote(list, TextOffset + TextChars * 2 + 16);
   for (int row = 0; row < count; ++row) {
     std::vector<std::string> cells;
-    for (int column = 0; column < 6; ++column) {
+    for (int column = 0; column < columns; ++column) {
       LVITEMW query{};
       query.iSubItem = column;
       query.pszText = (LPWSTR)remote.At(TextOffset);
@@ -291,6 +348,16 @@ void CmdColumns() {
     names.push_back(Json(remote.Text(TextOffset, TextChars)));
   }
   Write(JsonArray(names));
+}
+
+// [column width, width of `text` in the list's font]
+void CmdColumnFits(int column, const std::wstring& text) {
+  HWND list = Control(ListId);
+  Remote remote(list, (text.size() + 1) * sizeof(wchar_t));
+  remote.Put(0, text.c_str(), (text.size() + 1) * sizeof(wchar_t));
+  const LRESULT width = Send(list, LVM_GETCOLUMNWIDTH, column, 0);
+  const LRESULT textWidth = Send(list, LVM_GETSTRINGWIDTHW, 0, (LPARAM)remote.At(0));
+  Write(JsonArray({std::to_string(width), std::to_string(textWidth)}));
 }
 
 void CmdStatus() {
@@ -609,8 +676,12 @@ HWND Descendant(HWND parent, const wchar_t* className) {
 HWND Browser(DWORD timeoutMs) {
   HWND found = nullptr;
   if (!WaitFor(timeoutMs, [&] {
+        // A dialog is shown once WM_INITDIALOG has returned: by then the
+        // browser has moved its tree to the start folder. Before, the tree
+        // may be read half way there.
         for (HWND window : ProgramWindows(L"", L"#32770"))
-          if (window != Main() && Descendant(window, L"SysTreeView32") != nullptr) found = window;
+          if (window != Main() && IsWindowVisible(window) && Descendant(window, L"SysTreeView32") != nullptr)
+            found = window;
         return found != nullptr;
       }))
     throw Failure{"no folder browser"};
@@ -875,7 +946,13 @@ void Run(const std::vector<std::string>& args) {
   } else if (c == "wait-caption") {
     CmdWaitCaption(arg(1), Number(args, 2, 30000));
   } else if (c == "rows") {
-    CmdRows();
+    CmdRows((int)Number(args, 1, 6));
+  } else if (c == "column-fits") {
+    CmdColumnFits((int)Number(args, 1, 0), args.size() > 2 ? Wide(args[2]) : L"");
+  } else if (c == "scan-timed") {
+    CmdScanTimed(Number(args, 1, 60000));
+  } else if (c == "stop-timed") {
+    CmdStopTimed(Number(args, 1, 1), Number(args, 2, 60000));
   } else if (c == "count") {
     Write(std::to_string(Send(Control(ListId), LVM_GETITEMCOUNT, 0, 0)));
   } else if (c == "columns") {

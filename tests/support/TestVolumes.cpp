@@ -36,20 +36,45 @@ void CraftedVolume::WriteTo(MemoryDisk& disk) const {
   const std::uint64_t mapped = clusters + mftSparseClusters;
   const std::uint64_t realSize =
       mftRealSize != 0 ? mftRealSize : mftSparseClusters != 0 ? mapped * clusterSize : count * recordBytes;
-  std::vector<RunSpec> runs = {{clusters, static_cast<std::int64_t>(mftCluster), 4}};
+  // Where each of the $MFT's clusters lies: in one run, or each in a run
+  // of its own, backwards from the end with a gap between them.
+  std::vector<std::uint64_t> placed(clusters);
+  for (std::uint64_t i = 0; i < clusters; ++i) {
+    placed[i] = !mftFragmented || i == 0 ? mftCluster + i : mftCluster + 2 * (clusters - i) + 1;
+  }
+  std::vector<RunSpec> runs;
+  std::int64_t previous = 0;
+  for (std::uint64_t i = 0; i < clusters; ++i) {
+    if (!runs.empty() && !mftFragmented) {
+      ++runs.back().length;
+      continue;
+    }
+    runs.push_back({1, static_cast<std::int64_t>(placed[i]) - previous, 4});
+    previous = static_cast<std::int64_t>(placed[i]);
+  }
   if (mftSparseClusters != 0) runs.push_back({mftSparseClusters, 0, 0});
   RecordBuilder mft(ntfs::RecordInUse, recordBytes);
   mft.StandardInformation(FileTimeUtc(2020, 1, 1, 0, 0, 0), FileTimeUtc(2020, 1, 1, 0, 0, 0))
       .FileName(5 | (5ull << 48), 0x06, mftName)
       .NonResidentData(MakeRunList(runs), realSize, mapped * clusterSize, 0, mapped - 1)
       .End();
-  disk.Write(ClusterOffset(mftCluster), mft.Build());
-  for (std::size_t i = 0; i < records.size(); ++i) {
-    disk.Write(ClusterOffset(mftCluster) + (i + 1) * recordBytes, records[i]);
-  }
+  // A record may span clusters: its bytes go cluster by cluster.
+  auto place = [&](std::uint64_t at, const Bytes& bytes) {
+    for (std::size_t done = 0; done < bytes.size();) {
+      const std::uint64_t vcn = (at + done) / clusterSize, within = (at + done) % clusterSize;
+      const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(clusterSize - within, bytes.size() - done));
+      disk.Write(ClusterOffset(placed[vcn]) + within,
+                 Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(done), bytes.begin() + static_cast<std::ptrdiff_t>(done + take)));
+      done += take;
+    }
+  };
+  place(0, mft.Build());
+  for (std::size_t i = 0; i < records.size(); ++i) place((i + 1) * recordBytes, records[i]);
   // Pad to whole clusters so the last cluster reads whole.
-  const std::uint64_t end = ClusterOffset(mftCluster) + clusters * clusterSize;
-  if (disk.Bytes().size() < end) disk.Bytes().resize(end);
+  for (std::uint64_t lcn : placed) {
+    const std::uint64_t end = ClusterOffset(lcn) + clusterSize;
+    if (disk.Bytes().size() < end) disk.Bytes().resize(end);
+  }
 }
 
 DWORD CraftedVolume::Open(MemoryDisk& disk, CNTFSDrive& drive) const {

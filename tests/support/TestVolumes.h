@@ -27,6 +27,7 @@ struct CraftedVolume {
   std::uint64_t mftRealSize = 0;          // 0: every record given, whole
   std::uint64_t mftSparseClusters = 0;    // a sparse run after the records, counted in the sizes
   std::uint64_t totalSectors = 0;         // the boot sector's count; 0 leaves it unset
+  bool mftFragmented = false;             // every cluster of the $MFT a run of its own, laid out backwards
 
   std::uint32_t ClusterSize() const;
   std::uint64_t PartitionOffset() const { return std::uint64_t{partitionStart} * 512; }

@@ -1,0 +1,44 @@
+#include "ui/ScanControl.h"
+
+namespace {
+
+// Ends a message box the worker waits in, so that it can see the stop.
+BOOL CALLBACK CloseWorkerBox(HWND window, LPARAM) {
+  PostMessageW(window, WM_CLOSE, 0, 0);
+  return TRUE;
+}
+
+}  // namespace
+
+CScanControl::~CScanControl() { StopAndJoin(); }
+
+DWORD CScanControl::Start(LPTHREAD_START_ROUTINE work, void* context) {
+  // Never close the handle of a worker that is still on its way out.
+  StopAndJoin();
+  stopRequested = false;
+  HANDLE created = CreateThread(nullptr, 0, work, context, 0, &threadId);
+  if (created == nullptr) {
+    stopRequested = true;
+    return GetLastError();
+  }
+  thread.Reset(created);
+  return ERROR_SUCCESS;
+}
+
+void CScanControl::StopAndJoin() {
+  if (thread.Get() == nullptr) return;
+  stopRequested = true;
+  const HANDLE worker = thread.Get();
+  for (;;) {
+    const DWORD woke = MsgWaitForMultipleObjects(1, &worker, FALSE, 200, QS_SENDMESSAGE);
+    if (woke == WAIT_OBJECT_0 || woke == WAIT_FAILED) break;
+    if (woke == WAIT_OBJECT_0 + 1) {
+      MSG message;
+      PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);  // serves the worker's calls
+    } else {
+      EnumThreadWindows(threadId, CloseWorkerBox, 0);
+    }
+  }
+  thread.Reset(nullptr);
+  threadId = 0;
+}
