@@ -31,6 +31,7 @@ max_len() {
     volume) echo 262144 ;;
     partitions|record|image) echo 16384 ;;
     recoverypath) echo 1024 ;;  # whole path cells (254 characters) and long names
+    lznt1) echo 65537 ;;        # a whole compression unit of 16 clusters of 4 KiB, and the unit byte
     *) echo 4096 ;;
   esac
 }
