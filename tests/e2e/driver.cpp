@@ -11,6 +11,7 @@
 #include <windows.h>
 #include <commctrl.h>
 #include <shlobj.h>
+#include <psapi.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -753,10 +754,22 @@ std::wstring RunProbe(const char* entry, HWND window, DWORD* resultOut) {
   if (block == nullptr) throw Failure{"VirtualAllocEx failed"};
   WriteProcessMemory(process, block, dll.c_str(), (dll.size() + 1) * sizeof(wchar_t), nullptr);
   void* loadLibrary = (void*)GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "LoadLibraryW");
-  const DWORD remoteBase = runRemote(loadLibrary, block);
-  if (remoteBase == 0) throw Failure{"LoadLibraryW failed in the target"};
+  if (runRemote(loadLibrary, block) == 0) throw Failure{"LoadLibraryW failed in the target"};
+  // The thread's exit code holds only the low 32 bits of the module's base:
+  // the whole base comes from the target's module list.
+  char* remoteBase = nullptr;
+  HMODULE modules[1024];
+  DWORD needed = 0;
+  if (K32EnumProcessModules(process, modules, sizeof modules, &needed)) {
+    for (DWORD i = 0; i < needed / sizeof(HMODULE) && i < 1024; ++i) {
+      wchar_t name[MAX_PATH] = L"";
+      K32GetModuleBaseNameW(process, modules[i], name, MAX_PATH);
+      if (lstrcmpiW(name, L"menuprobe.dll") == 0) remoteBase = (char*)modules[i];
+    }
+  }
+  if (remoteBase == nullptr) throw Failure{"menuprobe.dll is not in the target's modules"};
   WriteProcessMemory(process, block, &window, sizeof window, nullptr);
-  *resultOut = runRemote((char*)(size_t)remoteBase + entryOffset, block);
+  *resultOut = runRemote(remoteBase + entryOffset, block);
   std::vector<wchar_t> out(32768 + 1, L'\0');
   ReadProcessMemory(process, block + sizeof(HWND), out.data(), 32768 * sizeof(wchar_t), nullptr);
   VirtualFreeEx(process, block, 0, MEM_RELEASE);
@@ -947,6 +960,8 @@ void Run(const std::vector<std::string>& args) {
     CmdWaitCaption(arg(1), Number(args, 2, 30000));
   } else if (c == "rows") {
     CmdRows((int)Number(args, 1, 6));
+  } else if (c == "list-style") {
+    Write(std::to_string(GetWindowLongW(Control(ListId), GWL_STYLE)));
   } else if (c == "column-fits") {
     CmdColumnFits((int)Number(args, 1, 0), args.size() > 2 ? Wide(args[2]) : L"");
   } else if (c == "scan-timed") {

@@ -30,8 +30,11 @@ import traceback
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 TOOLS = os.path.join(ROOT, "tools")
+# The 32-bit tools and Wine; choose_arch() switches to 64-bit ones where this
+# kernel cannot run 32-bit programs at all.
 CXX = "i686-w64-mingw32-g++-win32"
 WINDRES = "i686-w64-mingw32-windres"
+WINE, WINESERVER, WINEARCH, WINELOADER = "wine", "wineserver", "win32", None
 
 # Serials (the low 32 bits are what Windows reports for the letter).
 SERIAL_C = 0x1111AAAA2222BBBB
@@ -124,6 +127,49 @@ def build_standin(bin_dir, core_lib):
     return exe
 
 
+def pe_machine(path):
+    """0x14c for a 32-bit Windows program, 0x8664 for a 64-bit one."""
+    with open(path, "rb") as f:
+        head = f.read(4096)
+    at = int.from_bytes(head[0x3C:0x40], "little")
+    return int.from_bytes(head[at + 4:at + 6], "little")
+
+
+def runs_32bit_wine():
+    try:
+        done = subprocess.run(["wine", "--version"], capture_output=True, env=dict(os.environ, WINEDEBUG="-all"),
+                              timeout=60)
+    except (OSError, subprocess.TimeoutExpired):
+        return False
+    return done.returncode == 0
+
+
+def build_64bit():
+    """The same sources built as 64-bit Windows programs, in build/win64-e2e; returns Pelmora.exe."""
+    out = os.path.join(ROOT, "build", "win64-e2e")
+    run(["cmake", "-S", ROOT, "-B", out, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
+         "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(HERE, "mingw-x86_64.cmake")], stdout=subprocess.DEVNULL)
+    run(["ninja", "-C", out, "Pelmora"], stdout=subprocess.DEVNULL)
+    return os.path.join(out, "src", "Pelmora.exe")
+
+
+def choose_arch(exe):
+    """The program to run and the Wine to run it with. A kernel without 32-bit
+    support cannot start Wine's 32-bit loader: there the window is tested as
+    the same sources built for 64-bit Windows, under 64-bit Wine, and a note says so."""
+    global CXX, WINDRES, WINE, WINESERVER, WINEARCH, WINELOADER
+    if pe_machine(exe) == 0x14C:
+        if runs_32bit_wine():
+            return exe
+        log("this kernel cannot run 32-bit programs (Wine's 32-bit loader fails): "
+            "testing the same sources built for 64-bit Windows under 64-bit Wine")
+        exe = build_64bit()
+    CXX, WINDRES = "x86_64-w64-mingw32-g++-win32", "x86_64-w64-mingw32-windres"
+    WINE, WINESERVER, WINEARCH = "/usr/lib/wine/wine64", "/usr/lib/wine/wineserver64", "win64"
+    WINELOADER = WINE
+    return exe
+
+
 # ---------------------------------------------------------------- images
 
 def make_images(image_dir):
@@ -159,6 +205,41 @@ def make_images(image_dir):
         os.remove(os.path.join(image_dir, name))  # the disks hold copies
     with open(stamp, "w") as out:
         out.write(recipe)
+
+
+# physicaldrive3, linked only for the scenarios that scan it (the others see
+# the tree above): volumes as other NTFS drivers leave them, and one whose
+# deleted files' clusters were taken again. Partition numbers as the CLI counts them.
+DISK3_SETS = (("compressed", 0x0A0A0B0B0C0C0D01), ("attrlist", 0x0A0A0B0B0C0C0D02), ("overwritten", 0x0A0A0B0B0C0C0D03))
+
+
+def make_sets_disk(image_dir):
+    """disk3.img from tools/mkvolume.py's scripted sets; returns {set: manifest rows by path}."""
+    with open(os.path.join(TOOLS, "mkvolume.py"), "rb") as f:
+        recipe = "v1 %s %r" % (hashlib.sha256(f.read()).hexdigest(), DISK3_SETS)
+    stamp = os.path.join(image_dir, "stamp3")
+    if not (os.path.exists(stamp) and open(stamp).read() == recipe):
+        if os.path.exists(stamp):
+            os.remove(stamp)
+        log("making the volume sets disk")
+        parts = []
+        for name, serial in DISK3_SETS:
+            out = os.path.join(image_dir, "set-%s.img" % name)
+            run([sys.executable, os.path.join(TOOLS, "mkvolume.py"), "ntfs", out, "--set", name, "--serial", hex(serial),
+                 "--manifest", os.path.join(image_dir, "set-%s.tsv" % name)],
+                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            parts.append("ntfs:" + out)
+        run([sys.executable, os.path.join(TOOLS, "mkdisk.py"), os.path.join(image_dir, "disk3.img"), *parts],
+            stdout=subprocess.DEVNULL)
+        for name, _ in DISK3_SETS:
+            os.remove(os.path.join(image_dir, "set-%s.img" % name))
+        with open(stamp, "w") as out:
+            out.write(recipe)
+    manifests = {}
+    for name, _ in DISK3_SETS:
+        with open(os.path.join(image_dir, "set-%s.tsv" % name), encoding="utf-8", newline="") as f:
+            manifests[name] = {row["path"]: row for row in csv.DictReader(f, delimiter="\t")}
+    return manifests
 
 
 def make_window_disk(image_dir):
@@ -204,8 +285,10 @@ class Session:
         self.xvfb = subprocess.Popen(["Xvfb", ":%d" % self.display, "-screen", "0", "1280x800x24", "-nolisten", "tcp"],
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.prefix = os.path.join(work, "prefix")
-        self.env = dict(os.environ, WINEPREFIX=self.prefix, WINEARCH="win32", WINEDEBUG="-all",
+        self.env = dict(os.environ, WINEPREFIX=self.prefix, WINEARCH=WINEARCH, WINEDEBUG="-all",
                         WINEDLLOVERRIDES="mscoree,mshtml=", DISPLAY=":%d" % self.display, LANG="C.UTF-8")
+        if WINELOADER:
+            self.env["WINELOADER"] = WINELOADER
         socket = "/tmp/.X11-unix/X%d" % self.display
         deadline = time.time() + 20
         while not os.path.exists(socket):
@@ -230,7 +313,7 @@ class Session:
     def program_answers(self):
         """Asks, through a second driver, whether the program's window still handles messages."""
         try:
-            done = subprocess.run(["wine", self.driver_exe], input=b"responsive\n", capture_output=True,
+            done = subprocess.run([WINE, self.driver_exe], input=b"responsive\n", capture_output=True,
                                   env=self.env, timeout=60)
         except subprocess.TimeoutExpired:
             return False
@@ -268,7 +351,7 @@ class Session:
     def kill_wine(self):
         self.wine_ended = True
         try:
-            subprocess.run(["wineserver", "-k"], env=self.env, stderr=subprocess.DEVNULL, timeout=30)
+            subprocess.run([WINESERVER, "-k"], env=self.env, stderr=subprocess.DEVNULL, timeout=30)
         except subprocess.TimeoutExpired:
             for pid in self.prefix_processes():  # the server itself is stuck
                 try:
@@ -278,7 +361,7 @@ class Session:
 
     def start_driver(self):
         self.wine_ended = False
-        self.driver = subprocess.Popen(["wine", self.driver_exe], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+        self.driver = subprocess.Popen([WINE, self.driver_exe], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                        stderr=subprocess.DEVNULL, env=self.env)
         # Lines arrive through a queue, so that a silent driver cannot block the run.
         self.replies = queue.Queue()
@@ -321,8 +404,8 @@ class Session:
 
     def make_prefix(self):
         log("creating the Wine prefix")
-        self.wine_tool(["wineboot", "-i"], 300)
-        self.wine_tool(["wineserver", "-w"])
+        self.wine_tool([WINE, "wineboot", "-i"], 300)
+        self.wine_tool([WINESERVER, "-w"])
         # Dialogs ask for 宋体 (SimSun): map it and its Latin name to a CJK font.
         reg = os.path.join(self.work, "fonts.reg")
         text = ("Windows Registry Editor Version 5.00\r\n\r\n"
@@ -333,8 +416,8 @@ class Session:
                 "[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]\r\n\"Decorated\"=\"N\"\r\n")
         with open(reg, "wb") as out:
             out.write(b"\xff\xfe" + text.encode("utf-16-le"))
-        self.wine_tool(["wine", "regedit", "/S", reg])
-        self.wine_tool(["wineserver", "-w"])
+        self.wine_tool([WINE, "regedit", "/S", reg])
+        self.wine_tool([WINESERVER, "-w"])
         dosdevices = os.path.join(self.prefix, "dosdevices")
         # GetVolumeInformationW reports the serial in .windows-serial at the root.
         for letter, serial in (("c", SERIAL_C), ("d", SERIAL_D), ("e", SERIAL_E), ("f", SERIAL_F)):
@@ -347,8 +430,8 @@ class Session:
                 os.symlink(root, link)
         self.link_disks(True)
 
-    def link_disks(self, present):
-        for number in (0, 1, 2):
+    def link_disks(self, present, numbers=(0, 1, 2)):
+        for number in numbers:
             link = os.path.join(self.prefix, "dosdevices", "physicaldrive%d" % number)
             if os.path.lexists(link):
                 os.remove(link)
@@ -408,7 +491,7 @@ class Session:
         # Its current directory is known: Recover's folder browser starts there.
         self.cwd = os.path.join(self.work, "cwd")
         os.makedirs(self.cwd, exist_ok=True)
-        self.app = subprocess.Popen(["wine", exe], env=self.env, stdout=self.app_log, stderr=self.app_log,
+        self.app = subprocess.Popen([WINE, exe], env=self.env, stdout=self.app_log, stderr=self.app_log,
                                     cwd=self.cwd)
         self("wait-window", 30000)
 
@@ -451,26 +534,44 @@ class Session:
 # ---------------------------------------------------------------- the oracle
 
 class Cli:
+    """pelmora-cli list as the oracle of the window's rows.
+
+    Read as JSON: the window's "#" cell is the record index less 30 whatever
+    the CLI's own "#" column shows, and a state (when the CLI gives one) is
+    compared as the window shows it.
+    """
+
     def __init__(self, path, image_dir):
         self.path = path
         self.image_dir = image_dir
         self.cache = {}
 
-    def rows(self, disk, partition, drive_text):
+    def listing(self, disk, partition, drive_text):
+        """([{cells..., "record": N}], totals) of one partition."""
         key = (disk, partition, drive_text)
         if key not in self.cache:
             done = subprocess.run([self.path, "list", os.path.join(self.image_dir, disk), "--partition", str(partition),
-                                   "--drive-text", drive_text, "--format", "csv"], capture_output=True, check=True)
-            table = list(csv.reader(io.StringIO(done.stdout.decode("utf-8"), newline="")))
-            check(table and table[0] == ["Name", "Path", "Size", "Created", "Modified", "#"], "CLI CSV header")
+                                   "--drive-text", drive_text, "--format", "json"], capture_output=True, check=True)
+            entries = json.loads(done.stdout.decode("utf-8"))
             totals = {}
             for line in done.stderr.decode("utf-8").splitlines():
                 if ": " in line:
                     name, value = line.rsplit(": ", 1)
                     if value.isdigit():
                         totals[name] = int(value)
-            self.cache[key] = (table[1:], totals)
+            self.cache[key] = (entries, totals)
         return self.cache[key]
+
+    def rows(self, disk, partition, drive_text):
+        """The six cells the window shows per row, and the totals."""
+        entries, totals = self.listing(disk, partition, drive_text)
+        return [[e["Name"], e["Path"], e["Size"], e["Created"], e["Modified"], str(e["record"] - 30)]
+                for e in entries], totals
+
+
+def state_cell(state, percent):
+    """The window's State cell for a state name and share."""
+    return "Partly overwritten (%d%%)" % percent if state == "Partly overwritten" else state
 
 
 # ---------------------------------------------------------------- scenarios
@@ -513,7 +614,7 @@ def t_tree(s, ctx):
     check(chosen == [FIRST_FOUND], "selected %r, expected the first found %r" % (chosen, FIRST_FOUND))
     check(s("no-box") == ["none"], "a message box at start-up")
     check(s("button") == [["Scan", True]], "button %r" % s("button"))
-    check(s("columns") == [["Name", "Path", "Size", "Created", "Modified", "#"]], "columns %r" % s("columns"))
+    check(s("columns") == [["Name", "Path", "Size", "Created", "Modified", "#", "State"]], "columns %r" % s("columns"))
     check(s("count") == ["0"], "rows before any scan")
 
 
@@ -1213,7 +1314,7 @@ def t_about(s, ctx):
 
 
 def wine_reg(s, *args):
-    s.wine_tool(["wine", "reg", *args], 60)
+    s.wine_tool([WINE, "reg", *args], 60)
 
 
 def recorded_lines(path):
@@ -1268,6 +1369,89 @@ def t_web_links(s, ctx):
     check(s("no-box") == ["none"], "a message box")
 
 
+# ---------------------------------------------------------------- the volume sets and the State column
+
+def scan_item(s, ctx, text):
+    """Starts the program with physicaldrive3 linked (the caller unlinks it), scans `text` to the end;
+    returns the rows with their states."""
+    s.link_disks(True, (3,))
+    s.start(ctx.exe)
+    s("select", text)
+    s("click")
+    s("wait-caption", "Scan", 120000)
+    return s("rows", 7)
+
+
+def set_partition(name):
+    return 1 + [n for n, _ in DISK3_SETS].index(name)
+
+
+def t_volume_sets(s, ctx):
+    try:
+        for name in ("compressed", "attrlist"):
+            number = set_partition(name)
+            text = "Disk 3 NTFS %d\\" % number
+            rows = scan_item(s, ctx, text)
+            expected, totals = ctx.cli.rows("disk3.img", number, text)
+            check(expected, "%s: the CLI found no rows" % name)
+            shown = [r[:6] for r in rows]
+            if shown != expected:
+                diff = next((i for i, (a, b) in enumerate(zip(shown, expected)) if a != b), min(len(shown), len(expected)))
+                raise Failed("%s: %d rows, CLI %d; first difference at row %d: %r vs %r" % (
+                    name, len(shown), len(expected), diff, shown[diff] if diff < len(shown) else None,
+                    expected[diff] if diff < len(expected) else None))
+            panes = s("status")[0]
+            check(panes[1:] == ["Deleted files: %d" % totals["Deleted files"], "Total files: %d" % totals["Total files"]],
+                  "%s: panes %r, CLI %r" % (name, panes, totals))
+            s.stop_app()
+    finally:
+        s.link_disks(False, (3,))
+
+
+def t_state_column(s, ctx):
+    manifest = ctx.sets["overwritten"]
+    wanted = {}
+    for path, entry in manifest.items():
+        if entry["state"] == "deleted" and entry["kind"] == "file":
+            clusters, reused = int(entry["clusters"] or 0), int(entry["reused"] or 0)
+            wanted[path.rsplit("/", 1)[-1]] = state_cell(entry["recoverability"], reused * 100 // clusters if clusters else 0)
+    check(any(w.startswith("Partly") for w in wanted.values()) and "Overwritten" in wanted.values(),
+          "the overwritten set has no partly and no wholly overwritten file: %r" % wanted)
+    try:
+        rows = scan_item(s, ctx, "Disk 3 NTFS %d\\" % set_partition("overwritten"))
+        shown = {r[0]: r[6] for r in rows}
+        check(shown == wanted, "states %r, manifest %r" % (shown, wanted))
+        width, text_width = (int(v) for v in s("column-fits", 6, "Partly overwritten (99%)")[0])
+        check(width >= text_width + 12, "the State column is %d pixels for a text of %d" % (width, text_width))
+        order = {"Intact": 0, "Overwritten": 100, "Unknown": 101}
+        key = lambda cell: int(cell.split("(")[1].rstrip("%)")) if cell.startswith("Partly") else order[cell]
+        for ascending in (True, False):
+            s("click-header", 6)
+            after = s("rows", 7)
+            check(sorted(map(tuple, after)) == sorted(map(tuple, rows)), "the sort lost or changed rows")
+            keys = [key(r[6]) for r in after]
+            check(keys == sorted(keys, reverse=not ascending),
+                  "State %s: %r" % ("ascending" if ascending else "descending", [r[6] for r in after]))
+    finally:
+        s.link_disks(False, (3,))
+
+
+def t_virtual_list(s, ctx):
+    s.start(ctx.exe)
+    check(int(s("list-style")[0]) & 0x1000, "the file list is not a virtual list (LVS_OWNERDATA)")
+    s("select", "E:\\")
+    s("click")
+    s("wait-caption", "Scan", 120000)
+    expected, totals = ctx.cli.rows("disk1.img", 1, "E:\\")
+    check(len(expected) > 1000, "the bench volume lists %d rows" % len(expected))
+    rows = s("rows")
+    check(rows == expected, "%d rows, CLI %d; first difference at %r" % (
+        len(rows), len(expected), next(((a, b) for a, b in zip(rows, expected) if a != b), None)))
+    panes = s("status")[0]
+    check(panes[1:] == ["Deleted files: %d" % totals["Deleted files"], "Total files: %d" % totals["Total files"]],
+          "panes %r, CLI %r" % (panes, totals))
+
+
 SCENARIOS = [
     ("tree", t_tree),
     ("scan", t_scan),
@@ -1292,6 +1476,9 @@ SCENARIOS = [
     ("about", t_about),
     ("web-links", t_web_links),
     ("docs-pictures", t_docs_pictures),
+    ("volume-sets", t_volume_sets),
+    ("state-column", t_state_column),
+    ("virtual-list", t_virtual_list),
 ]
 
 
@@ -1337,12 +1524,14 @@ def main():
         if not os.path.exists(ctx.exe):
             report_all_skipped("no program at " + ctx.exe)
             return 0
+        ctx.exe = choose_arch(ctx.exe)
     if not os.path.exists(args.cli):
         report_all_skipped("no pelmora-cli at " + args.cli)
         return 0
-    driver = build_driver(args.bin)
+    driver = build_driver(args.bin if WINEARCH == "win32" else args.bin + "-" + WINEARCH)
     make_images(args.images)
     ctx.manifest = make_window_disk(args.images)
+    ctx.sets = make_sets_disk(args.images)
     ctx.cli = Cli(os.path.abspath(args.cli), args.images)
 
     work = tempfile.mkdtemp(prefix="pelmora-e2e-")

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <iterator>
+
 #include "ui/WindowRules.h"
 #include "ui/resource.h"
 
@@ -94,6 +96,85 @@ TEST(FileListRules, SelectionCountsRecordCellsAndSameDrive) {
   EXPECT_FALSE(IsScannedDrive(u"e:\\Saved", u"E:\\"));  // exact comparison
   EXPECT_FALSE(IsScannedDrive(u"\\\\server\\share", u"E:\\"));
   EXPECT_FALSE(IsScannedDrive(u"D:\\", u"Disk 0 NTFS 1\\"));
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ScanRules, EachPhaseHasItsCaptionClickAndFlags) {
+  struct Case {
+    ScanPhase phase;
+    const char16_t* caption;
+    bool enabled;
+    ScanClick click;
+  };
+  const Case cases[] = {
+      {ScanPhase::Idle, u"Scan", true, ScanClick::Start},
+      {ScanPhase::Running, u"Stop Scanning", true, ScanClick::Stop},
+      {ScanPhase::Stopping, u"Stopping...", false, ScanClick::Nothing},  // no second worker, no second stop
+  };
+  for (const Case& c : cases) {
+    const ScanButton button = ScanButtonFor(c.phase);
+    EXPECT_EQ(std::u16string(button.caption), c.caption);
+    EXPECT_EQ(button.enabled, c.enabled);
+    EXPECT_EQ(ScanClickAction(c.phase), c.click);
+  }
+  // Flags as {recover, preview, stop, scan, find, find next} through a scan's life.
+  auto same = [](const CommandFlags& a, const CommandFlags& b) {
+    return a.canRecover == b.canRecover && a.canPreview == b.canPreview && a.canStop == b.canStop &&
+           a.canScan == b.canScan && a.canFind == b.canFind && a.canFindNext == b.canFindNext;
+  };
+  const CommandFlags start = FlagsAtScanStart();
+  EXPECT_TRUE(same(FlagsBeforeScan(), {false, false, false, true, false, false}));
+  EXPECT_TRUE(same(start, {false, false, true, false, true, true}));
+  EXPECT_TRUE(same(FlagsWithRows(start), {true, true, true, false, true, true}));
+  EXPECT_TRUE(same(FlagsAtStop(start), {false, false, false, true, true, true}));
+  EXPECT_TRUE(same(FlagsAtScanEnd(start), {true, true, false, true, true, true}));
+  EXPECT_TRUE(same(FlagsAtScanEnd(FlagsBeforeScan()), {true, true, false, true, false, false}));
+}
+
+TEST(FileListRules, SortsByTextOrStateBothWaysKeepingTies) {
+  RowTable table;
+  std::uint32_t path = 0;
+  ASSERT_TRUE(table.AddPath(u"C:\\", &path));
+  struct Row {
+    const char16_t* name;
+    std::uint64_t size;
+    FileState state;
+  };
+  const Row input[] = {
+      {u"b.txt", 2048, {Recoverability::Overwritten, 0}}, {u"A.txt", 10240, {Recoverability::Partial, 37}},
+      {u"c.txt", 1024, {Recoverability::Intact, 0}},      {u"a.txt", 2048, {Recoverability::Unknown, 0}},
+      {u"d.txt", 512, {Recoverability::Partial, 5}},      {u"e.txt", 700, {Recoverability::Intact, 0}},
+  };
+  for (std::size_t i = 0; i < std::size(input); ++i) {
+    ASSERT_TRUE(table.AddRow(static_cast<std::uint32_t>(40 + i), path, input[i].name, input[i].size, 0, 0));
+    ASSERT_TRUE(table.SetState(i, input[i].state, {}));
+  }
+  struct Case {
+    Column column;
+    bool ascending;
+    std::vector<std::uint32_t> order;
+  };
+  const Case cases[] = {
+      // A and a fold together and keep their order; "10 KB" sorts as text, before "2 KB".
+      {ColumnName, true, {1, 3, 0, 2, 4, 5}},
+      {ColumnName, false, {5, 4, 2, 0, 1, 3}},
+      {ColumnSize, true, {2, 4, 5, 1, 0, 3}},
+      // Intact first, then by share, Overwritten, then Unknown; reversed as a whole.
+      {ColumnState, true, {2, 5, 4, 1, 0, 3}},
+      {ColumnState, false, {3, 0, 1, 4, 2, 5}},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::uint32_t> order = {0, 1, 2, 3, 4, 5};
+    SortRows(table, c.column, c.ascending, &order);
+    EXPECT_EQ(order, c.order) << c.column << (c.ascending ? " ascending" : " descending");
+  }
+  // Rows added after a sort are appended; a later sort takes them in.
+  std::vector<std::uint32_t> part = {4, 2};
+  SortRows(table, ColumnName, true, &part);
+  EXPECT_EQ(part, (std::vector<std::uint32_t>{2, 4}));
 }
 
 }  // namespace
