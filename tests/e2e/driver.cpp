@@ -538,11 +538,16 @@ void CmdClickHeader(int column) {
   if (!Send(header, HDM_GETITEMRECT, column, (LPARAM)remote.At(0))) throw Failure{"no column " + std::to_string(column)};
   RECT rect{}, visible{};
   remote.Get(0, &rect, sizeof rect);
+  // The header moves left as the list scrolls: compare in the list's terms.
+  POINT origin{0, 0};
+  MapWindowPoints(header, list, &origin, 1);
+  OffsetRect(&rect, origin.x, origin.y);
   GetClientRect(list, &visible);  // a user clicks the part that is shown
   if (rect.right > visible.right) rect.right = visible.right;
+  if (rect.left < visible.left) rect.left = visible.left;
   if (rect.left >= rect.right) throw Failure{"column " + std::to_string(column) + " is out of sight"};
-  PostClick(header, POINT{(rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2}, WM_LBUTTONDOWN, WM_LBUTTONUP, 0,
-            false);
+  PostClick(header, POINT{(rect.left + rect.right) / 2 - origin.x, (rect.top + rect.bottom) / 2 - origin.y},
+            WM_LBUTTONDOWN, WM_LBUTTONUP, 0, false);
   Settle();
 }
 
@@ -960,6 +965,9 @@ void Run(const std::vector<std::string>& args) {
     CmdWaitCaption(arg(1), Number(args, 2, 30000));
   } else if (c == "rows") {
     CmdRows((int)Number(args, 1, 6));
+  } else if (c == "scroll-list") {
+    // As the scroll bar would: the list's columns move left by DX pixels.
+    if (!Send(Control(ListId), LVM_SCROLL, Number(args, 1, 0), 0)) throw Failure{"LVM_SCROLL failed"};
   } else if (c == "list-style") {
     Write(std::to_string(GetWindowLongW(Control(ListId), GWL_STYLE)));
   } else if (c == "column-fits") {

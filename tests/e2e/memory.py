@@ -29,6 +29,8 @@ import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
+sys.path.insert(0, HERE)
+import e2e  # noqa: E402  (beside this file: the choice of Wine)
 TIMER = "/usr/bin/time"
 ROW_BYTES = 200
 GOAL_MIB = 64
@@ -88,29 +90,35 @@ def main():
         return skip_all("no program at " + exe)
     if shutil.which("wine") is None or not os.access(TIMER, os.X_OK):
         return skip_all("needs wine and GNU time")
+    # Where this kernel runs no 32-bit program, the 64-bit build of the same
+    # sources: its memory grows the same way, only pointers are wider.
+    exe = e2e.choose_arch(exe, "pelmora-cli")
+    wine = e2e.WINE
     os.makedirs(args.images, exist_ok=True)
     sizes = [int(n) for n in args.sizes.split(",")]
     volumes = [volume(args.images, n) for n in sizes]
 
     work = tempfile.mkdtemp(prefix="pelmora-memory-")
-    env = dict(os.environ, WINEPREFIX=os.path.join(work, "prefix"), WINEARCH="win32", WINEDEBUG="-all",
+    env = dict(os.environ, WINEPREFIX=os.path.join(work, "prefix"), WINEARCH=e2e.WINEARCH, WINEDEBUG="-all",
                WINEDLLOVERRIDES="mscoree,mshtml=")
+    if e2e.WINELOADER:
+        env["WINELOADER"] = e2e.WINELOADER
     env.pop("DISPLAY", None)
     server = None
     passed = failed = 0
     try:
-        subprocess.run(["wineboot", "-i"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
+        subprocess.run([wine, "wineboot", "-i"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
         # The server on its own, so that the runs below neither start nor count it.
-        server = subprocess.Popen(["wineserver", "-p", "-f"], env=env)
+        server = subprocess.Popen([e2e.WINESERVER, "-p", "-f"], env=env)
         tiny = os.path.join(work, "tiny.img")
         with open(tiny, "wb") as f:
             f.truncate(1 << 20)
-        base, _ = peak_kib(env, ["wine", exe, "partitions", "Z:" + tiny.replace("/", "\\")], os.path.join(work, "base"))
+        base, _ = peak_kib(env, [wine, exe, "partitions", "Z:" + tiny.replace("/", "\\")], os.path.join(work, "base"))
         log("Wine's own peak (pelmora-cli.exe partitions of a blank disk): %.1f MiB" % (base / 1024))
         figures = []
         for files, (image, folders) in zip(sizes, volumes):
             out = os.path.join(work, "list-%d.csv" % files)
-            peak, code = peak_kib(env, ["wine", exe, "list", "Z:" + image.replace("/", "\\"), "--start", "0",
+            peak, code = peak_kib(env, [wine, exe, "list", "Z:" + image.replace("/", "\\"), "--start", "0",
                                         "--format", "csv"], out)
             with open(out, encoding="utf-8", errors="replace", newline="") as f:
                 rows = max(0, len(list(csv.reader(f))) - 1)
@@ -138,7 +146,7 @@ def main():
                        code, rows, (peak - base) / 1024, goal / 1024))
     finally:
         if server is not None:
-            subprocess.run(["wineserver", "-k"], env=env, stderr=subprocess.DEVNULL)
+            subprocess.run([e2e.WINESERVER, "-k"], env=env, stderr=subprocess.DEVNULL)
             server.wait()
         shutil.rmtree(work, ignore_errors=True)
     print("%d passed, %d failed, 0 skipped" % (passed, failed))
