@@ -13,3 +13,5 @@ ctest --test-dir build/fuzz --output-on-failure -R '^fuzz_'
 timeout --kill-after=30 600 python3 tests/e2e/rigcheck.py build/win32/src/Pelmora.exe build/native/src/pelmora-cli
 timeout --kill-after=30 1800 python3 tests/e2e/e2e.py build/win32/src/Pelmora.exe build/native/src/pelmora-cli
 
+# The Windows CLI's peak memory under Wine on two volume sizes: flat but for the rows.
+timeout --kill-after=30 1200 python3 tests/e2e/memory.py build/win32/src/pelmora-cli.exe
