@@ -38,7 +38,10 @@ def section(ctx):
     env = wine_env(prefix)
     # Debian's wine says so when it has no 32-bit loader; a 64-bit-only Wine
     # would only fail to start the program.
-    probe = subprocess.run([wine, "--version"], capture_output=True, text=True, env=env)
+    # (not with WINEDEBUG=-all, which hides that warning).
+    probe_env = dict(env)
+    probe_env.pop("WINEDEBUG")
+    probe = subprocess.run([wine, "--version"], capture_output=True, text=True, env=probe_env)
     if probe.returncode != 0 or "wine32 is missing" in probe.stderr + probe.stdout:
         return skip("Wine cannot run 32-bit programs here: wine32 is missing "
                     "(the mirror's i386 index; retry tools/setup.sh)")
@@ -62,7 +65,7 @@ def section(ctx):
     try:
         tool = {"name": TITLE, "argvs": [argv], "out": out, "err": err, "env": env}
         benchlib.time_in_turns([tool], min(ctx["runs"], 3))
-        rss, exact, _ = benchlib.peak_rss_kib(argv, out, err, env)
+        rss, exact, _, _ = benchlib.peak_rss_kib(argv, out, err, env)
     finally:
         subprocess.run(["wineserver", "-k"], env=env)
         server.wait()

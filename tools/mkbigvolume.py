@@ -112,6 +112,9 @@ class Plan:
                 count += len(sub)
 
         # Files: folders weighted so that some are crowded and many sparse.
+        # Files come in batches (a download, an unpacked archive, a camera's
+        # day) of one folder, name stem and extension, so records of one
+        # folder lie close together, as on a disk in use.
         cum, total = [], 0.0
         for _ in self.dir_path:
             total += rng.lognormvariate(0, 1.0)
@@ -120,22 +123,26 @@ class Plan:
         self.file_name = []
         self.file_size = []
         self.file_deleted = []
-        for n in range(files):
+        n = 0
+        while n < files:
             d = min(bisect.bisect_left(cum, rng.random() * total), len(cum) - 1)
-            r = rng.random()
-            if r < 0.03:
-                size = 0
-            elif r < 0.50:
-                size = rng.randrange(1, 640)        # resident in its record
-            elif r < 0.85:
-                size = rng.randrange(700, 8192)     # one or two clusters
-            else:
-                size = rng.randrange(8192, 65537)
             stem = rng.choice(ACCENTED) if rng.random() < 0.03 else rng.choice(FILE_WORDS)
-            self.file_dir.append(d)
-            self.file_name.append("%s_%07d.%s" % (stem, n, rng.choice(EXTENSIONS)))
-            self.file_size.append(size)
-            self.file_deleted.append(self.dir_deleted[d] or rng.random() < 0.23)
+            ext = rng.choice(EXTENSIONS)
+            for _ in range(min(files - n, rng.randint(1, 200))):
+                r = rng.random()
+                if r < 0.03:
+                    size = 0
+                elif r < 0.50:
+                    size = rng.randrange(1, 640)        # resident in its record
+                elif r < 0.85:
+                    size = rng.randrange(700, 8192)     # one or two clusters
+                else:
+                    size = rng.randrange(8192, 65537)
+                self.file_dir.append(d)
+                self.file_name.append("%s_%07d.%s" % (stem, n, ext))
+                self.file_size.append(size)
+                self.file_deleted.append(self.dir_deleted[d] or rng.random() < 0.23)
+                n += 1
 
     def file_path(self, n):
         d = self.dir_path[self.file_dir[n]]
