@@ -79,13 +79,26 @@ std::u16string ClashName(const std::u16string& safeName, std::uint32_t recordInd
   SplitExtension(safeName, &stem, &extension);
   std::u16string tag = u" (record " + Decimal(recordIndex) + u")";
   if (attempt > 1) tag += u" (" + Decimal(attempt) + u")";
-  // Cut the stem, never inside a surrogate pair, until the whole fits.
-  while (!stem.empty() && FitComponent(stem + tag + extension).size() != stem.size() + tag.size() + extension.size()) {
-    const bool pair = stem.size() >= 2 && stem.back() >= 0xDC00 && stem.back() <= 0xDFFF &&
-                      stem[stem.size() - 2] >= 0xD800 && stem[stem.size() - 2] <= 0xDBFF;
-    stem.resize(stem.size() - (pair ? 2 : 1));
+  // Keep the longest start of the stem with which the whole fits (the tag
+  // and extension alone always do), never half of a surrogate pair.
+  auto fits = [&](std::size_t kept) {
+    const std::u16string name = stem.substr(0, kept) + tag + extension;
+    return FitComponent(name).size() == name.size();
+  };
+  std::size_t kept = stem.size();
+  if (!fits(kept)) {
+    std::size_t fitting = 0;
+    while (kept - fitting > 1) {
+      const std::size_t middle = fitting + (kept - fitting) / 2;
+      (fits(middle) ? fitting : kept) = middle;
+    }
+    kept = fitting;
+    if (kept > 0 && stem[kept - 1] >= 0xD800 && stem[kept - 1] <= 0xDBFF && stem[kept] >= 0xDC00 &&
+        stem[kept] <= 0xDFFF) {
+      --kept;
+    }
   }
-  return stem + tag + extension;
+  return stem.substr(0, kept) + tag + extension;
 }
 
 std::vector<std::u16string> FoldersOfPath(const std::u16string& pathCell) {

@@ -25,8 +25,7 @@ bool IsSafeComponent(const std::u16string& part) {
 }
 
 // True when `path` is the destination, a separator and `below`.
-bool IsBelow(const NativePath& path, const std::u16string& belowUtf16) {
-  const NativePath below = NativeFromUtf16(belowUtf16);
+bool IsBelow(const NativePath& path, const NativePath& below) {
   return path.size() == Destination.size() + 1 + below.size() && path.compare(0, Destination.size(), Destination) == 0 &&
          path[Destination.size()] == static_cast<char>(PathSeparator) &&
          path.compare(Destination.size() + 1, below.size(), below) == 0;
@@ -53,14 +52,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const RecoveryTarget target = TargetFor(Destination, pathCell, name);
   const std::vector<std::u16string> folders = FoldersOfPath(pathCell);
   FUZZ_CHECK(target.folders.size() == folders.size());
-  std::u16string expected;
+  NativePath expected;
   for (std::size_t i = 0; i < folders.size(); ++i) {
     FUZZ_CHECK(IsSafeComponent(folders[i]));
-    expected += folders[i];
+    expected += NativeFromUtf16(folders[i]);
     FUZZ_CHECK(IsBelow(target.folders[i], expected));
-    expected += PathSeparator;
+    expected += static_cast<char>(PathSeparator);
   }
-  FUZZ_CHECK(IsBelow(target.file, expected + safe));
+  FUZZ_CHECK(IsBelow(target.file, expected + NativeFromUtf16(safe)));
 
   const std::uint32_t record = static_cast<std::uint32_t>(size * 2654435761u);
   const std::u16string first = ClashName(safe, record, 1), second = ClashName(safe, record, 2);
