@@ -35,7 +35,7 @@ if [ "$build" -eq 1 ]; then
   bash tools/build.sh release
   # The 32-bit CLI only matters where Wine can run it (Debian's wine warns
   # when its 32-bit half, wine32, is missing).
-  if command -v wine >/dev/null && ! wine --version 2>&1 | grep -q "wine32 is missing"; then
+  if command -v wine >/dev/null && said=$(wine --version 2>&1) && ! grep -q "wine32 is missing" <<<"$said"; then
     bash tools/build.sh windows || echo "bench: the Windows build failed; the Wine section says so" >&2
   fi
 fi

@@ -42,9 +42,13 @@ def section(ctx):
     probe_env = dict(env)
     probe_env.pop("WINEDEBUG")
     probe = subprocess.run([wine, "--version"], capture_output=True, text=True, env=probe_env)
-    if probe.returncode != 0 or "wine32 is missing" in probe.stderr + probe.stdout:
+    said = (probe.stderr + probe.stdout).strip()
+    if "wine32 is missing" in said:
         return skip("Wine cannot run 32-bit programs here: wine32 is missing "
                     "(the mirror's i386 index; retry tools/setup.sh)")
+    if probe.returncode != 0:
+        # e.g. "Exec format error": a kernel that runs no 32-bit programs at all.
+        return skip("Wine does not start: %s" % (said.splitlines()[-1:] or ["exit %d" % probe.returncode])[0])
     disk = "Z:" + ctx["image"].replace("/", "\\")
     argv = [wine, exe, "list", disk, "--start", "0", "--format", "csv"]
     out = os.path.join(ctx["workdir"], "wine-out.txt")
