@@ -40,29 +40,38 @@ def run_seq(argvs, out_path, err_path, env=None):
 
 
 def peak_rss_kib(argv, out_path, err_path, env=None):
-    """One more run of argv for its peak memory. Returns (KiB, exact, exit code)."""
+    """Runs argv for its peak memory. Returns (KiB, exact, exit code, seconds)."""
     if not os.access(TIMER, os.X_OK):
-        _, code, rss = run_seq([argv], out_path, err_path, env)
-        return rss, False, code
+        secs, code, rss = run_seq([argv], out_path, err_path, env)
+        return rss, False, code, secs
     rss_path = out_path + ".rss"
-    _, code, _ = run_seq([[TIMER, "-o", rss_path, "-f", "%M"] + argv], out_path, err_path, env)
+    secs, code, _ = run_seq([[TIMER, "-o", rss_path, "-f", "%M"] + argv], out_path, err_path, env)
     try:
         with open(rss_path, encoding="utf-8") as f:
-            return int(f.read().split()[-1]), True, code
+            return int(f.read().split()[-1]), True, code, secs
     except (OSError, ValueError, IndexError):
-        return 0, False, code
+        return 0, False, code, secs
 
 
 def time_in_turns(tools, runs):
-    """Each tool is a dict with "argvs", "out", "err" (and optionally "env");
-    appends `runs` wall times to its "times", the tools taking turns so that
-    drift on the machine hits them all alike. Fails on a non-zero exit."""
-    for _ in range(runs):
+    """Each tool is a dict with "argvs", "out", "err" (optionally "env", and
+    "runs" to run fewer times than `runs`); appends its wall times to its
+    "times", the tools taking turns so that drift on the machine hits them
+    all alike. Fails on a non-zero exit."""
+    for i in range(runs):
         for t in tools:
+            if i >= t.get("runs", runs):
+                continue
             secs, code, _ = run_seq(t["argvs"], t["out"], t["err"], t.get("env"))
             if code != 0:
                 sys.exit("bench: %s exited %d during the timed runs; see %s" % (t["name"], code, t["err"]))
             t.setdefault("times", []).append(secs)
+
+
+def runs_within(first_secs, runs, budget_secs, least=1):
+    """How many runs fit in budget_secs after a first run of first_secs:
+    `runs` for a quick tool, down to `least` for a slow one."""
+    return max(least, min(runs, int(budget_secs // max(first_secs, 1e-6))))
 
 
 def best(times):

@@ -17,8 +17,8 @@
 #include "platform/Files.h"
 #include "platform/Text.h"
 #include "platform/Volumes.h"
-#include "scan/PartitionWalk.h"
 #include "recover/Recovery.h"
+#include "scan/PartitionWalk.h"
 #include "scan/Scanner.h"
 
 namespace {
@@ -28,16 +28,18 @@ constexpr int ExitFailure = 1;
 constexpr int ExitUsage = 2;
 
 const char* const Usage =
-    "usage: pelmora-cli partitions DISK\n"
-    "       pelmora-cli list DISK (--start SECTOR | --partition N) [--drive-text TEXT]\n"
-    "                            [--format table|csv|json]\n"
-    "       pelmora-cli recover DISK (--start SECTOR | --partition N) --to DIR\n"
-    "                            [--record N]... [--name GLOB]... [--overwrite]\n"
+    "usage: pelmora-cli partitions DISK [--sector-size 512|4096]\n"
+    "       pelmora-cli list DISK (--start SECTOR | --partition N) [--sector-size 512|4096]\n"
+    "                            [--drive-text TEXT] [--format table|csv|json]\n"
+    "       pelmora-cli recover DISK (--start SECTOR | --partition N) [--sector-size 512|4096]\n"
+    "                            --to DIR [--record N]... [--name GLOB]... [--overwrite]\n"
     "DISK is a disk image or a device"
 #ifdef _WIN32
     ", or a disk number"
 #endif
     "; N of --partition counts the lines of 'partitions' from 1;\n"
+    "SECTOR counts the disk's logical sectors: --sector-size, else the device's own,\n"
+    "else 4096 for an image laid out in 4096-byte sectors, else 512;\n"
     "--record takes the record index that 'list --format json' shows.\n";
 
 struct Options {
@@ -53,16 +55,22 @@ struct Options {
   std::vector<std::uint32_t> records;
   std::vector<std::string> names;
   bool overwrite = false;
+  std::uint32_t sectorSize = 0;  // 0: the device's own, else detected
 };
 
-int UsageError(const std::string& what) {
-  std::fprintf(stderr, "pelmora-cli: %s\n%s", what.c_str(), Usage);
+// Every line for people goes through TerminalSafe: names come from the disk.
+int UsageError(Terminal& terminal, const std::string& what) {
+  terminal.Err("pelmora-cli: " + TerminalSafe(what) + "\n" + Usage);
   return ExitUsage;
 }
 
-int Failure(const std::string& step, DWORD error) {
-  std::fprintf(stderr, "pelmora-cli: %s: %s\n", step.c_str(), ErrorMessage(error).c_str());
+int Failure(Terminal& terminal, const std::string& step, DWORD error) {
+  terminal.Err("pelmora-cli: " + TerminalSafe(step) + ": " + ErrorMessage(error) + "\n");
   return ExitFailure;
+}
+
+void Warning(Terminal& terminal, const std::string& step, DWORD error) {
+  terminal.Err("pelmora-cli: warning: " + TerminalSafe(step) + ": " + ErrorMessage(error) + "\n");
 }
 
 bool ParseNumber(const std::string& text, std::uint64_t limit, std::uint64_t* value) {
@@ -96,10 +104,13 @@ std::string ParseOptions(const std::vector<std::string>& args, Options* options)
     std::string text;
     std::uint64_t number = 0;
     if (arg == "--start" && options->command != "partitions") {
-      // Sectors are 512 bytes; keep the byte position within 63 bits.
-      if (!value(&text) || !ParseNumber(text, (1ull << 54), &number)) return "--start takes a sector number";
+      // Sectors of up to 4096 bytes; keep the byte position within 63 bits.
+      if (!value(&text) || !ParseNumber(text, (1ull << 51), &number)) return "--start takes a sector number";
       options->hasStart = true;
       options->start = number;
+    } else if (arg == "--sector-size") {
+      if (!value(&text) || (text != "512" && text != "4096")) return "--sector-size is 512 or 4096";
+      options->sectorSize = text == "512" ? 512 : 4096;
     } else if (arg == "--partition" && options->command != "partitions") {
       if (!value(&text) || !ParseNumber(text, 1000, &number) || number == 0) return "--partition takes a number from 1";
       options->partition = static_cast<unsigned>(number);
@@ -155,73 +166,88 @@ struct Partition {
   std::string type;  // "0x07", or a GPT type GUID
 };
 
-// The partitions of a disk as 'partitions' lists them: a GPT disk's entries,
-// else the walk of its boot records.
-DWORD ListPartitions(DiskReader& disk, std::uint32_t number, std::vector<Partition>* partitions) {
-  SystemVolumes volumes;
-  bool isGpt = false;
-  DWORD result = WalkGpt(disk, number, volumes, &isGpt, [&](const GptPartition& found) {
-    partitions->push_back({found.text, found.firstSector, found.sectorCount, found.typeGuid});
-  });
-  if (isGpt || result != code::Success) return result;
-  return WalkDisk(disk, number, volumes, [&](const FoundPartition& found) {
-    char type[8];
-    std::snprintf(type, sizeof type, "0x%02X", found.type);
-    partitions->push_back({found.text, found.item.startSector, found.item.sectorCount, type});
-  });
+// The disk's logical sector size: as given, the device's own, or detected
+// from an image's layout; `*how` says which.
+std::uint32_t SectorSizeFor(const Options& options, DiskReader& disk, const char** how) {
+  if (options.sectorSize != 0) {
+    *how = "as given";
+    return options.sectorSize;
+  }
+  if (IsSectorSize(disk.LogicalSectorSize())) {
+    *how = "from the device";
+    return disk.LogicalSectorSize();
+  }
+  *how = "detected";
+  return DetectSectorSize(disk);
 }
 
-class ProgressLine {
- public:
-  explicit ProgressLine(bool enabled) : shown(enabled) {}
-  ~ProgressLine() { Clear(); }
-  void Show(const std::string& text) {
-    if (!shown) return;
-    std::fprintf(stderr, "\r%-60s", text.c_str());
-    std::fflush(stderr);
-    dirty = true;
-  }
-  void Clear() {
-    if (!dirty) return;
-    std::fprintf(stderr, "\r%-60s\r", "");
-    dirty = false;
-  }
+// The partitions of a disk as 'partitions' lists them, in sectors of
+// `sectorBytes`: a GPT disk's entries, else the walk of its boot records.
+// On a failure the partitions found before it stay.
+DWORD ListPartitions(DiskReader& disk, std::uint32_t number, std::uint32_t sectorBytes,
+                     std::vector<Partition>* partitions) {
+  SystemVolumes volumes;
+  bool isGpt = false;
+  DWORD result = WalkGpt(
+      disk, number, volumes, &isGpt,
+      [&](const GptPartition& found) {
+        partitions->push_back({found.text, found.firstSector, found.sectorCount, found.typeGuid});
+      },
+      sectorBytes);
+  if (isGpt || result != code::Success) return result;
+  return WalkDisk(
+      disk, number, volumes,
+      [&](const FoundPartition& found) {
+        char type[8];
+        std::snprintf(type, sizeof type, "0x%02X", found.type);
+        partitions->push_back({found.text, found.item.startSector, found.item.sectorCount, type});
+      },
+      sectorBytes);
+}
 
- private:
-  bool shown;
-  bool dirty = false;
-};
+// One row in each format: CSV and JSON exact, the table's cells made
+// terminal-safe. Line ends: CSV CR LF (RFC 4180), JSON and the table LF, on
+// every system.
+std::string CsvLine(const ScanRow& row) {
+  std::string line;
+  line.reserve(256);
+  for (int c = 0; c < ColumnCount; ++c) {
+    if (c != 0) line += ',';
+    line += CsvField(Utf8FromUtf16(row.cells[c]));
+  }
+  return line + "\r\n";
+}
+
+std::string JsonObject(const ScanRow& row) {
+  static const char* const keys[ColumnCount] = {"Name", "Path", "Size", "Created", "Modified", "#"};
+  std::string line = "  {";
+  for (int c = 0; c < ColumnCount; ++c) {
+    line += std::string(c ? ", " : "") + JsonString(keys[c]) + ": " + JsonString(Utf8FromUtf16(row.cells[c]));
+  }
+  char tail[80];
+  std::snprintf(tail, sizeof tail, ", \"record\": %" PRIu32 ", \"bytes\": %" PRIu64 "}", row.recordIndex, row.size);
+  return line + tail;
+}
+
+std::vector<std::string> TableCells(const ScanRow& row) {
+  std::vector<std::string> cells;
+  for (const std::u16string& cell : row.cells) cells.push_back(TerminalSafe(Utf8FromUtf16(cell)));
+  return cells;
+}
 
 // Collects rows, or prints them at once as CSV or JSON lines.
 class CliSink : public RowSink {
  public:
-  CliSink(const std::string& format, bool keep, ProgressLine& progress)
-      : format(format), keep(keep), progress(progress) {}
+  CliSink(const std::string& format, bool keep, Terminal& terminal) : format(format), keep(keep), terminal(terminal) {}
 
   void AddRow(const ScanRow& row) override {
     if (keep) rows.push_back(row);
     if (format == "csv") {
-      std::string line;
-      line.reserve(256);
-      for (int c = 0; c < ColumnState; ++c) {
-        if (c != 0) line += ',';
-        line += CsvField(Utf8FromUtf16(row.cells[c]));
-      }
-      line += "\r\n";
-      Print(line);
+      terminal.Out(CsvLine(row));
     } else if (format == "json") {
-      static const char* const keys[ColumnState] = {"Name", "Path", "Size", "Created", "Modified", "#"};
-      std::string line = first ? "[\n  {" : ",\n  {";
-      for (int c = 0; c < ColumnState; ++c) {
-        line += std::string(c ? ", " : "") + JsonString(keys[c]) + ": " + JsonString(Utf8FromUtf16(row.cells[c]));
-      }
-      char tail[80];
-      std::snprintf(tail, sizeof tail, ", \"record\": %" PRIu32 ", \"bytes\": %" PRIu64 "}", row.recordIndex,
-                    row.size);
-      Print(line + tail);
+      terminal.Out((first ? "[\n" : ",\n") + JsonObject(row));
     } else if (format == "table") {
-      table.push_back({});
-      for (const std::u16string& cell : row.cells) table.back().push_back(Utf8FromUtf16(cell));
+      table.push_back(TableCells(row));
     }
     first = false;
   }
@@ -229,66 +255,68 @@ class CliSink : public RowSink {
   void Progress(std::uint32_t examined, std::uint32_t total) override {
     char text[64];
     std::snprintf(text, sizeof text, "Scanning: %u of %u records", examined, total);
-    progress.Show(text);
+    terminal.Progress(text);
   }
 
   void Begin() {
-    if (format == "csv") Print("Name,Path,Size,Created,Modified,#\r\n");
+    if (format == "csv") terminal.Out("Name,Path,Size,Created,Modified,#\r\n");
   }
   void End() {
-    progress.Clear();
-    if (format == "json") Print(first ? "[]\n" : "\n]\n");
+    terminal.ClearProgress();
+    if (format == "json") terminal.Out(first ? "[]\n" : "\n]\n");
     if (format == "table") {
       table.insert(table.begin(), {"Name", "Path", "Size", "Created", "Modified", "#"});
-      Print(AlignedTable(table));
+      terminal.Out(AlignedTable(table));
     }
-    std::fflush(stdout);
+    terminal.Flush();
   }
 
   std::vector<ScanRow> rows;
 
  private:
-  void Print(const std::string& text) {
-    progress.Clear();
-    std::fwrite(text.data(), 1, text.size(), stdout);
-  }
-
   std::string format;
   bool keep;
-  ProgressLine& progress;
+  Terminal& terminal;
   bool first = true;
   std::vector<std::vector<std::string>> table;
 };
 
-int CommandPartitions(const Options& options) {
+int CommandPartitions(const Options& options, Terminal& terminal) {
   std::unique_ptr<DiskDevice> disk;
   std::uint32_t number = 0;
   DWORD result = OpenDisk(options.disk, &disk, &number);
-  if (result != code::Success) return Failure(options.disk, result);
+  if (result != code::Success) return Failure(terminal, options.disk, result);
+  const char* how = "";
+  const std::uint32_t sectorBytes = SectorSizeFor(options, *disk, &how);
   std::vector<Partition> partitions;
-  result = ListPartitions(*disk, number, &partitions);
+  result = ListPartitions(*disk, number, sectorBytes, &partitions);
   for (const Partition& p : partitions) {
-    std::printf("%s\t%" PRIu64 "\t%" PRIu64 "\t%s\n", Utf8FromUtf16(p.text).c_str(), p.start, p.count,
-                p.type.c_str());
+    char numbers[48];
+    std::snprintf(numbers, sizeof numbers, "\t%" PRIu64 "\t%" PRIu64 "\t", p.start, p.count);
+    terminal.Out(TerminalSafe(Utf8FromUtf16(p.text)) + numbers + p.type + "\n");
   }
-  std::fflush(stdout);
-  return result == code::Success ? ExitSuccess : Failure("partitions", result);
+  terminal.Err("Sector size: " + std::to_string(sectorBytes) + " bytes (" + how + ")\n");
+  return result == code::Success ? ExitSuccess : Failure(terminal, "partitions", result);
 }
 
 // Opens the disk and initialises the drive on the chosen partition.
-int OpenVolume(const Options& options, std::unique_ptr<DiskDevice>* disk, CNTFSDrive* drive,
+int OpenVolume(const Options& options, Terminal& terminal, std::unique_ptr<DiskDevice>* disk, CNTFSDrive* drive,
                std::u16string* driveText) {
   std::uint32_t number = 0;
   DWORD result = OpenDisk(options.disk, disk, &number);
-  if (result != code::Success) return Failure(options.disk, result);
+  if (result != code::Success) return Failure(terminal, options.disk, result);
+  const char* how = "";
+  const std::uint32_t sectorBytes = SectorSizeFor(options, **disk, &how);
   std::vector<Partition> partitions;
-  result = ListPartitions(**disk, number, &partitions);
+  result = ListPartitions(**disk, number, sectorBytes, &partitions);
   std::uint64_t start = options.start;
   if (options.partition != 0) {
-    if (result != code::Success) return Failure("partitions", result);
     if (options.partition > partitions.size()) {
-      return UsageError("there is no partition " + std::to_string(options.partition) + " on " + options.disk);
+      if (result != code::Success) return Failure(terminal, "partitions", result);
+      return UsageError(terminal, "there is no partition " + std::to_string(options.partition) + " on " + options.disk);
     }
+    // The partitions before a damaged part of the table are sound.
+    if (result != code::Success) Warning(terminal, "partitions", result);
     start = partitions[options.partition - 1].start;
   }
   char fallback[32];
@@ -302,40 +330,40 @@ int OpenVolume(const Options& options, std::unique_ptr<DiskDevice>* disk, CNTFSD
   }
   if (options.hasDriveText) *driveText = Utf16FromUtf8(options.driveText);
   drive->AttachDisk(disk->get());
-  drive->SetPartitionStart(start);
+  drive->SetPartitionStart(start, sectorBytes);
   result = drive->Initialize();
-  return result == code::Success ? ExitSuccess : Failure("Initialize", result);
+  return result == code::Success ? ExitSuccess : Failure(terminal, "Initialize", result);
 }
 
-int Scan(CNTFSDrive& drive, const std::u16string& driveText, CliSink& sink) {
+int Scan(CNTFSDrive& drive, const std::u16string& driveText, Terminal& terminal, CliSink& sink) {
   static const std::atomic<bool> neverStop{false};
   ScanTotals totals;
   sink.Begin();
   const DWORD result = ScanRecords(drive, driveText, neverStop, sink, &totals);
   sink.End();
-  std::fprintf(stderr, "Total files: %u\nDeleted files: %u\n", totals.examined, totals.rows);
-  return result == code::Success ? ExitSuccess : Failure("GetLastError", result);
+  terminal.Err("Total files: " + std::to_string(totals.examined) + "\nDeleted files: " + std::to_string(totals.rows) +
+               "\n");
+  return result == code::Success ? ExitSuccess : Failure(terminal, "GetLastError", result);
 }
 
 // Opens the chosen volume and scans it into `sink`. `*scanned` tells whether
 // the scan ran (its rows stay usable even when it ended with a failure).
-int OpenAndScan(const Options& options, std::unique_ptr<DiskDevice>* disk, CNTFSDrive* drive, CliSink& sink,
-                bool* scanned) {
+int OpenAndScan(const Options& options, Terminal& terminal, std::unique_ptr<DiskDevice>* disk, CNTFSDrive* drive,
+                CliSink& sink, bool* scanned) {
   std::u16string driveText;
   *scanned = false;
-  const int status = OpenVolume(options, disk, drive, &driveText);
+  const int status = OpenVolume(options, terminal, disk, drive, &driveText);
   if (status != ExitSuccess) return status;
   *scanned = true;
-  return Scan(*drive, driveText, sink);
+  return Scan(*drive, driveText, terminal, sink);
 }
 
-int CommandList(const Options& options) {
+int CommandList(const Options& options, Terminal& terminal) {
   std::unique_ptr<DiskDevice> disk;
   CNTFSDrive drive;
-  ProgressLine progress(IsTerminal(stderr));
-  CliSink sink(options.format, false, progress);
+  CliSink sink(options.format, false, terminal);
   bool scanned = false;
-  return OpenAndScan(options, &disk, &drive, sink, &scanned);
+  return OpenAndScan(options, terminal, &disk, &drive, sink, &scanned);
 }
 
 bool Selected(const Options& options, const ScanRow& row) {
@@ -349,46 +377,59 @@ bool Selected(const Options& options, const ScanRow& row) {
   return false;
 }
 
-int CommandRecover(const Options& options) {
-  std::unique_ptr<DiskDevice> disk;
-  CNTFSDrive drive;
-  ProgressLine progress(IsTerminal(stderr));
-  CliSink sink("none", true, progress);
-  bool scanned = false;
-  const int status = OpenAndScan(options, &disk, &drive, sink, &scanned);
-  if (!scanned) return status;
-
-  const std::u16string destination = FullPath(Utf16FromUtf8(options.to));
-  DWORD result = MakeDirectory(destination);
-  if (result != code::Success) return Failure(options.to, result);
-  std::set<std::uint32_t> unmatched(options.records.begin(), options.records.end());
-  unsigned chosen = 0, recovered = 0;
-  for (const ScanRow& row : sink.rows) chosen += Selected(options, row) ? 1 : 0;
-  unsigned done = 0;
-  for (const ScanRow& row : sink.rows) {
+// Recovers the chosen rows into `destination` as one batch (a name given
+// twice goes to the later file as "name (record N).ext"), printing a line
+// for each. Returns how many were recovered; `*chosen` gets how many were
+// chosen, and the records found are taken out of `*unmatched`.
+unsigned RecoverRows(const Options& options, const std::vector<ScanRow>& rows, CNTFSDrive& drive,
+                     const NativePath& destination, Terminal& terminal, unsigned* chosen,
+                     std::set<std::uint32_t>* unmatched) {
+  RecoveryBatch batch(destination, options.overwrite);
+  *chosen = 0;
+  for (const ScanRow& row : rows) *chosen += Selected(options, row) ? 1 : 0;
+  unsigned done = 0, recovered = 0;
+  for (const ScanRow& row : rows) {
     if (!Selected(options, row)) continue;
-    unmatched.erase(row.recordIndex);
+    unmatched->erase(row.recordIndex);
     char text[64];
-    std::snprintf(text, sizeof text, "Recovering: %u of %u files", ++done, chosen);
-    progress.Show(text);
+    std::snprintf(text, sizeof text, "Recovering: %u of %u files", ++done, *chosen);
+    terminal.Progress(text);
     RecoveredFile file;
-    result = RecoverRecord(drive, row.recordIndex, destination, row.path, options.overwrite, &file);
-    progress.Clear();
-    const std::string path = Utf8FromUtf16(file.path.empty() ? row.name : file.path);
+    const DWORD result = batch.Recover(drive, row.recordIndex, row.path, &file);
+    const std::string path = TerminalSafe(file.file.empty() ? Utf8FromUtf16(row.name) : PathText(file.file));
     if (file.existed) {
-      std::fprintf(stderr, "skipped (exists): %s\n", path.c_str());
+      terminal.Err("skipped (exists): " + path + "\n");
     } else if (result != code::Success) {
-      std::fprintf(stderr, "failed: %s: %s\n", path.c_str(), ErrorMessage(result).c_str());
+      terminal.Err("failed: " + path + ": " + ErrorMessage(result) + "\n");
     } else {
-      std::printf("%s\n", path.c_str());
+      terminal.Out(path + "\n");
       ++recovered;
     }
   }
+  terminal.ClearProgress();
+  return recovered;
+}
+
+int CommandRecover(const Options& options, Terminal& terminal) {
+  std::unique_ptr<DiskDevice> disk;
+  CNTFSDrive drive;
+  CliSink sink("none", true, terminal);
+  bool scanned = false;
+  const int status = OpenAndScan(options, terminal, &disk, &drive, sink, &scanned);
+  if (!scanned) return status;
+
+  // The folder's own bytes: on POSIX a name that is not UTF-8 is kept.
+  const NativePath destination = FullPath(PathFromArgument(options.to));
+  DWORD result = MakeDirectory(destination);
+  if (result != code::Success) return Failure(terminal, options.to, result);
+  std::set<std::uint32_t> unmatched(options.records.begin(), options.records.end());
+  unsigned chosen = 0;
+  const unsigned recovered = RecoverRows(options, sink.rows, drive, destination, terminal, &chosen, &unmatched);
   for (std::uint32_t record : unmatched) {
-    std::fprintf(stderr, "failed: record %u is not a listed deleted file\n", record);
+    terminal.Err("failed: record " + std::to_string(record) + " is not a listed deleted file\n");
   }
-  std::fflush(stdout);
-  std::fprintf(stderr, "Recovered %u of %u files\n", recovered, chosen + static_cast<unsigned>(unmatched.size()));
+  terminal.Err("Recovered " + std::to_string(recovered) + " of " +
+               std::to_string(chosen + static_cast<unsigned>(unmatched.size())) + " files\n");
   return status == ExitSuccess && recovered == chosen && unmatched.empty() ? ExitSuccess : ExitFailure;
 }
 
@@ -396,10 +437,11 @@ int CommandRecover(const Options& options) {
 
 int main(int argc, char** argv) {
   PrepareConsole();
+  Terminal terminal(stdout, stderr, IsTerminal(stderr));
   Options options;
   const std::string problem = ParseOptions(ArgumentsUtf8(argc, argv), &options);
-  if (!problem.empty()) return UsageError(problem);
-  if (options.command == "partitions") return CommandPartitions(options);
-  if (options.command == "list") return CommandList(options);
-  return CommandRecover(options);
+  if (!problem.empty()) return UsageError(terminal, problem);
+  if (options.command == "partitions") return CommandPartitions(options, terminal);
+  if (options.command == "list") return CommandList(options, terminal);
+  return CommandRecover(options, terminal);
 }

@@ -97,3 +97,97 @@ bool GlobMatch(const std::u16string& pattern, const std::u16string& name) {
   while (p < pattern.size() && pattern[p] == u'*') ++p;
   return p == pattern.size();
 }
+
+namespace {
+
+// The code point of the UTF-8 sequence at `i` and its length, or false for
+// a byte that does not start a well-formed sequence (overlong forms,
+// surrogates and values past U+10FFFF included).
+bool DecodeUtf8(const std::string& text, std::size_t i, char32_t* c, std::size_t* length) {
+  const auto lead = static_cast<unsigned char>(text[i]);
+  const int extra = lead < 0x80 ? 0 : (lead >> 5) == 0x06 ? 1 : (lead >> 4) == 0x0E ? 2 : (lead >> 3) == 0x1E ? 3 : -1;
+  if (extra < 0 || static_cast<std::size_t>(extra) >= text.size() - i) return false;
+  char32_t value = extra == 0 ? lead : extra == 1 ? (lead & 0x1F) : extra == 2 ? (lead & 0x0F) : (lead & 0x07);
+  for (int k = 1; k <= extra; ++k) {
+    const auto next = static_cast<unsigned char>(text[i + k]);
+    if ((next & 0xC0) != 0x80) return false;
+    value = (value << 6) | (next & 0x3F);
+  }
+  static const char32_t minimum[] = {0, 0x80, 0x800, 0x10000};
+  if (value < minimum[extra] || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return false;
+  *c = value;
+  *length = 1 + static_cast<std::size_t>(extra);
+  return true;
+}
+
+bool NeedsEscape(char32_t c) {
+  return c < 0x20 || (c >= 0x7F && c <= 0x9F) || (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+}
+
+constexpr std::size_t OutputPiece = 64 * 1024;  // bytes held before they are written
+
+}  // namespace
+
+std::string TerminalSafe(const std::string& text) {
+  std::string safe;
+  safe.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) {
+    char32_t c = 0;
+    std::size_t length = 1;
+    char escaped[12];
+    if (!DecodeUtf8(text, i, &c, &length)) {
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned char>(text[i]));
+      safe += escaped;
+    } else if (NeedsEscape(c)) {
+      std::snprintf(escaped, sizeof escaped, c < 0x80 ? "\\x%02x" : "\\u%04x", static_cast<unsigned>(c));
+      safe += escaped;
+    } else {
+      safe.append(text, i, length);
+    }
+    i += length;
+  }
+  return safe;
+}
+
+Terminal::Terminal(std::FILE* out, std::FILE* err, bool showProgress)
+    : out(out), err(err), showProgress(showProgress) {}
+
+Terminal::~Terminal() {
+  Flush();
+  ClearProgress();
+}
+
+void Terminal::Out(const std::string& text) {
+  pending += text;
+  if (pending.size() >= OutputPiece) Flush();
+}
+
+void Terminal::Err(const std::string& text) {
+  Flush();
+  ClearProgress();
+  std::fwrite(text.data(), 1, text.size(), err);
+  std::fflush(err);
+}
+
+void Terminal::Progress(const std::string& text) {
+  if (!showProgress) return;
+  Flush();
+  std::fprintf(err, "\r%-60s", text.c_str());
+  std::fflush(err);
+  progressShown = true;
+}
+
+void Terminal::ClearProgress() {
+  if (!progressShown) return;
+  std::fprintf(err, "\r%-60s\r", "");
+  std::fflush(err);
+  progressShown = false;
+}
+
+void Terminal::Flush() {
+  if (pending.empty()) return;
+  ClearProgress();
+  std::fwrite(pending.data(), 1, pending.size(), out);
+  std::fflush(out);
+  pending.clear();
+}

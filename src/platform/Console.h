@@ -7,6 +7,9 @@
 
 // The program's arguments as UTF-8 (Windows reads the wide command line).
 std::vector<std::string> ArgumentsUtf8(int argc, char** argv);
-// Makes the console show UTF-8 output (Windows); nothing elsewhere.
+// Windows: makes the console show UTF-8 output, and standard output binary,
+// so that the bytes written are the bytes that arrive (each output format
+// puts its own line ends; text mode would add a CR before every LF).
+// Nothing elsewhere.
 void PrepareConsole();
 bool IsTerminal(std::FILE* stream);

@@ -1,4 +1,5 @@
 #include <windows.h>
+#include <fcntl.h>
 #include <io.h>
 #include <shellapi.h>
 
@@ -15,6 +16,9 @@ std::vector<std::string> ArgumentsUtf8(int argc, char** argv) {
   return arguments;
 }
 
-void PrepareConsole() { SetConsoleOutputCP(CP_UTF8); }
+void PrepareConsole() {
+  SetConsoleOutputCP(CP_UTF8);
+  _setmode(_fileno(stdout), _O_BINARY);
+}
 
 bool IsTerminal(std::FILE* stream) { return _isatty(_fileno(stream)) != 0; }

@@ -25,7 +25,12 @@ DWORD DiskDevice::OpenPath(const std::string& path, std::unique_ptr<DiskDevice>*
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return CodeFromErrno(errno);
   struct stat info {};
-  if (fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+  if (fstat(fd, &info) != 0) {
+    const int err = errno;
+    close(fd);
+    return CodeFromErrno(err);
+  }
+  if (S_ISDIR(info.st_mode)) {
     close(fd);
     return code::AccessDenied;
   }
@@ -35,12 +40,29 @@ DWORD DiskDevice::OpenPath(const std::string& path, std::unique_ptr<DiskDevice>*
     return code::NotEnoughMemory;
   }
   opened->fd = fd;
+#ifdef BLKSSZGET
+  int logical = 0;
+  if (S_ISBLK(info.st_mode) && ioctl(fd, BLKSSZGET, &logical) == 0 && logical > 0 &&
+      IsSectorSize(static_cast<std::uint32_t>(logical))) {
+    opened->sectorBytes = static_cast<std::uint32_t>(logical);
+  }
+#endif
   *disk = std::move(opened);
   return code::Success;
 }
 
 DWORD DiskDevice::ReadAt(std::uint64_t offset, void* destination, std::uint32_t count,
                          std::uint32_t* delivered) {
+  if (sectorBytes == 0) return ReadRaw(offset, destination, count, delivered);
+  return ReadWholeSectors(
+      [this](std::uint64_t at, void* into, std::uint32_t bytes, std::uint32_t* got) {
+        return ReadRaw(at, into, bytes, got);
+      },
+      sectorBytes, offset, destination, count, delivered);
+}
+
+DWORD DiskDevice::ReadRaw(std::uint64_t offset, void* destination, std::uint32_t count,
+                          std::uint32_t* delivered) {
   *delivered = 0;
   if (offset > static_cast<std::uint64_t>(INT64_MAX)) return code::InvalidParameter;
   auto* out = static_cast<unsigned char*>(destination);

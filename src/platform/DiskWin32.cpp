@@ -9,11 +9,19 @@
 
 namespace {
 
-DWORD OpenReadOnly(const wchar_t* name, void** handle) {
+DWORD OpenReadOnly(const wchar_t* name, void** handle, std::uint32_t* sectorBytes) {
   HANDLE opened = CreateFileW(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_EXISTING, 0, nullptr);
   if (opened == INVALID_HANDLE_VALUE) return GetLastError();
   *handle = opened;
+  // A disk says its geometry; an image file does not, and stays at 0.
+  DISK_GEOMETRY_EX geometry;
+  DWORD returned = 0;
+  if (DeviceIoControl(opened, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, nullptr, 0, &geometry, sizeof geometry,
+                      &returned, nullptr) &&
+      returned >= sizeof geometry.Geometry && IsSectorSize(geometry.Geometry.BytesPerSector)) {
+    *sectorBytes = geometry.Geometry.BytesPerSector;
+  }
   return ERROR_SUCCESS;
 }
 
@@ -28,7 +36,7 @@ DWORD DiskDevice::OpenNumber(unsigned number, std::unique_ptr<DiskDevice>* disk)
   swprintf(name, 64, L"\\\\.\\PhysicalDrive%u", number);
   std::unique_ptr<DiskDevice> opened(new (std::nothrow) DiskDevice);
   if (!opened) return ERROR_NOT_ENOUGH_MEMORY;
-  DWORD result = OpenReadOnly(name, &opened->handle);
+  DWORD result = OpenReadOnly(name, &opened->handle, &opened->sectorBytes);
   if (result == ERROR_SUCCESS) *disk = std::move(opened);
   return result;
 }
@@ -36,13 +44,23 @@ DWORD DiskDevice::OpenNumber(unsigned number, std::unique_ptr<DiskDevice>* disk)
 DWORD DiskDevice::OpenPath(const std::string& path, std::unique_ptr<DiskDevice>* disk) {
   std::unique_ptr<DiskDevice> opened(new (std::nothrow) DiskDevice);
   if (!opened) return ERROR_NOT_ENOUGH_MEMORY;
-  DWORD result = OpenReadOnly(WideFromUtf8(path).c_str(), &opened->handle);
+  DWORD result = OpenReadOnly(WideFromUtf8(path).c_str(), &opened->handle, &opened->sectorBytes);
   if (result == ERROR_SUCCESS) *disk = std::move(opened);
   return result;
 }
 
 DWORD DiskDevice::ReadAt(std::uint64_t offset, void* destination, std::uint32_t count,
                          std::uint32_t* delivered) {
+  if (sectorBytes == 0) return ReadRaw(offset, destination, count, delivered);
+  return ReadWholeSectors(
+      [this](std::uint64_t at, void* into, std::uint32_t bytes, std::uint32_t* got) {
+        return ReadRaw(at, into, bytes, got);
+      },
+      sectorBytes, offset, destination, count, delivered);
+}
+
+DWORD DiskDevice::ReadRaw(std::uint64_t offset, void* destination, std::uint32_t count,
+                          std::uint32_t* delivered) {
   *delivered = 0;
   LONG high = static_cast<LONG>(offset >> 32);
   DWORD low = SetFilePointer(handle, static_cast<LONG>(offset & 0xFFFFFFFFu), &high, FILE_BEGIN);

@@ -13,3 +13,9 @@ DWORD CodeFromErrno(int err);
 // Windows: FormatMessageW, neutral language with default sub-language.
 // Elsewhere: our own table of the Windows texts.
 std::string ErrorMessage(DWORD errorCode);
+
+#ifdef _WIN32
+// The same message as UTF-16 for the windows: the program's one
+// FormatMessageW call. "Unknown error <n>." when the system has no text.
+std::wstring ErrorMessageWide(DWORD errorCode);
+#endif

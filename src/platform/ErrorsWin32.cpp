@@ -9,22 +9,24 @@ DWORD CodeFromErrno(int err) {
   return err == 0 ? code::Success : code::GenFailure;
 }
 
-std::string ErrorMessage(DWORD errorCode) {
+std::wstring ErrorMessageWide(DWORD errorCode) {
   wchar_t* text = nullptr;
   DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER |
                                     FORMAT_MESSAGE_IGNORE_INSERTS,
                                 nullptr, errorCode, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
                                 reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-  std::string message;
+  std::wstring message;
   if (length != 0 && text != nullptr) {
     while (length > 0 && (text[length - 1] == L'\r' || text[length - 1] == L'\n' ||
                           text[length - 1] == L' ')) {
       --length;
     }
-    message = Utf8FromWide(std::wstring(text, length));
+    message.assign(text, length);
   } else {
-    message = "Unknown error " + std::to_string(errorCode) + ".";
+    message = L"Unknown error " + std::to_wstring(errorCode) + L".";
   }
   if (text != nullptr) LocalFree(text);
   return message;
 }
+
+std::string ErrorMessage(DWORD errorCode) { return Utf8FromWide(ErrorMessageWide(errorCode)); }

@@ -21,11 +21,23 @@ OutputFile::~OutputFile() {
   if (fd >= 0) close(fd);
 }
 
-DWORD OutputFile::Create(const std::u16string& path, bool replace, std::uint32_t attributes,
+DWORD OutputFile::Create(const NativePath& path, bool replace, std::uint32_t attributes,
                          std::unique_ptr<OutputFile>* file) {
+  if (replace) {
+    struct stat info {};
+    if (lstat(path.c_str(), &info) == 0) {
+      // Only a plain file is replaced; a link is never followed.
+      if (!S_ISREG(info.st_mode)) return code::AccessDenied;
+      // A new file takes the old one's place: the old file's missing write
+      // bits (its read-only attribute) do not stand in the way, and the new
+      // file has the attributes it is created with.
+      if (unlink(path.c_str()) != 0 && errno != ENOENT) return CodeFromErrno(errno);
+    } else if (errno != ENOENT) {
+      return CodeFromErrno(errno);
+    }
+  }
   const mode_t mode = (attributes & AttributeReadOnly) != 0 ? 0444 : 0666;
-  const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | (replace ? O_TRUNC : O_EXCL);
-  const int fd = open(Utf8FromUtf16(path).c_str(), flags, mode);
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
   if (fd < 0) return CodeFromErrno(errno);
   std::unique_ptr<OutputFile> opened(new (std::nothrow) OutputFile);
   if (!opened) {
@@ -57,26 +69,48 @@ DWORD OutputFile::Close() {
   return close(closing) == 0 ? code::Success : CodeFromErrno(errno);
 }
 
-DWORD MakeDirectory(const std::u16string& path) {
-  const std::string name = Utf8FromUtf16(path);
-  if (mkdir(name.c_str(), 0777) == 0) return code::Success;
+DWORD MakeDirectory(const NativePath& path) {
+  if (mkdir(path.c_str(), 0777) == 0) return code::Success;
   const int err = errno;
   struct stat info {};
-  if (err == EEXIST && stat(name.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return code::Success;
+  if (err == EEXIST && stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return code::Success;
   return err == EEXIST ? code::AlreadyExists : CodeFromErrno(err);
 }
 
-bool PathExists(const std::u16string& path) {
+bool PathExists(const NativePath& path) {
   struct stat info {};
-  return lstat(Utf8FromUtf16(path).c_str(), &info) == 0;
+  return lstat(path.c_str(), &info) == 0;
 }
 
-std::u16string FullPath(const std::u16string& path) {
-  if (!path.empty() && path[0] == u'/') return path;
+bool IdentityOf(const NativePath& path, FileIdentity* identity) {
+  struct stat info {};
+  if (lstat(path.c_str(), &info) != 0) return false;
+  identity->volume = static_cast<std::uint64_t>(info.st_dev);
+  identity->index = static_cast<std::uint64_t>(info.st_ino);
+  return true;
+}
+
+NativePath FullPath(const NativePath& path) {
+  if (!path.empty() && path[0] == '/') return path;
   char here[PATH_MAX];
   if (getcwd(here, sizeof here) == nullptr) return path;
-  return Utf16FromUtf8(here) + u"/" + path;
+  return std::string(here) + "/" + path;
 }
+
+NativePath PathFromArgument(const std::string& argument) { return argument; }
+
+NativePath NativeFromUtf16(const std::u16string& path) { return Utf8FromUtf16(path); }
+
+std::u16string Utf16FromNative(const NativePath& path) { return Utf16FromUtf8(path); }
+
+std::string PathText(const NativePath& path) { return path; }
+
+NativePath JoinPath(const NativePath& folder, const std::u16string& name) {
+  if (!folder.empty() && folder.back() == '/') return folder + Utf8FromUtf16(name);
+  return folder + "/" + Utf8FromUtf16(name);
+}
+
+NativePath ComparablePath(const NativePath& path) { return path; }
 
 std::u16string FitComponent(const std::u16string& name) {
   if (Utf8FromUtf16(name).size() <= MaxComponentBytes) return name;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <new>
 
 #include "platform/Files.h"
 
@@ -36,9 +37,26 @@ class FileSink : public ContentSink {
   std::uint64_t written = 0;
 };
 
-std::u16string Join(const std::u16string& folder, const std::u16string& name) {
-  if (!folder.empty() && (folder.back() == PathSeparator || folder.back() == u'/')) return folder + name;
-  return folder + PathSeparator + name;
+// Splits a safe name into its stem and an extension of at most 16 units
+// that is not the whole name (".profile" has none).
+void SplitExtension(const std::u16string& name, std::u16string* stem, std::u16string* extension) {
+  const std::size_t dot = name.rfind(u'.');
+  if (dot == std::u16string::npos || dot == 0 || name.size() - dot > 16) {
+    *stem = name;
+    extension->clear();
+  } else {
+    *stem = name.substr(0, dot);
+    *extension = name.substr(dot);
+  }
+}
+
+std::u16string Decimal(std::uint64_t value) {
+  std::u16string digits;
+  do {
+    digits.insert(digits.begin(), static_cast<char16_t>(u'0' + value % 10));
+    value /= 10;
+  } while (value != 0);
+  return digits;
 }
 
 }  // namespace
@@ -56,6 +74,33 @@ std::u16string SafeName(const std::u16string& name) {
   return safe;
 }
 
+std::u16string ClashName(const std::u16string& safeName, std::uint32_t recordIndex, unsigned attempt) {
+  std::u16string stem, extension;
+  SplitExtension(safeName, &stem, &extension);
+  std::u16string tag = u" (record " + Decimal(recordIndex) + u")";
+  if (attempt > 1) tag += u" (" + Decimal(attempt) + u")";
+  // Keep the longest start of the stem with which the whole fits (the tag
+  // and extension alone always do), never half of a surrogate pair.
+  auto fits = [&](std::size_t kept) {
+    const std::u16string name = stem.substr(0, kept) + tag + extension;
+    return FitComponent(name).size() == name.size();
+  };
+  std::size_t kept = stem.size();
+  if (!fits(kept)) {
+    std::size_t fitting = 0;
+    while (kept - fitting > 1) {
+      const std::size_t middle = fitting + (kept - fitting) / 2;
+      (fits(middle) ? fitting : kept) = middle;
+    }
+    kept = fitting;
+    if (kept > 0 && stem[kept - 1] >= 0xD800 && stem[kept - 1] <= 0xDBFF && stem[kept] >= 0xDC00 &&
+        stem[kept] <= 0xDFFF) {
+      --kept;
+    }
+  }
+  return stem.substr(0, kept) + tag + extension;
+}
+
 std::vector<std::u16string> FoldersOfPath(const std::u16string& pathCell) {
   std::vector<std::u16string> folders;
   const std::size_t first = pathCell.find(u'\\');
@@ -70,41 +115,81 @@ std::vector<std::u16string> FoldersOfPath(const std::u16string& pathCell) {
   return folders;
 }
 
-RecoveryTarget TargetFor(const std::u16string& destination, const std::u16string& pathCell,
-                         const std::u16string& name) {
+RecoveryTarget TargetFor(const NativePath& destination, const std::u16string& pathCell, const std::u16string& name) {
   RecoveryTarget target;
-  std::u16string folder = destination;
+  NativePath folder = destination;
   for (const std::u16string& part : FoldersOfPath(pathCell)) {
-    folder = Join(folder, part);
+    folder = JoinPath(folder, part);
     target.folders.push_back(folder);
   }
-  target.file = Join(folder, SafeName(name));
+  target.file = JoinPath(folder, SafeName(name));
   return target;
 }
 
 void CreateDirectoryChain(const RecoveryTarget& target) {
-  for (const std::u16string& folder : target.folders) MakeDirectory(folder);
+  for (const NativePath& folder : target.folders) MakeDirectory(folder);
 }
 
-DWORD RecoverRecord(CNTFSDrive& drive, std::uint32_t recordIndex, const std::u16string& destination,
-                    const std::u16string& pathCell, bool replace, RecoveredFile* result) {
+RecoveryBatch::RecoveryBatch(const NativePath& destination, bool replaceExisting)
+    : destination(destination), replaceExisting(replaceExisting) {}
+
+bool RecoveryBatch::WrittenByThisBatch(const NativePath& path) const {
+  FileIdentity identity;
+  return !written.empty() && IdentityOf(path, &identity) && written.count(identity) != 0;
+}
+
+RecoveryTarget RecoveryBatch::Claim(const std::u16string& pathCell, const std::u16string& name,
+                                    std::uint32_t recordIndex) {
+  RecoveryTarget target = TargetFor(destination, pathCell, name);
+  // A file named as a folder of this batch clashes with it as well.
+  for (const NativePath& folder : target.folders) taken.insert(ComparablePath(folder));
+  const NativePath folder = target.folders.empty() ? destination : target.folders.back();
+  const std::u16string safe = SafeName(name);
+  // Each attempt gives a name not tried before, and every name given out
+  // or written can stop at most one: the loop ends.
+  for (unsigned attempt = 1;; ++attempt) {
+    const NativePath key = ComparablePath(target.file);
+    // A file system that takes two names for one file (case, normalisation)
+    // shows a name of this batch as an existing file: that too is a clash.
+    if (taken.count(key) == 0 && !WrittenByThisBatch(target.file)) {
+      taken.insert(key);
+      return target;
+    }
+    target.file = JoinPath(folder, ClashName(safe, recordIndex, attempt));
+  }
+}
+
+DWORD RecoveryBatch::Recover(CNTFSDrive& drive, std::uint32_t recordIndex, const std::u16string& pathCell,
+                             RecoveredFile* result) {
   *result = RecoveredFile{};
   MFTFileInfo info;
   DWORD status = drive.ReadRecordSummary(recordIndex, false, &info);
   if (status != code::Success) return status;
   // A record in use again is no longer the deleted file the row showed.
   if (!info.deleted) return code::FileNotFound;
-  const RecoveryTarget target = TargetFor(destination, pathCell, std::u16string(info.name));
-  result->path = target.file;
+  RecoveryTarget target;
+  try {
+    target = Claim(pathCell, std::u16string(info.name), recordIndex);
+  } catch (const std::bad_alloc&) {
+    return code::NotEnoughMemory;
+  }
+  result->file = target.file;
+  result->path = Utf16FromNative(target.file);
   result->step = RecoveryStep::CreatingFile;
   CreateDirectoryChain(target);
-  if (!replace && PathExists(target.file)) {
+  if (!replaceExisting && PathExists(target.file)) {
     result->existed = true;
     return code::FileExists;
   }
   std::unique_ptr<OutputFile> out;
-  status = OutputFile::Create(target.file, replace, info.fileAttributes, &out);
+  status = OutputFile::Create(target.file, replaceExisting, info.fileAttributes, &out);
   if (status != code::Success) return status;
+  FileIdentity identity;
+  try {
+    if (IdentityOf(target.file, &identity)) written.insert(identity);
+  } catch (const std::bad_alloc&) {
+    // Only the guard against a file system's own name folding is lost.
+  }
   FileSink sink(*out);
   result->step = RecoveryStep::Copying;
   std::uint64_t size = 0;
@@ -112,4 +197,15 @@ DWORD RecoverRecord(CNTFSDrive& drive, std::uint32_t recordIndex, const std::u16
   const DWORD closed = out->Close();
   result->bytes = sink.written;
   return status != code::Success ? status : closed;
+}
+
+DWORD RecoverRecord(CNTFSDrive& drive, std::uint32_t recordIndex, const std::u16string& destination,
+                    const std::u16string& pathCell, bool replace, RecoveredFile* result) {
+  *result = RecoveredFile{};
+  try {
+    RecoveryBatch batch(NativeFromUtf16(destination), replace);
+    return batch.Recover(drive, recordIndex, pathCell, result);
+  } catch (const std::bad_alloc&) {
+    return code::NotEnoughMemory;
+  }
 }

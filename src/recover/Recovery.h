@@ -1,12 +1,15 @@
 // Recovery without a window: the output path of a row, names made safe, the
-// folder chain, and the content streamed from the volume into the new file.
+// folder chain, names kept apart within one batch, and the content streamed
+// from the volume into the new file.
 #pragma once
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "ntfs/NTFSDrive.h"
+#include "platform/Files.h"
 #include "platform/Types.h"
 
 // A name from the disk made safe to create inside a folder: \ / : * ? " < >
@@ -17,6 +20,14 @@
 // an alternate stream.
 std::u16string SafeName(const std::u16string& name);
 
+// The name a file gets when its own is already given in the same batch:
+// "report (record 1234).docx" for `attempt` 1, "report (record 1234)
+// (2).docx" for 2, and so on. The extension (the part from the last dot, at
+// most 16 characters, not a leading dot) stays last; the stem is cut so that
+// the whole still fits one folder entry. `safeName` is a SafeName result,
+// and so is the answer.
+std::u16string ClashName(const std::u16string& safeName, std::uint32_t recordIndex, unsigned attempt);
+
 // The folders of a "Path" cell below the destination: the prefix (a drive
 // text such as "C:\" or "?\") is dropped up to its first backslash, the rest
 // split at backslashes, empty parts passed over, each folder made safe.
@@ -24,11 +35,10 @@ std::vector<std::u16string> FoldersOfPath(const std::u16string& pathCell);
 
 // Where a row's file goes: `destination`, the folders of its path, its name.
 struct RecoveryTarget {
-  std::vector<std::u16string> folders;  // each one step deeper, from the first below the destination
-  std::u16string file;
+  std::vector<NativePath> folders;  // each one step deeper, from the first below the destination
+  NativePath file;
 };
-RecoveryTarget TargetFor(const std::u16string& destination, const std::u16string& pathCell,
-                         const std::u16string& name);
+RecoveryTarget TargetFor(const NativePath& destination, const std::u16string& pathCell, const std::u16string& name);
 
 // Creates every folder of `target` in turn. Failures are not reported here:
 // a folder that could not be made shows as the failure to create the file.
@@ -37,15 +47,42 @@ void CreateDirectoryChain(const RecoveryTarget& target);
 enum class RecoveryStep { ReadingRecord, CreatingFile, Copying };
 
 struct RecoveredFile {
-  std::u16string path;
+  NativePath file;                                 // where it went; empty when the record could not be read
+  std::u16string path;                             // the same in UTF-16
   std::uint64_t bytes = 0;
   bool existed = false;                            // the output was there already and was kept
   RecoveryStep step = RecoveryStep::ReadingRecord;  // where a failure happened
 };
 
-// Recovers record `recordIndex` below `destination` as its row says (the
-// path cell; the name and attributes come from the record). The content is
-// streamed in chunks of at most 1 MiB. An existing file is kept (80, with
-// `existed` set) unless `replace`.
+// One recovery of several files into one destination, file by file. Within
+// a batch a file never replaces another file of the same batch: a name
+// already given in this batch (compared as the file system compares names,
+// and also when the file system itself takes two names for one file) is
+// given the next free ClashName. Files that were there before the batch are
+// kept (80, `existed` set) unless `replaceExisting`, which replaces them.
+class RecoveryBatch {
+ public:
+  RecoveryBatch(const NativePath& destination, bool replaceExisting);
+
+  // Recovers record `recordIndex` as its row says (the path cell; the name
+  // and attributes come from the record), streamed in chunks of at most
+  // 1 MiB. 2 when the record is no longer a deleted file, 8 when the batch
+  // cannot hold another name, else the volume's or the system's code.
+  DWORD Recover(CNTFSDrive& drive, std::uint32_t recordIndex, const std::u16string& pathCell, RecoveredFile* result);
+
+  // Where the next file of this batch goes, its name made unique within the
+  // batch; the name is then taken. Throws std::bad_alloc.
+  RecoveryTarget Claim(const std::u16string& pathCell, const std::u16string& name, std::uint32_t recordIndex);
+
+ private:
+  bool WrittenByThisBatch(const NativePath& path) const;
+
+  NativePath destination;
+  bool replaceExisting;
+  std::set<NativePath> taken;           // ComparablePath of every file and folder given out
+  std::set<FileIdentity> written;       // the files this batch created
+};
+
+// One file on its own: a batch of one into `destination` (UTF-16).
 DWORD RecoverRecord(CNTFSDrive& drive, std::uint32_t recordIndex, const std::u16string& destination,
                     const std::u16string& pathCell, bool replace, RecoveredFile* result);

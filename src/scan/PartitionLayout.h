@@ -1,12 +1,15 @@
 // Master and extended boot records: a table of four 16-byte entries at byte
-// 446 of a 512-byte sector. GPT: header at LBA 1, entries where it says.
+// 446 of a boot record's first 512 bytes. GPT: header at LBA 1, entries
+// where it says. Every position (LBA) is counted in the disk's logical
+// sectors: 512 bytes, or 4096 on disks that say so (and images laid out so).
 #pragma once
 
 #include <cstdint>
 
 namespace mbr {
 
-constexpr std::uint32_t SectorSize = 512;         // every position is sector x 512
+constexpr std::uint32_t SectorSize = 512;         // bytes of a boot record; the usual logical sector
+constexpr std::uint32_t LargeSectorSize = 4096;   // the other logical sector size disks use
 constexpr std::uint32_t TableOffset = 0x1BE;      // first of four entries
 constexpr std::uint32_t EntrySize = 16;
 constexpr std::uint32_t EntryCount = 4;
@@ -17,6 +20,8 @@ constexpr std::uint32_t EntryType = 4;            // u8
 constexpr std::uint32_t EntryFirstSector = 8;     // u32, relative (see the walk)
 constexpr std::uint32_t EntrySectorCount = 12;    // u32
 constexpr std::uint32_t BootSerialLow = 0x48;     // u32 in a partition's boot sector (NTFS serial)
+constexpr std::uint32_t BootOemName = 0x03;       // 8 bytes, "NTFS    " in an NTFS boot sector
+constexpr std::uint32_t Signature = 0x1FE;        // 0x55 0xAA ends every boot record
 constexpr std::uint32_t MaxExtendedRecords = 50;  // the chain is never followed further
 
 constexpr std::uint8_t TypeEmpty = 0x00;
@@ -35,11 +40,11 @@ constexpr std::uint8_t TypeGptProtective = 0xEE;
 
 namespace gpt {
 
-constexpr std::uint64_t HeaderLba = 1;
+constexpr std::uint64_t HeaderLba = 1;            // byte 512 or 4096, by the sector size
 constexpr std::uint32_t HeaderSignature = 0;      // "EFI PART"
 constexpr std::uint32_t HeaderEntriesLba = 0x48;  // u64
 constexpr std::uint32_t HeaderEntryCount = 0x50;  // u32
-constexpr std::uint32_t HeaderEntrySize = 0x54;   // u32, at least 128
+constexpr std::uint32_t HeaderEntrySize = 0x54;   // u32, at least 128, dividing the sector size
 constexpr std::uint32_t EntryTypeGuid = 0x00;     // 16 bytes; all zero = unused
 constexpr std::uint32_t EntryFirstLba = 0x20;     // u64
 constexpr std::uint32_t EntryLastLba = 0x28;      // u64, inclusive

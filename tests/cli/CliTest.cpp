@@ -2,12 +2,16 @@
 // compared with what was written and deleted and with The Sleuth Kit.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <set>
 #include <sstream>
 
+#include "cli/Output.h"
+#include "platform/Errors.h"
 #include "platform/Text.h"
+#include "scan/PartitionLayout.h"
 #include "support/CliRun.h"
 #include "support/TestVolumes.h"
 
@@ -57,6 +61,7 @@ class CliTest : public ::testing::Test {
       ADD_FAILURE() << log;
     }
     manifest = ReadTsv(dir->Path() + "/standard.tsv");
+    clash = MakeOwnVolume("clash.img", ClashWork);
   }
   static void TearDownTestSuite() {
     delete dir;
@@ -75,13 +80,46 @@ class CliTest : public ::testing::Test {
   }
   static std::string ImageSha(const std::string& path) { return FileSha(path); }
 
+  // A small volume written through a real ntfs-3g mount: `work` runs in its
+  // root (bash), then it is unmounted. ntfs-3g runs in the foreground, so
+  // the image is whole once it has exited.
+  static std::string MakeOwnVolume(const std::string& name, const std::string& work) {
+    const std::string image = dir->Path() + "/" + name, script = image + ".sh";
+    std::ofstream(script) << "set -e\nimg=$1; mnt=$1.mnt\n"
+                             "truncate -s 16M \"$img\"; mkntfs -q -F -Q \"$img\" 2>/dev/null; mkdir -p \"$mnt\"\n"
+                             "ntfs-3g -o no_detach \"$img\" \"$mnt\" 2>/dev/null & pid=$!\n"
+                             "for i in $(seq 200); do mountpoint -q \"$mnt\" && break; sleep 0.05; done\n"
+                             "status=0; (cd \"$mnt\" && "
+                          << work
+                          << ") || status=1\nsync\n"
+                             "for i in $(seq 50); do umount \"$mnt\" && break; sleep 0.2; done\n"
+                             "wait $pid; exit $status\n";
+    std::string log;
+    if (RunCommand("bash " + script + " " + image + " 2>&1", &log) != 0) ADD_FAILURE() << log;
+    return image;
+  }
+  // Three deleted files named Docs/report.docx (one, two, three: each
+  // renamed to it in turn and deleted, so each keeps its own record), then
+  // Docs/REPORT.DOCX (four), and deleted names with an escape sequence, a
+  // right-to-left override, a tab and a C1 control. Every file is made
+  // before any is deleted: ntfs-3g gives a freed record to the next new file.
+  static constexpr const char* ClashWork =
+      "mkdir Docs; printf one > Docs/a; printf two > Docs/b; printf three > Docs/c; printf four > Docs/d; "
+      "names=(\"$(printf '\\033[2Jclear.txt')\" \"$(printf '\\342\\200\\256txt.exe')\" "
+      "\"$(printf 'tab\\there\\302\\205.txt')\"); "
+      "for name in \"${names[@]}\"; do printf x > \"$name\"; done; "
+      "for f in a b c; do mv Docs/$f Docs/report.docx; rm Docs/report.docx; done; "
+      "mv Docs/d Docs/REPORT.DOCX; rm Docs/REPORT.DOCX; rm -- \"${names[@]}\"";
+
   static TempDir* dir;
   static std::string volume;
+  static std::string clash;
   static std::vector<Row> manifest;
 };
 
 TempDir* CliTest::dir = nullptr;
 std::string CliTest::volume;
+std::string CliTest::clash;
 std::vector<Row> CliTest::manifest;
 
 TEST_F(CliTest, ListShowsEveryDeletedFileOnceWithItsFolders) {
@@ -262,6 +300,7 @@ TEST_F(CliTest, BadUsageAndFailuresHaveTheirExitCodes) {
       {"recover", volume, "--start", "0"},
       {"partitions"},
       {"list", volume, "--partition", "9"},
+      {"list", volume, "--start", "0", "--sector-size", "1024"},
   };
   for (const auto& args : usage) {
     CliRun run = Cli(args, dir->Path());
@@ -274,6 +313,277 @@ TEST_F(CliTest, BadUsageAndFailuresHaveTheirExitCodes) {
   CliRun notNtfs = Cli({"list", volume, "--start", "1"}, dir->Path());
   EXPECT_EQ(notNtfs.status, 1);
   EXPECT_NE(notNtfs.err.find("The system cannot find the drive specified."), std::string::npos) << notNtfs.err;
+}
+
+// Files of one name in one folder, deleted one after another, all come back:
+// the later ones as "name (record N).ext". A second run with --overwrite
+// replaces the same files, one without keeps them and says so.
+TEST_F(CliTest, FilesOfOneNameAreAllRecovered) {
+  const std::string out = dir->Path() + "/clash-out";
+  std::vector<std::string> records;
+  for (const std::string& line : Lines(Cli({"list", clash, "--start", "0", "--format", "json"}, dir->Path()).out)) {
+    const std::size_t at = line.find("\"record\": ");
+    if (line.find("report.docx") != std::string::npos && at != std::string::npos) {
+      records.push_back(line.substr(at + 10, line.find(',', at) - at - 10));
+    }
+  }
+  ASSERT_EQ(records.size(), 3u);
+  // Linux tells the upper-case name apart (Windows does not: see the Wine test).
+  const std::map<std::string, std::string> expected = {
+      {"report.docx", "one"},
+      {"report (record " + records[1] + ").docx", "two"},
+      {"report (record " + records[2] + ").docx", "three"},
+      {"REPORT.DOCX", "four"},
+  };
+  for (const char* overwrite : {"", "--overwrite"}) {
+    SCOPED_TRACE(overwrite);
+    std::vector<std::string> args = {"recover", clash, "--start", "0", "--to", out, "--name", "report.docx"};
+    if (*overwrite != '\0') args.push_back(overwrite);
+    CliRun run = Cli(args, dir->Path());
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("Recovered 4 of 4 files"), std::string::npos) << run.err;
+    std::map<std::string, std::string> written;
+    for (const auto& entry : std::filesystem::directory_iterator(out + "/Docs")) {
+      written[entry.path().filename().string()] = ReadWholeFile(entry.path().string());
+    }
+    EXPECT_EQ(written, expected);
+  }
+  CliRun again = Cli({"recover", clash, "--start", "0", "--to", out, "--name", "report.docx"}, dir->Path());
+  EXPECT_EQ(again.status, 1);
+  for (const auto& [name, content] : expected) {
+    EXPECT_NE(again.err.find("skipped (exists): " + out + "/Docs/" + name + "\n"), std::string::npos) << again.err;
+  }
+}
+
+// Names from the disk reach a terminal with their control characters as
+// visible escapes, columns still aligned; CSV and JSON keep them exact.
+TEST_F(CliTest, HumanOutputShowsControlCharactersAsEscapes) {
+  const std::vector<std::string> escaped = {"\\x1b[2Jclear.txt", "\\u202etxt.exe", "tab\\x09here\\u0085.txt"};
+  const std::vector<std::string> raw = {"\x1b[2Jclear.txt", "\xE2\x80\xAEtxt.exe", "tab\there\xC2\x85.txt"};
+  auto hasControls = [](const std::string& text) {
+    for (const char* control : {"\x1b", "\xE2\x80\xAE", "\t", "\xC2\x85", "\r"}) {
+      if (text.find(control) != std::string::npos) return true;
+    }
+    return false;
+  };
+  CliRun table = Cli({"list", clash, "--start", "0", "--drive-text", "X:\\"}, dir->Path());
+  ASSERT_EQ(table.status, 0) << table.err;
+  EXPECT_FALSE(hasControls(table.out)) << table.out;
+  const std::vector<std::string> lines = Lines(table.out);
+  ASSERT_EQ(lines.size(), 8u);
+  for (const std::string& line : lines) EXPECT_EQ(line.find(line == lines[0] ? "Path" : "X:\\"), lines[0].find("Path")) << line;
+  for (const std::string& name : escaped) EXPECT_NE(table.out.find(name + " "), std::string::npos) << name;
+
+  const std::string out = dir->Path() + "/controls-out";
+  CliRun recover = Cli({"recover", clash, "--start", "0", "--to", out}, dir->Path());
+  ASSERT_EQ(recover.status, 0) << recover.err;
+  EXPECT_FALSE(hasControls(recover.out)) << recover.out;
+  EXPECT_NE(recover.out.find(out + "/\\u202etxt.exe\n"), std::string::npos) << recover.out;
+  CliRun skipped = Cli({"recover", clash, "--start", "0", "--to", out}, dir->Path());
+  EXPECT_FALSE(hasControls(skipped.err)) << skipped.err;
+  EXPECT_NE(skipped.err.find("skipped (exists): " + out + "/tab_here\\u0085.txt\n"), std::string::npos) << skipped.err;
+
+  CliRun csv = Cli({"list", clash, "--start", "0", "--format", "csv"}, dir->Path());
+  CliRun json = Cli({"list", clash, "--start", "0", "--format", "json"}, dir->Path());
+  for (const std::string& name : raw) EXPECT_NE(csv.out.find("\n" + CsvField(name) + ","), std::string::npos) << name;
+  EXPECT_NE(json.out.find("\"\\u001b[2Jclear.txt\""), std::string::npos) << json.out;
+  EXPECT_NE(json.out.find("\"\xE2\x80\xAEtxt.exe\""), std::string::npos) << json.out;
+
+  // A GPT partition name is the disk's too.
+  const std::string gpt = MakeDisk("named-gpt.img", "--gpt ntfs:" + clash + " type=0FC63DAF-8483-4772-8E79-3D69D8477DE4:1");
+  std::u16string name = u"\x1b[2Jevil\u202e";
+  name.resize(gpt::EntryNameUnits, u'\0');
+  {
+    std::fstream image(gpt, std::ios::in | std::ios::out | std::ios::binary);
+    image.seekp(2 * 512 + 128 + gpt::EntryName);
+    for (char16_t unit : name) image.put(static_cast<char>(unit & 0xFF)).put(static_cast<char>(unit >> 8));
+  }
+  CliRun partitions = Cli({"partitions", gpt}, dir->Path());
+  ASSERT_EQ(partitions.status, 0) << partitions.err;
+  EXPECT_NE(partitions.out.find("\n\\x1b[2Jevil\\u202e\t"), std::string::npos) << partitions.out;
+  EXPECT_FALSE(hasControls(partitions.out.substr(0, partitions.out.find('\t'))));
+}
+
+// A disk whose extended chain breaks after the partition wanted: that
+// partition is still scanned, and the break is a warning; 'partitions' lists
+// what it found, then fails with the break.
+TEST_F(CliTest, APartitionBeforeABrokenChainIsStillScanned) {
+  const std::string disk = MakeDisk("broken-chain.img", "extended --logical ntfs:" + clash + " --logical ntfs:" + clash);
+  CliRun whole = Cli({"partitions", disk}, dir->Path());
+  ASSERT_EQ(whole.status, 0) << whole.err;
+  const std::vector<std::string> logical = Split(Lines(whole.out)[0], '\t');
+  ASSERT_EQ(logical.size(), 4u);
+  // Cut the image right after the first logical drive: the next extended
+  // boot record is gone.
+  std::filesystem::resize_file(disk, (std::stoull(logical[1]) + std::stoull(logical[2])) * 512);
+  const std::string readFault = ErrorMessage(code::ReadFault);
+
+  CliRun partitions = Cli({"partitions", disk}, dir->Path());
+  EXPECT_EQ(partitions.status, 1);
+  EXPECT_EQ(Lines(partitions.out), std::vector<std::string>{Lines(whole.out)[0]});
+  EXPECT_NE(partitions.err.find("pelmora-cli: partitions: " + readFault), std::string::npos) << partitions.err;
+
+  CliRun list = Cli({"list", disk, "--partition", "1", "--format", "csv"}, dir->Path());
+  CliRun bare = Cli({"list", clash, "--start", "0", "--drive-text", "Disk 0 NTFS 1\\", "--format", "csv"}, dir->Path());
+  ASSERT_EQ(list.status, 0) << list.err;
+  EXPECT_EQ(list.out, bare.out);
+  EXPECT_NE(list.err.find("pelmora-cli: warning: partitions: " + readFault), std::string::npos) << list.err;
+  CliRun second = Cli({"list", disk, "--partition", "2"}, dir->Path());
+  EXPECT_EQ(second.status, 1);
+  EXPECT_NE(second.err.find("pelmora-cli: partitions: " + readFault), std::string::npos) << second.err;
+}
+
+// On POSIX a folder name is bytes: one that is not UTF-8 is the folder the
+// files go to, not another one with U+FFFD in its name.
+TEST_F(CliTest, ADestinationWhoseNameIsNotUtf8IsThatFolder) {
+  const std::string parent = dir->Path() + "/latin1", out = parent + "/caf\xE9";
+  std::filesystem::create_directory(parent);
+  CliRun run = Cli({"recover", clash, "--start", "0", "--to", out, "--name", "report.docx"}, dir->Path());
+  ASSERT_EQ(run.status, 0) << run.err;
+  std::set<std::string> entries;
+  for (const auto& entry : std::filesystem::directory_iterator(parent)) entries.insert(entry.path().filename().string());
+  EXPECT_EQ(entries, std::set<std::string>{"caf\xE9"});
+  EXPECT_EQ(ReadWholeFile(out + "/Docs/report.docx"), "one");
+  EXPECT_NE(run.out.find(parent + "/caf\\xe9/Docs/report.docx\n"), std::string::npos) << run.out;
+}
+
+// Disks with 4096-byte logical sectors: an image laid out so is detected
+// (TSK's mmls -b 4096 reads the same table), a loop device says so itself;
+// the partition's volume is found where the table says.
+TEST_F(CliTest, DisksWith4096ByteSectors) {
+  const std::string sect4k = dir->Path() + "/sect4k.img";
+  std::string log;
+  ASSERT_EQ(RunCommand("python3 " + Tool("mkvolume.py") + " ntfs " + sect4k + " --manifest " + dir->Path() +
+                           "/sect4k.tsv --set sect4k 2>&1",
+                       &log),
+            0)
+      << log;
+  struct Case {
+    const char* what;
+    std::string entries;
+  };
+  const Case cases[] = {
+      {"MBR", "ntfs:" + sect4k + " type=0x83:1"},
+      {"extended", "extended --logical ntfs:" + sect4k + " --logical type=0x83:1"},
+      {"GPT", "--gpt ntfs:" + sect4k + " type=0FC63DAF-8483-4772-8E79-3D69D8477DE4:1"},
+  };
+  CliRun bare = Cli({"list", sect4k, "--start", "0", "--drive-text", "X:\\", "--format", "csv"}, dir->Path());
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string disk = MakeDisk("sect4k-" + std::to_string(n++) + ".img", c.entries + " --sector-size 4096");
+    std::string mmls;
+    ASSERT_EQ(RunCommand("mmls -b 4096 " + disk, &mmls), 0) << mmls;
+    std::vector<std::pair<std::string, std::string>> oracle;  // start, length of each partition
+    for (const std::string& line : Lines(mmls)) {
+      // "004:  000:000   0000000256   0000016639   0000016384   NTFS / exFAT (0x07)"
+      std::istringstream fields(line);
+      std::string index, slot, start, end, length;
+      fields >> index >> slot >> start >> end >> length;
+      if (index.size() == 4 && index[3] == ':' && slot != "Meta" && slot != "-------" && !length.empty()) {
+        oracle.push_back({std::to_string(std::stoull(start)), std::to_string(std::stoull(length))});
+      }
+    }
+    // The same image as a block device that says its sector size.
+    struct Loop {
+      std::string device;
+      ~Loop() {
+        if (!device.empty()) RunCommand("losetup -d " + device);
+      }
+    } loop;
+    std::vector<std::string> devices = {disk};
+    if (RunCommand("losetup --sector-size 4096 -r -f --show " + disk + " 2>/dev/null", &loop.device) == 0 &&
+        !loop.device.empty()) {
+      loop.device.erase(loop.device.find('\n'));
+      devices.push_back(loop.device);
+    } else {
+      loop.device.clear();
+    }
+    for (const std::string& device : devices) {
+      SCOPED_TRACE(device);
+      CliRun partitions = Cli({"partitions", device}, dir->Path());
+      ASSERT_EQ(partitions.status, 0) << partitions.err;
+      std::vector<std::pair<std::string, std::string>> listed;
+      for (const std::string& line : Lines(partitions.out)) {
+        const std::vector<std::string> fields = Split(line, '\t');
+        ASSERT_EQ(fields.size(), 4u);
+        listed.push_back({fields[1], fields[2]});
+      }
+      ASSERT_FALSE(listed.empty());
+      EXPECT_EQ(listed, oracle);
+      EXPECT_NE(partitions.err.find(device == disk ? "Sector size: 4096 bytes (detected)"
+                                                   : "Sector size: 4096 bytes (from the device)"),
+                std::string::npos)
+          << partitions.err;
+      // The first partition reads as the bare volume, by number and by start.
+      for (const std::vector<std::string>& where :
+           {std::vector<std::string>{"--partition", "1"}, std::vector<std::string>{"--start", listed.at(0).first}}) {
+        std::vector<std::string> args = {"list", device, "--drive-text", "X:\\", "--format", "csv"};
+        args.insert(args.end(), where.begin(), where.end());
+        CliRun list = Cli(args, dir->Path());
+        EXPECT_EQ(list.status, bare.status) << list.err;
+        EXPECT_EQ(list.out, bare.out);
+        EXPECT_EQ(list.err, bare.err);
+      }
+    }
+  }
+}
+
+// pelmora-cli.exe under Wine, when Wine can run it: binary standard output
+// with each format's own line ends (CSV: CR LF, never CR CR LF), the same
+// bytes as the native tool; recovery of clashing names and replacing
+// read-only, hidden and system files.
+TEST_F(CliTest, WindowsToolUnderWine) {
+  const char* given = std::getenv("PELMORA_WINDOWS_CLI");
+  const std::string exe = given != nullptr ? given : std::string(PELMORA_SOURCE_DIR) + "/build/win32/src/pelmora-cli.exe";
+  if (!std::filesystem::exists(exe) || RunCommand("command -v wine >/dev/null") != 0) {
+    GTEST_SKIP() << "no Wine or no " << exe;
+  }
+  const std::string prefix = dir->Path() + "/wineprefix";
+  const std::string env = "WINEPREFIX=" + prefix + " WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml=' ";
+  struct WineServer {
+    std::string env;
+    ~WineServer() { RunCommand(env + "wineserver -k 2>/dev/null"); }
+  } server{env};
+  // Runs the exe in the test folder (Wine maps it to a drive) with relative paths.
+  auto wine = [&](const std::string& args, CliRun* run) {
+    run->status = RunCommand("cd " + dir->Path() + " && " + env + "timeout 300 wine " + exe + " " + args +
+                             " >wine.out 2>wine.err");
+    run->out = ReadWholeFile(dir->Path() + "/wine.out");
+    run->err = ReadWholeFile(dir->Path() + "/wine.err");
+  };
+  CliRun probe;
+  wine("", &probe);
+  if (probe.status != 2 || probe.err.find("usage: pelmora-cli") == std::string::npos) {
+    GTEST_SKIP() << "Wine cannot run " << exe << ": " << probe.err.substr(0, 300);
+  }
+  const std::string image = std::filesystem::path(clash).filename().string();
+  for (const char* format : {"csv", "json", "table"}) {
+    SCOPED_TRACE(format);
+    CliRun windows, native = Cli({"list", clash, "--start", "0", "--format", format}, dir->Path());
+    wine("list " + image + " --start 0 --format " + format, &windows);
+    ASSERT_EQ(windows.status, 0) << windows.err;
+    EXPECT_EQ(windows.out, native.out);
+  }
+  EXPECT_EQ(Cli({"list", clash, "--start", "0", "--format", "csv"}, dir->Path()).out.find("\r\r"), std::string::npos);
+  CliRun recover;
+  wine("recover " + image + " --start 0 --to wine-out --name report.docx", &recover);
+  ASSERT_EQ(recover.status, 0) << recover.err;
+  // Windows does not tell REPORT.DOCX from report.docx: it is renamed too.
+  std::map<std::string, std::string> contents;
+  for (const auto& entry : std::filesystem::directory_iterator(dir->Path() + "/wine-out/Docs")) {
+    contents[ReadWholeFile(entry.path().string())] = entry.path().filename().string();
+  }
+  ASSERT_EQ(contents.size(), 4u);
+  EXPECT_EQ(contents["one"], "report.docx");
+  EXPECT_EQ(contents["four"].substr(0, 15), "REPORT (record ");
+  const std::string standard = std::filesystem::path(volume).filename().string();
+  for (int pass = 0; pass < 2; ++pass) {
+    wine("recover " + standard + " --start 0 --to wine-attributes --name readonly.txt --name hidden*.* --overwrite",
+         &recover);
+    EXPECT_EQ(recover.status, 0) << recover.err;
+    EXPECT_NE(recover.err.find("Recovered 3 of 3 files"), std::string::npos) << recover.err;
+  }
 }
 
 // A deleted sparse file of a few hundred MiB is recovered byte-exact, with

@@ -1,8 +1,9 @@
 // libFuzzer target: the input is a sparse disk, a list of 516-byte records
 // (a 32-bit sector number, then the sector's 512 bytes); sectors not listed
-// read as zeros and the disk ends after the highest one. The MBR walk with
-// its extended chain (loops included), all disks, and the GPT walk run over
-// it. Checks that every walk ends, and the shape of what it finds.
+// read as zeros and the disk ends after the highest one. The sector size
+// detection, the MBR walk with its extended chain (loops included) in 512-
+// and 4096-byte sectors, all disks, and the GPT walk in both run over it.
+// Checks that every walk ends, and the shape of what it finds.
 #include <cstdint>
 #include <cstring>
 #include <map>
@@ -70,9 +71,10 @@ class SomeVolumes : public VolumeLookup {
   }
 };
 
-void CheckFound(const FoundPartition& partition) {
+void CheckFound(const FoundPartition& partition, std::uint32_t sectorBytes) {
   FUZZ_CHECK(!partition.text.empty() && partition.text.size() <= 19);
   FUZZ_CHECK(partition.item.kind == 1);
+  FUZZ_CHECK(partition.item.sectorSize == sectorBytes);
 }
 
 }  // namespace
@@ -80,16 +82,28 @@ void CheckFound(const FoundPartition& partition) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   SparseDisk disk(data, size);
   SomeVolumes volumes;
+  const std::uint32_t detected = DetectSectorSize(disk);
+  FUZZ_CHECK(detected == 512 || detected == 4096);
+  FUZZ_CHECK(disk.reads <= 1 + 2 + 2 * 4 * 3);
   std::size_t found = 0;
-  WalkDisk(disk, 0, volumes, [&](const FoundPartition& partition) {
-    CheckFound(partition);
-    ++found;
-  });
-  // Four primary entries and at most 50 extended boot records of 4 each.
-  FUZZ_CHECK(found <= 4 + 50 * 4);
-  FUZZ_CHECK(disk.reads <= 2 * (4 + 51 * 5));
+  for (const std::uint32_t sectorBytes : {512u, 4096u}) {
+    disk.reads = 0;
+    std::size_t walked = 0;
+    WalkDisk(
+        disk, 0, volumes,
+        [&](const FoundPartition& partition) {
+          CheckFound(partition, sectorBytes);
+          ++walked;
+        },
+        sectorBytes);
+    // Four primary entries and at most 50 extended boot records of 4 each.
+    FUZZ_CHECK(walked <= 4 + 50 * 4);
+    FUZZ_CHECK(disk.reads <= 2 * (4 + 51 * 5));
+    if (sectorBytes == detected) found = walked;
+  }
 
-  // Two disks with the same bytes; the third cannot be opened.
+  // Two disks with the same bytes, each in its detected sector size; the
+  // third cannot be opened.
   std::size_t foundAll = 0;
   WalkAllDisks(
       [&](unsigned number, std::unique_ptr<DiskReader>* opened) -> DWORD {
@@ -98,12 +112,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return code::Success;
       },
       volumes, [&](const FoundPartition& partition) {
-        CheckFound(partition);
+        CheckFound(partition, detected);
         ++foundAll;
       });
   FUZZ_CHECK(foundAll == 2 * found || foundAll <= found);
 
-  bool isGpt = false;
-  WalkGpt(disk, 0, volumes, &isGpt, [&](const GptPartition& partition) { FUZZ_CHECK(!partition.text.empty()); });
+  for (const std::uint32_t sectorBytes : {512u, 4096u}) {
+    bool isGpt = false;
+    WalkGpt(
+        disk, 0, volumes, &isGpt, [&](const GptPartition& partition) { FUZZ_CHECK(!partition.text.empty()); },
+        sectorBytes);
+  }
   return 0;
 }

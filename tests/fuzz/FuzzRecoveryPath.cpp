@@ -1,7 +1,8 @@
 // libFuzzer target: the recovery path builder on arbitrary names and path
 // cells. The input is UTF-16 (little-endian pairs); a 0xFFFF unit splits it
 // into the path cell and the name. Checks that the file lands strictly below
-// the destination, one safe component per folder.
+// the destination, one safe component per folder, and that the names a
+// batch gives a clashing file are safe, distinct and fit.
 #include <cstdint>
 #include <string>
 
@@ -11,7 +12,7 @@
 
 namespace {
 
-const std::u16string Destination = u"/out/dest";
+const NativePath Destination = "/out/dest";
 
 bool IsSafeComponent(const std::u16string& part) {
   if (part.empty() || part == u"." || part == u"..") return false;
@@ -24,9 +25,10 @@ bool IsSafeComponent(const std::u16string& part) {
 }
 
 // True when `path` is the destination, a separator and `below`.
-bool IsBelow(const std::u16string& path, const std::u16string& below) {
+bool IsBelow(const NativePath& path, const NativePath& below) {
   return path.size() == Destination.size() + 1 + below.size() && path.compare(0, Destination.size(), Destination) == 0 &&
-         path[Destination.size()] == PathSeparator && path.compare(Destination.size() + 1, below.size(), below) == 0;
+         path[Destination.size()] == static_cast<char>(PathSeparator) &&
+         path.compare(Destination.size() + 1, below.size(), below) == 0;
 }
 
 }  // namespace
@@ -50,13 +52,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const RecoveryTarget target = TargetFor(Destination, pathCell, name);
   const std::vector<std::u16string> folders = FoldersOfPath(pathCell);
   FUZZ_CHECK(target.folders.size() == folders.size());
-  std::u16string expected;
+  NativePath expected;
   for (std::size_t i = 0; i < folders.size(); ++i) {
     FUZZ_CHECK(IsSafeComponent(folders[i]));
-    expected += folders[i];
+    expected += NativeFromUtf16(folders[i]);
     FUZZ_CHECK(IsBelow(target.folders[i], expected));
-    expected += PathSeparator;
+    expected += static_cast<char>(PathSeparator);
   }
-  FUZZ_CHECK(IsBelow(target.file, expected + safe));
+  FUZZ_CHECK(IsBelow(target.file, expected + NativeFromUtf16(safe)));
+
+  const std::uint32_t record = static_cast<std::uint32_t>(size * 2654435761u);
+  const std::u16string first = ClashName(safe, record, 1), second = ClashName(safe, record, 2);
+  FUZZ_CHECK(IsSafeComponent(first) && IsSafeComponent(second));
+  FUZZ_CHECK(SafeName(first) == first && SafeName(second) == second);
+  FUZZ_CHECK(first != safe && second != safe && first != second);
   return 0;
 }

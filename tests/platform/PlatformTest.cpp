@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <fstream>
+#include <vector>
 
 #include "platform/Disk.h"
 #include "platform/Errors.h"
@@ -66,6 +69,56 @@ TEST(Disk, OpensReadOnlyAndReadsAtAnyPosition) {
   EXPECT_EQ(DiskDevice::OpenPath(dir.Path(), &missing), code::AccessDenied);
   EXPECT_EQ(DiskDevice::OpenNumber(0, &missing), code::FileNotFound);
   EXPECT_EQ(missing, nullptr);
+}
+
+// A device that takes only whole, aligned sectors: every read of a disk
+// that says its sector size must be such, whatever the caller asks for.
+TEST(Disk, DevicesAreReadInWholeAlignedSectors) {
+  constexpr std::uint32_t Sector = 4096;
+  std::vector<std::uint8_t> bytes(5 * Sector);
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i * 7 + i / 251);
+  bool misaligned = false;
+  const SectorRead device = [&](std::uint64_t offset, void* into, std::uint32_t count, std::uint32_t* got) {
+    misaligned |= offset % Sector != 0 || count % Sector != 0;
+    *got = offset >= bytes.size() ? 0 : static_cast<std::uint32_t>(std::min<std::uint64_t>(count, bytes.size() - offset));
+    std::memcpy(into, bytes.data() + (offset >= bytes.size() ? 0 : offset), *got);
+    return code::Success;
+  };
+  struct Case {
+    std::uint64_t offset;
+    std::uint32_t count;
+    std::uint32_t delivered;
+  };
+  const Case cases[] = {
+      {0, 512, 512},                   // a boot record at the start
+      {0, 2 * Sector, 2 * Sector},     // whole sectors
+      {4096 + 446, 64, 64},            // inside one sector
+      {100, 3 * Sector, 3 * Sector},   // a head, whole sectors and a tail
+      {Sector - 1, 2, 2},              // across a sector boundary
+      {4 * Sector + 10, Sector, Sector - 10},  // the disk ends inside the last sector
+      {6 * Sector + 3, 100, 0},        // past the end
+      {7, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.offset) + "+" + std::to_string(c.count));
+    std::vector<std::uint8_t> out(c.count + 1, 0xEE);
+    std::uint32_t delivered = 99;
+    misaligned = false;
+    ASSERT_EQ(ReadWholeSectors(device, Sector, c.offset, out.data(), c.count, &delivered), code::Success);
+    EXPECT_FALSE(misaligned);
+    ASSERT_EQ(delivered, c.delivered);
+    if (delivered > 0) {
+      EXPECT_TRUE(std::equal(out.begin(), out.begin() + delivered, bytes.begin() + static_cast<std::ptrdiff_t>(c.offset)));
+    }
+    EXPECT_EQ(out[c.count], 0xEE) << "written past the end";
+  }
+  const SectorRead failing = [](std::uint64_t, void*, std::uint32_t, std::uint32_t* got) {
+    *got = 0;
+    return code::Crc;
+  };
+  std::uint8_t out[16];
+  std::uint32_t delivered = 0;
+  EXPECT_EQ(ReadWholeSectors(failing, Sector, 10, out, sizeof out, &delivered), code::Crc);
 }
 
 }  // namespace

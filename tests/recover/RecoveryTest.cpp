@@ -1,8 +1,13 @@
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <fstream>
+#include <iterator>
 #include <sstream>
+#include <tuple>
 
 #include "platform/Files.h"
 #include "platform/Text.h"
@@ -59,7 +64,7 @@ TEST(SafeNames, LongNamesFitOneFolderEntry) {
 }
 
 TEST(RecoveryPaths, PrefixesAreDroppedAndFoldersMadeSafe) {
-  const std::u16string sep(1, PathSeparator);
+  const std::string sep(1, static_cast<char>(PathSeparator));
   struct Case {
     std::u16string pathCell;
     std::vector<std::u16string> folders;
@@ -76,11 +81,36 @@ TEST(RecoveryPaths, PrefixesAreDroppedAndFoldersMadeSafe) {
   };
   for (const Case& c : cases) EXPECT_EQ(FoldersOfPath(c.pathCell), c.folders) << Utf8FromUtf16(c.pathCell);
 
-  const RecoveryTarget target = TargetFor(u"/out", u"E:\\Docs\\Old\\", u"a?.txt");
-  EXPECT_EQ(target.folders, (std::vector<std::u16string>{u"/out" + sep + u"Docs", u"/out" + sep + u"Docs" + sep + u"Old"}));
-  EXPECT_EQ(target.file, u"/out" + sep + u"Docs" + sep + u"Old" + sep + u"a_.txt");
+  const RecoveryTarget target = TargetFor("/out", u"E:\\Docs\\Old\\", u"a?.txt");
+  EXPECT_EQ(target.folders, (std::vector<NativePath>{"/out" + sep + "Docs", "/out" + sep + "Docs" + sep + "Old"}));
+  EXPECT_EQ(target.file, "/out" + sep + "Docs" + sep + "Old" + sep + "a_.txt");
   // A destination given with its trailing separator is not doubled.
-  EXPECT_EQ(TargetFor(u"/out/", u"C:\\", u"b").file, u"/out/b");
+  EXPECT_EQ(TargetFor("/out/", u"C:\\", u"b").file, "/out/b");
+}
+
+TEST(RecoveryPaths, ClashNamesKeepTheExtensionLastAndFit) {
+  const std::tuple<std::u16string, std::uint32_t, unsigned, std::u16string> cases[] = {
+      {u"report.docx", 1234, 1, u"report (record 1234).docx"},
+      {u"report.docx", 1234, 2, u"report (record 1234) (2).docx"},
+      {u"README", 7, 1, u"README (record 7)"},
+      {u".profile", 7, 1, u".profile (record 7)"},
+      {u"archive.tar.gz", 4294967295u, 1, u"archive.tar (record 4294967295).gz"},
+      {u"x." + std::u16string(20, u'e'), 5, 1, u"x." + std::u16string(20, u'e') + u" (record 5)"},
+  };
+  for (const auto& [name, record, attempt, expected] : cases) {
+    EXPECT_EQ(ClashName(name, record, attempt), expected) << Utf8FromUtf16(name);
+  }
+  // A name that fills a folder entry gives up the end of its stem, never a
+  // half of a surrogate pair, and stays safe.
+  for (const std::u16string& stem : {std::u16string(300, u'x'), std::u16string(130, u'\u00E9'),
+                                     [] { std::u16string e; for (int i = 0; i < 70; ++i) e += u"\U0001F600"; return e; }()}) {
+    const std::u16string safe = SafeName(stem + u".docx");
+    const std::u16string clash = ClashName(safe, 1234, 3);
+    EXPECT_LE(Utf8FromUtf16(clash).size(), 255u);
+    EXPECT_EQ(Utf16FromUtf8(Utf8FromUtf16(clash)), clash) << "a surrogate pair was split";
+    EXPECT_EQ(clash.substr(clash.size() - 23), u" (record 1234) (3).docx");
+    EXPECT_EQ(SafeName(clash), clash);
+  }
 }
 
 std::string ReadAll(const std::string& path) {
@@ -94,8 +124,23 @@ class RecoverTest : public ::testing::Test {
  protected:
   void SetUp() override {
     CraftedVolume volume;
-    for (std::uint32_t i = 1; i < 32; ++i) {
-      if (i == 30) {
+    // Deleted files from 32 on: names given more than once, a second
+    // notes:1.txt that is not read-only.
+    const std::pair<const char16_t*, const char*> deleted[] = {
+        {u"report.docx", "one"},  {u"report.docx", "two"},  {u"report.docx", "three"},
+        {u"report (record 36).docx", "four"}, {u"report.docx", "five"}, {u"notes:1.txt", "new"},
+        {u"alias.txt", "six"},
+    };
+    for (std::uint32_t i = 1; i < 32 + std::size(deleted); ++i) {
+      if (i >= 32) {
+        const std::string content = deleted[i - 32].second;
+        volume.records.push_back(RecordBuilder(0)
+                                     .StandardInformation(1, 2)
+                                     .FileName(5, 0x20, deleted[i - 32].first)
+                                     .ResidentData(Bytes(content.begin(), content.end()))
+                                     .End()
+                                     .Build());
+      } else if (i == 30) {
         volume.records.push_back(RecordBuilder(0)
                                      .StandardInformation(1, 2, 3, 4, 0x21)
                                      .FileName(5, 0x20, u"notes:1.txt")
@@ -137,6 +182,78 @@ TEST_F(RecoverTest, WritesTheFileBelowItsFoldersWithItsAttributes) {
   std::ofstream(expected) << "something else entirely";
   ASSERT_EQ(RecoverRecord(drive, 30, destination, u"C:\\Docs\\..\\", true, &again), code::Success);
   EXPECT_EQ(ReadAll(expected), "hello");
+}
+
+// Within a batch a name is given once; what was there before keeps today's
+// rules (kept, or replaced when asked).
+TEST_F(RecoverTest, ABatchNeverReplacesItsOwnFiles) {
+  struct Step {
+    std::uint32_t record;
+    const char* file;
+    const char* content;
+  };
+  const Step steps[] = {
+      {32, "report.docx", "one"},
+      {33, "report (record 33).docx", "two"},
+      {34, "report (record 34).docx", "three"},
+      {35, "report (record 36).docx", "four"},
+      {36, "report (record 36) (2).docx", "five"},  // its first clash name is taken too
+  };
+  for (bool replace : {false, true}) {
+    SCOPED_TRACE(replace ? "replacing" : "keeping");
+    const NativePath destination = dir.Path() + (replace ? "/replace" : "/keep");
+    ASSERT_EQ(MakeDirectory(destination), code::Success);
+    std::ofstream(destination + "/report.docx") << "there before";
+    RecoveryBatch batch(destination, replace);
+    for (const Step& step : steps) {
+      RecoveredFile file;
+      const bool kept = step.record == 32 && !replace;
+      EXPECT_EQ(batch.Recover(drive, step.record, u"C:\\", &file), kept ? code::FileExists : code::Success);
+      EXPECT_EQ(file.existed, kept);
+      EXPECT_EQ(file.file, destination + "/" + step.file);
+      EXPECT_EQ(ReadAll(file.file), kept ? "there before" : step.content);
+    }
+    // A second name for a file of the batch (a hard link here; a file system
+    // that ignores case does the same) is a clash too, even when replacing.
+    ASSERT_EQ(link((destination + "/report (record 33).docx").c_str(), (destination + "/alias.txt").c_str()), 0);
+    RecoveredFile alias;
+    EXPECT_EQ(batch.Recover(drive, 38, u"C:\\", &alias), code::Success);
+    EXPECT_EQ(alias.file, destination + "/alias (record 38).txt");
+    EXPECT_EQ(ReadAll(destination + "/alias.txt"), "two");
+  }
+}
+
+// Replacing makes a new file in the old one's place: a read-only file that
+// an earlier recovery wrote is replaced by a user who may not write to it,
+// and the new file has its own attributes.
+TEST_F(RecoverTest, ReplacingTakesTheOldFilesPlaceWhateverItsAttributes) {
+  const std::u16string destination = Utf16FromUtf8(dir.Path());
+  const std::string path = dir.Path() + "/notes_1.txt";
+  RecoveredFile file;
+  ASSERT_EQ(RecoverRecord(drive, 30, destination, u"C:\\", false, &file), code::Success);
+  if (geteuid() == 0) {
+    // Root writes to any file: an ordinary user shows what the attribute does.
+    ASSERT_EQ(chown(dir.Path().c_str(), 65534, 65534), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+      RecoveredFile again;
+      _exit(setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0 &&
+                    RecoverRecord(drive, 30, destination, u"C:\\", true, &again) == code::Success
+                ? 0
+                : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  } else {
+    EXPECT_EQ(RecoverRecord(drive, 30, destination, u"C:\\", true, &file), code::Success);
+  }
+  EXPECT_EQ(ReadAll(path), "hello");
+  ASSERT_EQ(RecoverRecord(drive, 37, destination, u"C:\\", true, &file), code::Success);
+  EXPECT_EQ(ReadAll(path), "new");
+  struct stat info {};
+  ASSERT_EQ(stat(path.c_str(), &info), 0);
+  EXPECT_NE(info.st_mode & 0200, 0u) << "the old file's read-only attribute stayed";
 }
 
 TEST_F(RecoverTest, RefusesRecordsThatAreNotDeletedFilesAndPlantedLinks) {

@@ -287,4 +287,75 @@ TEST(PartitionWalk, GptDisks) {
   EXPECT_FALSE(isGpt);
 }
 
+// Disks in 4096-byte logical sectors: every position counts those sectors,
+// and the items say so. What the device says wins; an image is detected.
+class LargeSectorDisk : public MemoryDisk {
+ public:
+  explicit LargeSectorDisk(std::uint32_t says) : says(says) {}
+  std::uint32_t LogicalSectorSize() override { return says; }
+  std::uint32_t says;
+};
+
+// An MBR disk laid out in sectors of `sector`: NTFS at 256, an extended
+// partition at 1000 whose first logical drive is NTFS at 1010.
+void LayOut(MemoryDisk& disk, std::uint64_t sector) {
+  disk.Write(0, BootRecord({{mbr::TypeNtfs, 256}, {mbr::TypeExtended, 1000}}));
+  disk.Write(1000 * sector, BootRecord({{mbr::TypeNtfs, 10}}));
+  disk.Write(256 * sector, BootSector(0xC0FFEE));
+  disk.Write(1010 * sector, BootSector(7));
+}
+
+TEST(PartitionWalk, LargeSectorDisks) {
+  FakeVolumes volumes;
+  volumes.roots[0xC0FFEE] = u"C:\\";
+  for (const std::uint32_t says : {0u, 4096u}) {
+    SCOPED_TRACE(says == 0 ? "an image, detected" : "a device that says 4096");
+    LargeSectorDisk disk(says);
+    LayOut(disk, 4096);
+    std::vector<FoundPartition> found;
+    auto open = [&](unsigned number, std::unique_ptr<DiskReader>* opened) -> DWORD {
+      if (number > 0) return code::FileNotFound;
+      *opened = std::make_unique<LargeSectorDisk>(disk);
+      return code::Success;
+    };
+    ASSERT_EQ(WalkAllDisks(open, volumes, [&](const FoundPartition& p) { found.push_back(p); }), code::Success);
+    EXPECT_EQ(Texts(found), (std::vector<std::u16string>{u"C:\\", u"Disk 0 NTFS 2\\"}));
+    ASSERT_EQ(found.size(), 2u);
+    EXPECT_EQ(found[0].item.startSector, 256u);
+    EXPECT_EQ(found[1].item.startSector, 1010u);
+    EXPECT_EQ(found[1].item.sectorSize, 4096u);
+  }
+  // Sizes that no disk has are refused.
+  MemoryDisk disk;
+  LayOut(disk, 512);
+  bool isGpt = false;
+  for (const std::uint32_t size : {0u, 500u, 3000u}) {
+    EXPECT_EQ(WalkDisk(disk, 0, volumes, [](const FoundPartition&) {}, size), code::InvalidParameter);
+    EXPECT_EQ(WalkGpt(disk, 0, volumes, &isGpt, [](const GptPartition&) {}, size), code::InvalidParameter);
+  }
+}
+
+// What no disk made by the tools shows: NTFS where both sizes would put it,
+// and no NTFS at all, keep 512.
+TEST(PartitionWalk, DetectionKeeps512UnlessOnly4096Fits) {
+  struct Case {
+    const char* what;
+    std::vector<std::uint64_t> ntfsAt;  // byte positions of NTFS boot sectors
+    std::uint32_t expected;
+  };
+  const Case cases[] = {
+      {"NTFS at 256 x 4096 only", {256 * 4096}, 4096},
+      {"NTFS at 256 x 512 only", {256 * 512}, 512},
+      {"NTFS at both", {256 * 512, 256 * 4096}, 512},
+      {"no NTFS", {}, 512},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    MemoryDisk disk;
+    disk.Write(0, BootRecord({{0x07, 256}}));
+    for (std::uint64_t at : c.ntfsAt) disk.Write(at, BootSector(1));
+    EXPECT_EQ(DetectSectorSize(disk), c.expected);
+  }
+}
+
 }  // namespace
