@@ -316,11 +316,12 @@ void CmdWaitCaption(const std::wstring& caption, DWORD timeoutMs) {
 
 // The list is virtual: LVM_GETITEMTEXTW makes it ask the window for the
 // cell (LVN_GETDISPINFO), which writes into our buffer in its process.
-void CmdRows(int columns) {
+void CmdRows(int columns, int first, int wanted) {
   HWND list = Control(ListId);
   const int count = (int)Send(list, LVM_GETITEMCOUNT, 0, 0);
+  const int end = wanted >= 0 && first + wanted < count ? first + wanted : count;
   Remote remote(list, TextOffset + TextChars * 2 + 16);
-  for (int row = 0; row < count; ++row) {
+  for (int row = first; row < end; ++row) {
     std::vector<std::string> cells;
     for (int column = 0; column < columns; ++column) {
       LVITEMW query{};
@@ -964,7 +965,7 @@ void Run(const std::vector<std::string>& args) {
   } else if (c == "wait-caption") {
     CmdWaitCaption(arg(1), Number(args, 2, 30000));
   } else if (c == "rows") {
-    CmdRows((int)Number(args, 1, 6));
+    CmdRows((int)Number(args, 1, 6), (int)Number(args, 2, 0), args.size() > 3 ? (int)Number(args, 3, 0) : -1);
   } else if (c == "scroll-list") {
     // As the scroll bar would: the list's columns move left by DX pixels.
     if (!Send(Control(ListId), LVM_SCROLL, Number(args, 1, 0), 0)) throw Failure{"LVM_SCROLL failed"};

@@ -1458,9 +1458,14 @@ def t_virtual_list(s, ctx):
     s("wait-caption", "Scan", 120000)
     expected, totals = ctx.cli.rows("disk1.img", 1, "E:\\")
     check(len(expected) > 1000, "the bench volume lists %d rows" % len(expected))
-    rows = s("rows")
-    check(rows == expected, "%d rows, CLI %d; first difference at %r" % (
-        len(rows), len(expected), next(((a, b) for a, b in zip(rows, expected) if a != b), None)))
+    # Every cell through the control would take minutes on a busy machine:
+    # the count, then the first and the last rows, cell by cell.
+    count = int(s("count")[0])
+    check(count == len(expected), "%d rows, CLI %d" % (count, len(expected)))
+    for first in (0, count - 300):
+        rows = s("rows", 6, first, 300)
+        check(rows == expected[first:first + 300], "rows from %d: first difference at %r" % (
+            first, next(((a, b) for a, b in zip(rows, expected[first:]) if a != b), None)))
     panes = s("status")[0]
     check(panes[1:] == ["Deleted files: %d" % totals["Deleted files"], "Total files: %d" % totals["Total files"]],
           "panes %r, CLI %r" % (panes, totals))
