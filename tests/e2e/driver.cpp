@@ -695,12 +695,11 @@ HWND Browser(DWORD timeoutMs) {
   return found;
 }
 
-// [caption, [texts from the root to the selected folder], OK enabled]
-void CmdBrowser(DWORD timeoutMs) {
-  HWND browser = Browser(timeoutMs);
+// The texts from the root to the browser's selected folder.
+std::vector<std::wstring> BrowserChain(HWND browser) {
   HWND tree = Descendant(browser, L"SysTreeView32");
   Remote remote(tree, TextOffset + TextChars * 2 + 16);
-  std::vector<std::string> chain;
+  std::vector<std::wstring> chain;
   for (HTREEITEM item = (HTREEITEM)Send(tree, TVM_GETNEXTITEM, TVGN_CARET, 0); item != nullptr;
        item = (HTREEITEM)Send(tree, TVM_GETNEXTITEM, TVGN_PARENT, (LPARAM)item)) {
     TVITEMW query{};
@@ -710,18 +709,39 @@ void CmdBrowser(DWORD timeoutMs) {
     query.cchTextMax = TextChars;
     remote.Put(0, &query, sizeof query);
     Send(tree, TVM_GETITEMW, 0, (LPARAM)remote.At(0));
-    chain.insert(chain.begin(), Json(remote.Text(TextOffset, TextChars)));
+    chain.insert(chain.begin(), remote.Text(TextOffset, TextChars));
   }
+  return chain;
+}
+
+// [caption, [texts from the root to the selected folder], OK enabled]
+void WriteBrowser(HWND browser) {
+  std::vector<std::string> chain;
+  for (const std::wstring& text : BrowserChain(browser)) chain.push_back(Json(text));
   Write(JsonArray({Json(WindowText(browser)), JsonArray(chain),
                    IsWindowEnabled(GetDlgItem(browser, IDOK)) ? "true" : "false"}));
 }
 
-void CmdBrowserSelect(const std::wstring& path) {
+void CmdBrowser(DWORD timeoutMs) { WriteBrowser(Browser(timeoutMs)); }
+
+// Selects PATH as a user would by typing it. Wine's browser walks its tree
+// down the path and may stop at the drive the first time (its folders not
+// listed yet, more often on a busy machine): the selection is asked for
+// again until the selected folder is the path's last one, for up to
+// `timeoutMs`. The answer is the browser as it is then.
+void CmdBrowserSelect(const std::wstring& path, DWORD timeoutMs) {
   HWND browser = Browser(10000);
   Remote remote(browser, (path.size() + 1) * sizeof(wchar_t));
   remote.Put(0, path.c_str(), (path.size() + 1) * sizeof(wchar_t));
-  Send(browser, BFFM_SETSELECTIONW, TRUE, (LPARAM)remote.At(0));
-  CmdBrowser(0);
+  std::wstring last = path;
+  while (!last.empty() && last.back() == L'\\') last.pop_back();
+  last = last.substr(last.find_last_of(L'\\') + 1);
+  WaitFor(timeoutMs, [&] {
+    Send(browser, BFFM_SETSELECTIONW, TRUE, (LPARAM)remote.At(0));
+    const std::vector<std::wstring> chain = BrowserChain(browser);
+    return !chain.empty() && chain.back() == last;
+  });
+  WriteBrowser(browser);
 }
 
 void CmdBrowserPress(int id, DWORD timeoutMs) {
@@ -1026,7 +1046,7 @@ void Run(const std::vector<std::string>& args) {
   } else if (c == "browser") {
     CmdBrowser(Number(args, 1, 10000));
   } else if (c == "browser-select") {
-    CmdBrowserSelect(arg(1));
+    CmdBrowserSelect(arg(1), Number(args, 2, 10000));
   } else if (c == "browser-press") {
     CmdBrowserPress((int)Number(args, 1, IDOK), Number(args, 2, 10000));
   } else if (c == "popup") {
