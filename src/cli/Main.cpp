@@ -1,4 +1,5 @@
 // pelmora-cli: the scanner and recovery for disk images and devices.
+#include <algorithm>
 #include <atomic>
 #include <cinttypes>
 #include <cstdio>
@@ -30,9 +31,9 @@ constexpr int ExitUsage = 2;
 const char* const Usage =
     "usage: pelmora-cli partitions DISK [--sector-size 512|4096]\n"
     "       pelmora-cli list DISK (--start SECTOR | --partition N) [--sector-size 512|4096]\n"
-    "                            [--drive-text TEXT] [--format table|csv|json]\n"
+    "                            [--drive-text TEXT] [--format table|csv|json] [--state STATE]...\n"
     "       pelmora-cli recover DISK (--start SECTOR | --partition N) [--sector-size 512|4096]\n"
-    "                            --to DIR [--record N]... [--name GLOB]... [--overwrite]\n"
+    "                            --to DIR [--record N]... [--name GLOB]... [--state STATE]... [--overwrite]\n"
     "DISK is a disk image or a device"
 #ifdef _WIN32
     ", or a disk number"
@@ -40,7 +41,8 @@ const char* const Usage =
     "; N of --partition counts the lines of 'partitions' from 1;\n"
     "SECTOR counts the disk's logical sectors: --sector-size, else the device's own,\n"
     "else 4096 for an image laid out in 4096-byte sectors, else 512;\n"
-    "--record takes the record index that 'list --format json' shows.\n";
+    "--record takes the record index that 'list' shows in its # column;\n"
+    "STATE is intact, partial, overwritten or unknown: what is left of a file's clusters.\n";
 
 struct Options {
   std::string command;
@@ -56,6 +58,7 @@ struct Options {
   std::vector<std::string> names;
   bool overwrite = false;
   std::uint32_t sectorSize = 0;  // 0: the device's own, else detected
+  std::vector<Recoverability> states;  // rows of these states only; all when empty
 };
 
 // Every line for people goes through TerminalSafe: names come from the disk.
@@ -130,6 +133,15 @@ std::string ParseOptions(const std::vector<std::string>& args, Options* options)
     } else if (arg == "--name" && options->command == "recover") {
       if (!value(&text)) return "--name takes a pattern";
       options->names.push_back(text);
+    } else if (arg == "--state" && options->command != "partitions") {
+      static const std::pair<const char*, Recoverability> names[] = {{"intact", Recoverability::Intact},
+                                                                     {"partial", Recoverability::Partial},
+                                                                     {"overwritten", Recoverability::Overwritten},
+                                                                     {"unknown", Recoverability::Unknown}};
+      const bool given = value(&text);
+      auto named = std::find_if(std::begin(names), std::end(names), [&](const auto& entry) { return text == entry.first; });
+      if (!given || named == std::end(names)) return "--state is intact, partial, overwritten or unknown";
+      options->states.push_back(named->second);
     } else if (arg == "--overwrite" && options->command == "recover") {
       options->overwrite = true;
     } else if (arg.size() > 1 && arg[0] == '-') {
@@ -205,80 +217,109 @@ DWORD ListPartitions(DiskReader& disk, std::uint32_t number, std::uint32_t secto
       sectorBytes);
 }
 
-// One row in each format: CSV and JSON exact, the table's cells made
-// terminal-safe. Line ends: CSV CR LF (RFC 4180), JSON and the table LF, on
-// every system.
-std::string CsvLine(const ScanRow& row) {
-  std::string line;
-  line.reserve(256);
-  for (int c = 0; c < ColumnCount; ++c) {
-    if (c != 0) line += ',';
-    line += CsvField(Utf8FromUtf16(row.cells[c]));
+// The cells the tool prints are the window's, but for "#": the absolute
+// record index, the number --record takes.
+const char* const Headings[ColumnCount] = {"Name", "Path", "Size", "Created", "Modified", "#", "State"};
+
+void AppendCell(std::string& out, const RowTable& rows, std::size_t row, Column column) {
+  if (column == ColumnRecord) {
+    out += std::to_string(rows.At(row).record);
+    return;
   }
-  return line + "\r\n";
+  char16_t cell[MaxCellText + 1];
+  const std::size_t length = rows.FormatCell(row, column, cell, sizeof cell / sizeof cell[0]);
+  AppendUtf8FromUtf16(out, cell, length);
 }
 
-std::string JsonObject(const ScanRow& row) {
-  static const char* const keys[ColumnCount] = {"Name", "Path", "Size", "Created", "Modified", "#"};
-  std::string line = "  {";
-  for (int c = 0; c < ColumnCount; ++c) {
-    line += std::string(c ? ", " : "") + JsonString(keys[c]) + ": " + JsonString(Utf8FromUtf16(row.cells[c]));
-  }
-  char tail[80];
-  std::snprintf(tail, sizeof tail, ", \"record\": %" PRIu32 ", \"bytes\": %" PRIu64 "}", row.recordIndex, row.size);
-  return line + tail;
-}
-
-std::vector<std::string> TableCells(const ScanRow& row) {
-  std::vector<std::string> cells;
-  for (const std::u16string& cell : row.cells) cells.push_back(TerminalSafe(Utf8FromUtf16(cell)));
-  return cells;
-}
-
-// Collects rows, or prints them at once as CSV or JSON lines.
-class CliSink : public RowSink {
- public:
-  CliSink(const std::string& format, bool keep, Terminal& terminal) : format(format), keep(keep), terminal(terminal) {}
-
-  void AddRow(const ScanRow& row) override {
-    if (keep) rows.push_back(row);
-    if (format == "csv") {
-      terminal.Out(CsvLine(row));
-    } else if (format == "json") {
-      terminal.Out((first ? "[\n" : ",\n") + JsonObject(row));
-    } else if (format == "table") {
-      table.push_back(TableCells(row));
+// Line ends: CSV CR LF (RFC 4180), JSON and the table LF, on every system.
+// CSV and JSON are exact; the table's cells are made terminal-safe.
+void PrintCsv(const RowTable& rows, const std::vector<std::size_t>& chosen, Terminal& terminal) {
+  std::string line, cell;
+  for (int c = 0; c < ColumnCount; ++c) line += std::string(c != 0 ? "," : "") + Headings[c];
+  terminal.Out(line + "\r\n");
+  for (std::size_t row : chosen) {
+    line.clear();
+    for (int c = 0; c < ColumnCount; ++c) {
+      if (c != 0) line += ',';
+      cell.clear();
+      AppendCell(cell, rows, row, static_cast<Column>(c));
+      AppendCsvField(line, cell);
     }
-    first = false;
+    line += "\r\n";
+    terminal.Out(line);
   }
+}
 
+void PrintJson(const RowTable& rows, const std::vector<std::size_t>& chosen, Terminal& terminal) {
+  std::string line, cell;
+  for (std::size_t i = 0; i < chosen.size(); ++i) {
+    const std::size_t row = chosen[i];
+    line = i == 0 ? "[\n  {" : ",\n  {";
+    for (int c = 0; c < ColumnState; ++c) {
+      if (c != 0) line += ", ";
+      AppendJsonString(line, Headings[c]);
+      line += ": ";
+      cell.clear();
+      AppendCell(cell, rows, row, static_cast<Column>(c));
+      AppendJsonString(line, cell);
+    }
+    const RowTable::Row& entry = rows.At(row);
+    // The state's name alone; its share in a field of its own (0 when it
+    // cannot be told).
+    line += ", \"record\": " + std::to_string(entry.record) + ", \"bytes\": " + std::to_string(entry.size) +
+            ", \"state\": ";
+    AppendJsonString(line, Utf8FromUtf16(StateName(entry.state.kind)));
+    line += ", \"overwritten_percent\": " + std::to_string(entry.state.percent) + ", \"overwritten_by\": [";
+    const std::vector<std::uint32_t> by = rows.OverwrittenBy(row);
+    for (std::size_t k = 0; k < by.size(); ++k) line += (k != 0 ? ", " : "") + std::to_string(by[k]);
+    line += "]}";
+    terminal.Out(line);
+  }
+  terminal.Out(chosen.empty() ? "[]\n" : "\n]\n");
+}
+
+// Columns two spaces apart, in two passes over the rows so that nothing is
+// held but the widths.
+void PrintTable(const RowTable& rows, const std::vector<std::size_t>& chosen, Terminal& terminal) {
+  std::size_t widths[ColumnCount];
+  std::string cell, line;
+  auto text = [&](std::size_t row, int column) -> const std::string& {
+    cell.clear();
+    AppendCell(cell, rows, row, static_cast<Column>(column));
+    cell = TerminalSafe(cell);
+    return cell;
+  };
+  for (int c = 0; c < ColumnCount; ++c) widths[c] = TerminalColumns(Headings[c]);
+  for (std::size_t row : chosen) {
+    for (int c = 0; c < ColumnCount; ++c) widths[c] = std::max(widths[c], TerminalColumns(text(row, c)));
+  }
+  auto put = [&](int column, const std::string& value) {
+    line += value;
+    if (column + 1 < ColumnCount) line.append(widths[column] - TerminalColumns(value) + 2, ' ');
+  };
+  line.clear();
+  for (int c = 0; c < ColumnCount; ++c) put(c, Headings[c]);
+  terminal.Out(line + "\n");
+  for (std::size_t row : chosen) {
+    line.clear();
+    for (int c = 0; c < ColumnCount; ++c) put(c, text(row, c));
+    terminal.Out(line + "\n");
+  }
+}
+
+// Shows the scan's progress; the rows stay in the scan's table.
+class ProgressSink : public RowSink {
+ public:
+  explicit ProgressSink(Terminal& terminal) : terminal(terminal) {}
+  void RowAdded(const RowTable&, std::size_t) override {}
   void Progress(std::uint32_t examined, std::uint32_t total) override {
     char text[64];
     std::snprintf(text, sizeof text, "Scanning: %u of %u records", examined, total);
     terminal.Progress(text);
   }
 
-  void Begin() {
-    if (format == "csv") terminal.Out("Name,Path,Size,Created,Modified,#\r\n");
-  }
-  void End() {
-    terminal.ClearProgress();
-    if (format == "json") terminal.Out(first ? "[]\n" : "\n]\n");
-    if (format == "table") {
-      table.insert(table.begin(), {"Name", "Path", "Size", "Created", "Modified", "#"});
-      terminal.Out(AlignedTable(table));
-    }
-    terminal.Flush();
-  }
-
-  std::vector<ScanRow> rows;
-
  private:
-  std::string format;
-  bool keep;
   Terminal& terminal;
-  bool first = true;
-  std::vector<std::vector<std::string>> table;
 };
 
 int CommandPartitions(const Options& options, Terminal& terminal) {
@@ -335,75 +376,96 @@ int OpenVolume(const Options& options, Terminal& terminal, std::unique_ptr<DiskD
   return result == code::Success ? ExitSuccess : Failure(terminal, "Initialize", result);
 }
 
-int Scan(CNTFSDrive& drive, const std::u16string& driveText, Terminal& terminal, CliSink& sink) {
+int Scan(CNTFSDrive& drive, const std::u16string& driveText, Terminal& terminal, RowTable* rows) {
   static const std::atomic<bool> neverStop{false};
   ScanTotals totals;
-  sink.Begin();
-  const DWORD result = ScanRecords(drive, driveText, neverStop, sink, &totals);
-  sink.End();
+  ProgressSink sink(terminal);
+  const DWORD result = ScanRecords(drive, driveText, neverStop, sink, &totals, rows);
+  terminal.ClearProgress();
   terminal.Err("Total files: " + std::to_string(totals.examined) + "\nDeleted files: " + std::to_string(totals.rows) +
                "\n");
   return result == code::Success ? ExitSuccess : Failure(terminal, "GetLastError", result);
 }
 
-// Opens the chosen volume and scans it into `sink`. `*scanned` tells whether
+// Opens the chosen volume and scans it into `rows`. `*scanned` tells whether
 // the scan ran (its rows stay usable even when it ended with a failure).
 int OpenAndScan(const Options& options, Terminal& terminal, std::unique_ptr<DiskDevice>* disk, CNTFSDrive* drive,
-                CliSink& sink, bool* scanned) {
+                RowTable* rows, bool* scanned) {
   std::u16string driveText;
   *scanned = false;
   const int status = OpenVolume(options, terminal, disk, drive, &driveText);
   if (status != ExitSuccess) return status;
   *scanned = true;
-  return Scan(*drive, driveText, terminal, sink);
+  return Scan(*drive, driveText, terminal, rows);
+}
+
+bool Selected(const Options& options, const RowTable& rows, std::size_t row) {
+  const RowTable::Row& entry = rows.At(row);
+  if (!options.states.empty() &&
+      std::find(options.states.begin(), options.states.end(), entry.state.kind) == options.states.end()) {
+    return false;
+  }
+  if (options.records.empty() && options.names.empty()) return true;
+  for (std::uint32_t record : options.records) {
+    if (record == entry.record) return true;
+  }
+  const std::u16string name(rows.Name(row));
+  for (const std::string& pattern : options.names) {
+    if (GlobMatch(Utf16FromUtf8(pattern), name)) return true;
+  }
+  return false;
+}
+
+std::vector<std::size_t> ChosenRows(const Options& options, const RowTable& rows) {
+  std::vector<std::size_t> chosen;
+  for (std::size_t row = 0; row < rows.Rows(); ++row) {
+    if (Selected(options, rows, row)) chosen.push_back(row);
+  }
+  return chosen;
 }
 
 int CommandList(const Options& options, Terminal& terminal) {
   std::unique_ptr<DiskDevice> disk;
   CNTFSDrive drive;
-  CliSink sink(options.format, false, terminal);
+  RowTable rows;
   bool scanned = false;
-  return OpenAndScan(options, terminal, &disk, &drive, sink, &scanned);
-}
-
-bool Selected(const Options& options, const ScanRow& row) {
-  if (options.records.empty() && options.names.empty()) return true;
-  for (std::uint32_t record : options.records) {
-    if (record == row.recordIndex) return true;
-  }
-  for (const std::string& pattern : options.names) {
-    if (GlobMatch(Utf16FromUtf8(pattern), row.name)) return true;
-  }
-  return false;
+  const int status = OpenAndScan(options, terminal, &disk, &drive, &rows, &scanned);
+  if (!scanned) return status;
+  const std::vector<std::size_t> chosen = ChosenRows(options, rows);
+  if (options.format == "csv") PrintCsv(rows, chosen, terminal);
+  if (options.format == "json") PrintJson(rows, chosen, terminal);
+  if (options.format == "table") PrintTable(rows, chosen, terminal);
+  terminal.Flush();
+  return status;
 }
 
 // Recovers the chosen rows into `destination` as one batch (a name given
 // twice goes to the later file as "name (record N).ext"), printing a line
-// for each. Returns how many were recovered; `*chosen` gets how many were
-// chosen, and the records found are taken out of `*unmatched`.
-unsigned RecoverRows(const Options& options, const std::vector<ScanRow>& rows, CNTFSDrive& drive,
-                     const NativePath& destination, Terminal& terminal, unsigned* chosen,
-                     std::set<std::uint32_t>* unmatched) {
+// for each, with the state of a file that is not intact. Returns how many
+// were recovered and, of those, how many intact.
+unsigned RecoverRows(const Options& options, const RowTable& rows, const std::vector<std::size_t>& chosen,
+                     CNTFSDrive& drive, const NativePath& destination, Terminal& terminal, unsigned* intact) {
   RecoveryBatch batch(destination, options.overwrite);
-  *chosen = 0;
-  for (const ScanRow& row : rows) *chosen += Selected(options, row) ? 1 : 0;
   unsigned done = 0, recovered = 0;
-  for (const ScanRow& row : rows) {
-    if (!Selected(options, row)) continue;
-    unmatched->erase(row.recordIndex);
+  *intact = 0;
+  for (std::size_t row : chosen) {
     char text[64];
-    std::snprintf(text, sizeof text, "Recovering: %u of %u files", ++done, *chosen);
+    std::snprintf(text, sizeof text, "Recovering: %zu of %zu files", static_cast<std::size_t>(++done), chosen.size());
     terminal.Progress(text);
+    const RowTable::Row& entry = rows.At(row);
     RecoveredFile file;
-    const DWORD result = batch.Recover(drive, row.recordIndex, row.path, &file);
-    const std::string path = TerminalSafe(file.file.empty() ? Utf8FromUtf16(row.name) : PathText(file.file));
+    const DWORD result = batch.Recover(drive, entry.record, rows.Path(row), &file);
+    const std::string path =
+        TerminalSafe(file.file.empty() ? Utf8FromUtf16(std::u16string(rows.Name(row))) : PathText(file.file));
     if (file.existed) {
       terminal.Err("skipped (exists): " + path + "\n");
     } else if (result != code::Success) {
       terminal.Err("failed: " + path + ": " + ErrorMessage(result) + "\n");
     } else {
-      terminal.Out(path + "\n");
+      const bool whole = entry.state.kind == Recoverability::Intact;
+      terminal.Out(path + (whole ? "" : "  [" + Utf8FromUtf16(StateText(entry.state)) + "]") + "\n");
       ++recovered;
+      *intact += whole ? 1 : 0;
     }
   }
   terminal.ClearProgress();
@@ -413,24 +475,28 @@ unsigned RecoverRows(const Options& options, const std::vector<ScanRow>& rows, C
 int CommandRecover(const Options& options, Terminal& terminal) {
   std::unique_ptr<DiskDevice> disk;
   CNTFSDrive drive;
-  CliSink sink("none", true, terminal);
+  RowTable rows;
   bool scanned = false;
-  const int status = OpenAndScan(options, terminal, &disk, &drive, sink, &scanned);
+  const int status = OpenAndScan(options, terminal, &disk, &drive, &rows, &scanned);
   if (!scanned) return status;
 
   // The folder's own bytes: on POSIX a name that is not UTF-8 is kept.
   const NativePath destination = FullPath(PathFromArgument(options.to));
   DWORD result = MakeDirectory(destination);
   if (result != code::Success) return Failure(terminal, options.to, result);
+  const std::vector<std::size_t> chosen = ChosenRows(options, rows);
   std::set<std::uint32_t> unmatched(options.records.begin(), options.records.end());
-  unsigned chosen = 0;
-  const unsigned recovered = RecoverRows(options, sink.rows, drive, destination, terminal, &chosen, &unmatched);
+  for (std::size_t row : chosen) unmatched.erase(rows.At(row).record);
+  unsigned intact = 0;
+  const unsigned recovered = RecoverRows(options, rows, chosen, drive, destination, terminal, &intact);
   for (std::uint32_t record : unmatched) {
     terminal.Err("failed: record " + std::to_string(record) + " is not a listed deleted file\n");
   }
   terminal.Err("Recovered " + std::to_string(recovered) + " of " +
-               std::to_string(chosen + static_cast<unsigned>(unmatched.size())) + " files\n");
-  return status == ExitSuccess && recovered == chosen && unmatched.empty() ? ExitSuccess : ExitFailure;
+               std::to_string(chosen.size() + unmatched.size()) + " files (" + std::to_string(intact) +
+               " intact, " + std::to_string(recovered - intact) + " not)\n");
+  terminal.Flush();
+  return status == ExitSuccess && recovered == chosen.size() && unmatched.empty() ? ExitSuccess : ExitFailure;
 }
 
 }  // namespace

@@ -32,18 +32,33 @@ char16_t Fold(char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t
 }  // namespace
 
 std::string CsvField(const std::string& text) {
+  std::string out;
+  AppendCsvField(out, text);
+  return out;
+}
+
+void AppendCsvField(std::string& out, std::string_view text) {
   const bool plain = std::none_of(text.begin(), text.end(), [](char c) { return c == ',' || c == '"' || c == '\r' || c == '\n'; });
-  if (plain) return text;
-  std::string quoted = "\"";
-  for (char c : text) {
-    if (c == '"') quoted += '"';
-    quoted += c;
+  if (plain) {
+    out.append(text);
+    return;
   }
-  return quoted + "\"";
+  out += '"';
+  for (char c : text) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  out += '"';
 }
 
 std::string JsonString(const std::string& text) {
-  std::string out = "\"";
+  std::string out;
+  AppendJsonString(out, text);
+  return out;
+}
+
+void AppendJsonString(std::string& out, std::string_view text) {
+  out += '"';
   for (char c : text) {
     const auto byte = static_cast<unsigned char>(c);
     if (c == '"' || c == '\\') {
@@ -57,8 +72,10 @@ std::string JsonString(const std::string& text) {
       out += c;
     }
   }
-  return out + "\"";
+  out += '"';
 }
+
+std::size_t TerminalColumns(const std::string& utf8) { return Characters(utf8); }
 
 std::string AlignedTable(const std::vector<std::vector<std::string>>& rows) {
   std::vector<std::size_t> widths;

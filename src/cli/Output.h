@@ -4,13 +4,18 @@
 
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // A CSV field (RFC 4180): quoted, with quotes doubled, when it holds a comma,
 // a quote or a line break.
 std::string CsvField(const std::string& text);
+void AppendCsvField(std::string& out, std::string_view text);
 // A JSON string literal, quotes included.
 std::string JsonString(const std::string& text);
+void AppendJsonString(std::string& out, std::string_view text);
+// Terminal columns of a UTF-8 text: East Asian wide characters count two.
+std::size_t TerminalColumns(const std::string& utf8);
 // Rows of cells aligned in columns two spaces apart (widths in terminal
 // columns: East Asian wide characters count two).
 std::string AlignedTable(const std::vector<std::vector<std::string>>& rows);

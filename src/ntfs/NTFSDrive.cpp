@@ -379,6 +379,8 @@ DWORD CNTFSDrive::ReadFacts(std::uint32_t index, bool sequential, bool directori
   }
   facts->encrypted = facts->encrypted || record.Encrypted(0);
   FillInfo(record, dataSize, &facts->info);
+  // Whatever marks it, the summary says the content is encrypted.
+  if (facts->encrypted) facts->info.fileAttributes |= ntfs::FileAttributeEncrypted;
   facts->hasName = record.HasFileName();
   facts->parentSequence = ParentSequence(record);
   return code::Success;

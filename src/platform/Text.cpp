@@ -34,15 +34,13 @@ void AppendUtf16(std::u16string& out, char32_t c) {
 
 }  // namespace
 
-std::string Utf8FromUtf16(const char16_t* text, size_t units) {
-  std::string out;
-  // Names are mostly ASCII: copy that run in one go.
+void AppendUtf8FromUtf16(std::string& out, const char16_t* text, size_t units) {
+  // Names are mostly ASCII: that run goes in one step.
   size_t ascii = 0;
   while (ascii < units && text[ascii] < 0x80) ++ascii;
-  out.resize(ascii);
-  for (size_t i = 0; i < ascii; ++i) out[i] = static_cast<char>(text[i]);
-  if (ascii == units) return out;
-  out.reserve(ascii + 3 * (units - ascii));
+  const size_t at = out.size();
+  out.resize(at + ascii);
+  for (size_t i = 0; i < ascii; ++i) out[at + i] = static_cast<char>(text[i]);
   for (size_t i = ascii; i < units; ++i) {
     char32_t c = text[i];
     if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units && text[i + 1] >= 0xDC00 &&
@@ -54,6 +52,11 @@ std::string Utf8FromUtf16(const char16_t* text, size_t units) {
     }
     AppendUtf8(out, c);
   }
+}
+
+std::string Utf8FromUtf16(const char16_t* text, size_t units) {
+  std::string out;
+  AppendUtf8FromUtf16(out, text, units);
   return out;
 }
 

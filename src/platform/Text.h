@@ -5,6 +5,8 @@
 #include <string>
 
 std::string Utf8FromUtf16(const char16_t* text, size_t units);
+// The same, appended to `out`: no string of its own for each piece.
+void AppendUtf8FromUtf16(std::string& out, const char16_t* text, size_t units);
 std::string Utf8FromUtf16(const std::u16string& text);
 std::u16string Utf16FromUtf8(const std::string& text);
 

@@ -4,6 +4,7 @@
 #include <memory>
 #include <new>
 
+#include "ntfs/NtfsLayout.h"
 #include "platform/Files.h"
 
 namespace {
@@ -167,6 +168,8 @@ DWORD RecoveryBatch::Recover(CNTFSDrive& drive, std::uint32_t recordIndex, const
   if (status != code::Success) return status;
   // A record in use again is no longer the deleted file the row showed.
   if (!info.deleted) return code::FileNotFound;
+  // Encrypted content is ciphertext: refused before anything is written.
+  if ((info.fileAttributes & ntfs::FileAttributeEncrypted) != 0) return code::FileEncrypted;
   RecoveryTarget target;
   try {
     target = Claim(pathCell, std::u16string(info.name), recordIndex);

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 
@@ -128,16 +129,23 @@ TEST_F(CliTest, ListShowsEveryDeletedFileOnceWithItsFolders) {
   ASSERT_EQ(run.status, 0) << run.err;
   std::vector<std::string> lines = Lines(run.out);
   ASSERT_FALSE(lines.empty());
-  EXPECT_EQ(lines[0], "Name,Path,Size,Created,Modified,#");
+  EXPECT_EQ(lines[0], "Name,Path,Size,Created,Modified,#,State");
+  std::map<std::string, std::string> records;  // the manifest's record of each deleted file
+  for (const Row& row : manifest) records[row.at("path")] = row.at("record");
   std::multiset<std::string> listed;
   for (std::size_t i = 1; i < lines.size(); ++i) {
     // No name of this set holds a comma or a quote, so a plain split will do.
     const std::vector<std::string> cells = Split(lines[i], ',');
-    ASSERT_EQ(cells.size(), 6u) << lines[i];
+    ASSERT_EQ(cells.size(), 7u) << lines[i];
     ASSERT_EQ(cells[1].rfind("C:\\", 0), 0u) << lines[i];
     std::string path = cells[1].substr(3) + cells[0];
     std::replace(path.begin(), path.end(), '\\', '/');
     listed.insert(path);
+    // "#" is the record index itself; nothing was written after the deletes.
+    if (records.count(path) != 0) {
+      EXPECT_EQ(cells[5], records[path]) << path;
+    }
+    EXPECT_EQ(cells[6], "Intact") << path;
   }
   const std::set<std::string> expected = ExpectedRows(manifest);
   // A cell holds 254 characters: a 255-character name shows cut.
@@ -607,6 +615,65 @@ TEST_F(CliTest, LargeFilesAreStreamed) {
   }
   EXPECT_TRUE(seen);
   EXPECT_LT(run.maxRssKiB, 150 * 1024) << "peak memory grew with the file";
+}
+
+// The recoverability states on a volume where new files took freed clusters
+// (the manifest's states come from TSK's cluster allocation): they choose
+// rows, and travel with the files recovered.
+TEST_F(CliTest, StatesChooseRowsAndGoWithRecoveredFiles) {
+  const std::string image = dir->Path() + "/overwritten.img";
+  std::string log;
+  ASSERT_EQ(RunCommand("python3 " + Tool("mkvolume.py") + " ntfs " + image + " --manifest " + dir->Path() +
+                           "/overwritten.tsv --set overwritten 2>&1",
+                       &log),
+            0)
+      << log;
+  std::map<std::string, std::string> stateOf;  // record -> the oracle's state
+  std::map<std::string, std::string> recordOf;  // name -> record
+  for (const Row& row : ReadTsv(dir->Path() + "/overwritten.tsv")) {
+    if (row.at("state") != "deleted" || row.at("kind") != "file" || row.at("size") == "0") continue;
+    stateOf[row.at("record")] = row.at("recoverability");
+    recordOf[row.at("path")] = row.at("record");
+  }
+  ASSERT_GE(stateOf.size(), 5u);
+  // Every state option, alone and together, gives exactly the rows in those states.
+  const std::vector<std::pair<std::vector<std::string>, std::set<std::string>>> choices = {
+      {{"intact"}, {"Intact"}},
+      {{"partial", "overwritten"}, {"Partly overwritten", "Overwritten"}},
+      {{"unknown"}, {}}};
+  for (const auto& [options, states] : choices) {
+    std::vector<std::string> args = {"list", image, "--start", "0", "--format", "csv"};
+    for (const std::string& option : options) args.insert(args.end(), {"--state", option});
+    CliRun run = Cli(args, dir->Path());
+    ASSERT_EQ(run.status, 0) << run.err;
+    std::set<std::string> listed, wanted;
+    for (const std::string& line : Lines(run.out)) {
+      const std::vector<std::string> cells = Split(line, ',');
+      if (cells.size() == 7 && cells[5] != "#") listed.insert(cells[5]);
+    }
+    for (const auto& [record, state] : stateOf) {
+      if (states.count(state) != 0) wanted.insert(record);
+    }
+    EXPECT_EQ(listed, wanted) << options[0];
+  }
+  // JSON: the state's name, its share, and who wrote over it.
+  CliRun json = Cli({"list", image, "--start", "0", "--format", "json"}, dir->Path());
+  ASSERT_EQ(json.status, 0) << json.err;
+  const std::string earlier = "\"record\": " + recordOf.at("a_earlier.bin") +
+                              ", \"bytes\": 49152, \"state\": \"Overwritten\", \"overwritten_percent\": 100, "
+                              "\"overwritten_by\": [" + recordOf.at("b_later.bin") + "]}";
+  EXPECT_NE(json.out.find(earlier), std::string::npos) << json.out;
+  EXPECT_NE(json.out.find("\"state\": \"Partly overwritten\", \"overwritten_percent\": 37, \"overwritten_by\": []"),
+            std::string::npos)
+      << json.out;
+  // Recovery of what is overwritten still works, and says what it is.
+  CliRun recover = Cli({"recover", image, "--start", "0", "--to", dir->Path() + "/states-out", "--state", "overwritten",
+                        "--state", "intact", "--name", "*.bin"},
+                       dir->Path());
+  EXPECT_EQ(recover.status, 0) << recover.err;
+  EXPECT_NE(recover.out.find("a_earlier.bin  [Overwritten]\n"), std::string::npos) << recover.out;
+  EXPECT_NE(recover.out.find("b_later.bin\n"), std::string::npos) << recover.out;
+  EXPECT_NE(recover.err.find("files (3 intact, 2 not)"), std::string::npos) << recover.err;
 }
 
 }  // namespace

@@ -7,9 +7,12 @@
 
 #include <atomic>
 #include <cstring>
+#include <filesystem>
 #include <random>
 
 #include "ntfs/NTFSDrive.h"
+#include "platform/Text.h"
+#include "recover/Recovery.h"
 #include "scan/Scanner.h"
 #include "support/Lznt1Encoder.h"
 #include "support/TestVolumes.h"
@@ -114,6 +117,11 @@ TEST_F(FormsTest, ValidDataLengthAndEncryption) {
     EXPECT_EQ(streamed, c.expected);
     if (c.expected != code::Success) {
       EXPECT_TRUE(wholeBytes.empty() && streamedBytes.empty());
+      // Recovery refuses it before it creates anything.
+      TempDir out;
+      RecoveredFile file;
+      EXPECT_EQ(RecoverRecord(drive, 30, Utf16FromUtf8(out.Path()), u"C:\\", false, &file), c.expected);
+      EXPECT_TRUE(std::filesystem::is_empty(out.Path()));
       continue;
     }
     Bytes expected(onDisk.begin(), onDisk.begin() + static_cast<std::ptrdiff_t>(c.fromDisk));
