@@ -234,20 +234,28 @@ std::uint32_t CNTFSDrive::RecordCount() {
   return recordCount;
 }
 
+DWORD CNTFSDrive::LocateRecord(std::uint32_t index, bool sequential, const std::uint8_t** bytes) {
+  if (index >= recordCount) return code::NoMoreFiles;
+  if (chunkCount == 0 || index < chunkFirst || index - chunkFirst >= chunkCount) {
+    if (!sequential || !chunk) return code::NoMoreFiles;
+    const std::uint32_t count = std::min(chunkCapacity, recordCount - index);
+    chunkCount = 0;
+    const DWORD result = mft.Read(std::uint64_t{index} * recordSize, count * recordSize, chunk.get());
+    if (result != code::Success) return result;
+    chunkFirst = index;
+    chunkCount = count;
+  }
+  *bytes = chunk.get() + std::size_t{index - chunkFirst} * recordSize;
+  return code::Success;
+}
+
 DWORD CNTFSDrive::FetchRecord(std::uint32_t index, bool sequential, std::uint8_t* buffer) {
   if (index >= recordCount) return code::NoMoreFiles;
-  if (chunkCount != 0 && index >= chunkFirst && index - chunkFirst < chunkCount) {
-    std::memcpy(buffer, chunk.get() + std::size_t{index - chunkFirst} * recordSize, recordSize);
-    return code::Success;
+  const std::uint8_t* held = nullptr;
+  if (LocateRecord(index, sequential, &held) != code::Success || held == nullptr) {
+    return mft.Read(std::uint64_t{index} * recordSize, recordSize, buffer);
   }
-  if (!sequential || !chunk) return mft.Read(std::uint64_t{index} * recordSize, recordSize, buffer);
-  const std::uint32_t count = std::min(chunkCapacity, recordCount - index);
-  chunkCount = 0;
-  const DWORD result = mft.Read(std::uint64_t{index} * recordSize, count * recordSize, chunk.get());
-  if (result != code::Success) return result;
-  chunkFirst = index;
-  chunkCount = count;
-  std::memcpy(buffer, chunk.get(), recordSize);
+  std::memcpy(buffer, held, recordSize);
   return code::Success;
 }
 
@@ -334,10 +342,22 @@ DWORD CNTFSDrive::GatherData(std::uint32_t index, CMFTRecord& record, DataStream
 
 DWORD CNTFSDrive::ReadFacts(std::uint32_t index, bool sequential, bool directoriesOnly, RecordFacts* facts,
                             std::vector<StreamRun>* runs) {
-  *facts = RecordFacts{};
   if (runs != nullptr) runs->clear();
   if (!initialised) return code::InvalidAccess;
-  DWORD result = FetchRecord(index, sequential, recordBuffer.get());
+  // Most records are files in use: they are answered from the chunk, with
+  // nothing copied and only the header's facts set.
+  const std::uint8_t* held = nullptr;
+  DWORD result = sequential ? LocateRecord(index, true, &held) : code::NoMoreFiles;
+  if (result != code::Success && result != code::NoMoreFiles) return result;
+  if (held != nullptr && !directoriesOnly && IsInUseFile(held, recordSize, false)) {
+    facts->inUse = true;
+    facts->isDirectory = facts->isExtension = false;
+    facts->info.deleted = false;
+    return code::Success;
+  }
+  *facts = RecordFacts{};
+  result = held != nullptr ? (std::memcpy(recordBuffer.get(), held, recordSize), code::Success)
+                           : FetchRecord(index, false, recordBuffer.get());
   if (result != code::Success) return result;
   if (!directoriesOnly && IsInUseFile(recordBuffer.get(), recordSize, false)) {
     facts->inUse = true;

@@ -26,7 +26,8 @@ struct MFTFileInfo {
   std::uint32_t parentRecordHigh;  // bits 32..47
 };
 
-// What a scan needs of one record, read in one look.
+// What a scan needs of one record, read in one look. For a file in use only
+// `inUse`, `isDirectory`, `isExtension` and `info.deleted` are set.
 struct RecordFacts {
   bool inUse = false;
   bool isDirectory = false;
@@ -127,6 +128,10 @@ class CNTFSDrive {
   DWORD MapMft(std::uint64_t mftCluster);
   // Copies record `index`'s bytes into `buffer` (RecordSize bytes).
   DWORD FetchRecord(std::uint32_t index, bool sequential, std::uint8_t* buffer);
+  // Points `*bytes` at record `index` in the chunk, loading the chunk that
+  // starts there when `sequential`; 18 when it is not in the chunk and may
+  // not be loaded. The bytes are raw: copy them before parsing.
+  DWORD LocateRecord(std::uint32_t index, bool sequential, const std::uint8_t** bytes);
   DWORD PrepareRecord(CMFTRecord* record) const;
   // Parses the record in `bytes` whole (header and every attribute, no
   // content) into `record`.

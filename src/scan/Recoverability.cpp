@@ -2,8 +2,20 @@
 
 #include <algorithm>
 #include <new>
-#include <set>
+#include <queue>
 #include <utility>
+
+namespace {
+
+// A heap of extent numbers whose members can be walked.
+template <typename Compare>
+class ExtentHeap : public std::priority_queue<std::uint32_t, std::vector<std::uint32_t>, Compare> {
+ public:
+  explicit ExtentHeap(Compare compare) : std::priority_queue<std::uint32_t, std::vector<std::uint32_t>, Compare>(compare) {}
+  const std::vector<std::uint32_t>& Container() const { return this->c; }
+};
+
+}  // namespace
 
 FileState StateOf(std::uint64_t clusters, std::uint64_t overwritten, bool unknown) {
   if (clusters == 0 || overwritten == 0) return {unknown ? Recoverability::Unknown : Recoverability::Intact, 0};
@@ -20,7 +32,7 @@ bool ClusterClaims::Add(std::uint32_t row, std::uint32_t record, std::uint64_t l
   const std::size_t extentsBefore = extents.size();
   try {
     const auto file = static_cast<std::uint32_t>(files.size());
-    std::vector<Extent> own;
+    own.clear();
     for (const StreamRun& run : runs) {
       if (run.vcn >= dataClusters) break;
       const std::uint64_t length = std::min({run.length, dataClusters - run.vcn, UINT64_MAX - run.lcn});
@@ -40,12 +52,21 @@ bool ClusterClaims::Add(std::uint32_t row, std::uint32_t record, std::uint64_t l
         clusters += extent.length;
       }
     }
-    files.push_back({row, record, logSequenceNumber, changeTime, clusters, missingClusters, false, {}});
+    files.push_back({row, record, logSequenceNumber, changeTime, clusters, missingClusters, false, 0});
   } catch (const std::bad_alloc&) {
     extents.resize(extentsBefore);
     return false;
   }
   return true;
+}
+
+void ClusterClaims::Reserve(std::size_t count) {
+  try {
+    files.reserve(count);
+    extents.reserve(count + count / 4);
+  } catch (const std::bad_alloc&) {
+    // The lists grow as they must instead.
+  }
 }
 
 bool ClusterClaims::Newer(std::uint32_t a, std::uint32_t b) const {
@@ -57,9 +78,11 @@ bool ClusterClaims::Newer(std::uint32_t a, std::uint32_t b) const {
 }
 
 void ClusterClaims::Overwrites(std::uint32_t newer, std::uint32_t older) {
-  std::vector<std::uint32_t>& by = files[older].by;
+  File& file = files[older];
   const std::uint32_t record = files[newer].record;
-  if (by.size() < MaxOverwriters && std::find(by.begin(), by.end(), record) == by.end()) by.push_back(record);
+  if (file.overwriters >= MaxOverwriters) return;
+  by.emplace_back(older, record);  // duplicates go at the end
+  ++file.overwriters;
 }
 
 DWORD ClusterClaims::Resolve(const ClustersInUse& inUse, std::uint64_t clusterCount, RowTable& table) {
@@ -77,59 +100,61 @@ DWORD ClusterClaims::Resolve(const ClustersInUse& inUse, std::uint64_t clusterCo
     std::sort(extents.begin(), extents.end(), [](const Extent& a, const Extent& b) { return a.start < b.start; });
 
     // A sweep over the clusters: wherever deleted files overlap, the newest
-    // holds the clusters and every other one has lost them. Each extent's
-    // lost stretches are noted as (extent, start, length).
-    struct Event {
-      std::uint64_t at;
-      bool end;
-      std::uint32_t extent;
+    // holds the clusters and every other one has lost them. Extents end in
+    // the order of a heap of their ends; the newest active one is the top
+    // of a heap by age (extents that ended are dropped from it lazily).
+    const std::uint32_t none = UINT32_MAX;
+    std::vector<std::uint64_t> lostSince(extents.size(), UINT64_MAX);  // UINT64_MAX: holds its clusters
+    std::vector<bool> ended(extents.size(), false);
+    std::vector<Extent> lost;  // (start, length, extent) of clusters a newer file claims
+    auto laterEnd = [&](std::uint32_t a, std::uint32_t b) {
+      return extents[a].start + extents[a].length > extents[b].start + extents[b].length;
     };
-    std::vector<Event> events;
-    events.reserve(2 * extents.size());
-    for (std::uint32_t i = 0; i < extents.size(); ++i) {
-      if (extents[i].length == 0) continue;
-      events.push_back({extents[i].start, false, i});
-      events.push_back({extents[i].start + extents[i].length, true, i});
-    }
-    std::sort(events.begin(), events.end(), [](const Event& a, const Event& b) {
-      return a.at != b.at ? a.at < b.at : a.end > b.end;  // ends first: touching extents do not overlap
-    });
     auto older = [&](std::uint32_t a, std::uint32_t b) { return Newer(extents[b].file, extents[a].file); };
-    std::set<std::uint32_t, decltype(older)> active(older);  // oldest first, newest last
-    std::vector<std::uint64_t> lostSince(extents.size(), UINT64_MAX);
-    std::vector<Extent> lost;  // `file` holds the extent's index here
+    ExtentHeap<decltype(laterEnd)> ends(laterEnd);
+    ExtentHeap<decltype(older)> ages(older);
+    auto newest = [&]() {
+      while (!ages.empty() && ended[ages.top()]) ages.pop();
+      return ages.empty() ? none : ages.top();
+    };
+    auto close = [&](std::uint32_t extent, std::uint64_t at) {
+      if (lostSince[extent] != UINT64_MAX && at > lostSince[extent]) {
+        lost.push_back({lostSince[extent], at - lostSince[extent], extent});
+      }
+      lostSince[extent] = UINT64_MAX;
+    };
     // Damaged volumes may pile many files on the same clusters: the states
     // stay exact, only the lists of who wrote over whom stop growing.
     std::uint64_t budget = 1u << 22;
-    auto close = [&](std::uint32_t extent, std::uint64_t at) {
-      if (lostSince[extent] == UINT64_MAX) return;
-      if (at > lostSince[extent]) lost.push_back({lostSince[extent], at - lostSince[extent], extent});
-      lostSince[extent] = UINT64_MAX;
-    };
-    for (const Event& event : events) {
-      if (event.end) {
-        const bool wasNewest = !active.empty() && *active.rbegin() == event.extent;
-        active.erase(event.extent);
-        close(event.extent, event.at);
-        if (wasNewest && !active.empty()) close(*active.rbegin(), event.at);  // the next one holds them now
-        continue;
+    for (std::uint32_t i = 0; i <= extents.size(); ++i) {
+      const std::uint64_t start = i < extents.size() ? extents[i].start : UINT64_MAX;
+      while (!ends.empty() && extents[ends.top()].start + extents[ends.top()].length <= start) {
+        const std::uint32_t done = ends.top();
+        const std::uint64_t end = extents[done].start + extents[done].length;
+        ends.pop();
+        const bool wasNewest = newest() == done;
+        close(done, end);
+        ended[done] = true;
+        const std::uint32_t next = wasNewest ? newest() : none;
+        if (next != none) close(next, end);  // the next one holds them now
       }
-      if (!active.empty()) {
-        const std::uint32_t newest = *active.rbegin();
-        if (Newer(extents[event.extent].file, extents[newest].file)) {
-          // The newcomer writes over everything here from now on.
-          lostSince[newest] = event.at;
-          for (std::uint32_t other : active) {
-            if (budget == 0) break;
-            --budget;
-            Overwrites(extents[event.extent].file, extents[other].file);
-          }
-        } else {
-          lostSince[event.extent] = event.at;
-          Overwrites(extents[newest].file, extents[event.extent].file);
+      if (i == extents.size()) break;
+      if (extents[i].length == 0) continue;
+      const std::uint32_t top = newest();
+      if (top != none && Newer(extents[i].file, extents[top].file)) {
+        // The newcomer writes over everything here from now on.
+        lostSince[top] = start;
+        for (std::uint32_t other : ends.Container()) {
+          if (budget == 0) break;
+          --budget;
+          Overwrites(extents[i].file, extents[other].file);
         }
+      } else if (top != none) {
+        lostSince[i] = start;
+        Overwrites(extents[top].file, extents[i].file);
       }
-      active.insert(event.extent);
+      ends.push(i);
+      ages.push(i);
     }
 
     // What nobody newer claims is asked of the bitmap, in cluster order.
@@ -158,10 +183,15 @@ DWORD ClusterClaims::Resolve(const ClustersInUse& inUse, std::uint64_t clusterCo
       }
       ask(at, end - at);
     }
-    for (const File& file : files) {
-      std::vector<std::uint32_t> by = file.by;
-      std::sort(by.begin(), by.end());
-      if (!table.SetState(file.row, StateOf(file.clusters, file.overwritten, file.unknown), by)) {
+    std::sort(by.begin(), by.end());
+    by.erase(std::unique(by.begin(), by.end()), by.end());
+    std::vector<std::uint32_t> records;
+    std::size_t at = 0;
+    for (std::uint32_t i = 0; i < files.size(); ++i) {
+      records.clear();
+      for (; at < by.size() && by[at].first == i; ++at) records.push_back(by[at].second);
+      const File& file = files[i];
+      if (!table.SetState(file.row, StateOf(file.clusters, file.overwritten, file.unknown), records)) {
         return code::NotEnoughMemory;
       }
     }
@@ -174,4 +204,5 @@ DWORD ClusterClaims::Resolve(const ClustersInUse& inUse, std::uint64_t clusterCo
 void ClusterClaims::Clear() {
   files.clear();
   extents.clear();
+  by.clear();
 }

@@ -34,6 +34,8 @@ class ClusterClaims {
   // overwritten, never read. Returns 8 when memory is short.
   DWORD Resolve(const ClustersInUse& inUse, std::uint64_t clusterCount, RowTable& table);
 
+  // Room for about this many files, so that the lists grow once.
+  void Reserve(std::size_t files);
   void Clear();
 
  private:
@@ -43,7 +45,7 @@ class ClusterClaims {
     std::uint64_t clusters;     // its data clusters, missing ones included
     std::uint64_t overwritten;  // of those
     bool unknown;
-    std::vector<std::uint32_t> by;
+    std::uint8_t overwriters;   // how many (file, record) pairs `by` holds for it
   };
   struct Extent {
     std::uint64_t start, length;
@@ -54,6 +56,8 @@ class ClusterClaims {
 
   std::vector<File> files;
   std::vector<Extent> extents;
+  std::vector<Extent> own;  // one file's runs while it is added
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> by;  // (older file, record of a newer one)
 };
 
 // The state of a file of `clusters` clusters of which `overwritten` are.

@@ -140,6 +140,15 @@ std::vector<std::uint32_t> RowTable::OverwrittenBy(std::size_t row) const {
   return records;
 }
 
+void RowTable::Reserve(std::size_t count) {
+  try {
+    rows.reserve(count);
+    names.reserve(count * 16);
+  } catch (const std::bad_alloc&) {
+    // The table grows as it must instead.
+  }
+}
+
 bool RowTable::AddPath(const std::u16string& path, std::uint32_t* id) {
   try {
     paths.push_back(path);

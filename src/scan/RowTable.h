@@ -70,6 +70,8 @@ class RowTable {
   // Records of the deleted files whose data went over this row's clusters.
   std::vector<std::uint32_t> OverwrittenBy(std::size_t row) const;
 
+  // Room for about `count` rows, so that the table grows once.
+  void Reserve(std::size_t count);
   // Adding rows; each returns false, changing nothing, when memory is short.
   bool AddPath(const std::u16string& path, std::uint32_t* id);
   bool AddRow(std::uint32_t record, std::uint32_t path, std::u16string_view name, std::uint64_t size,

@@ -196,6 +196,11 @@ DWORD ScanRecords(CNTFSDrive& drive, const std::u16string& driveText, const std:
   DWORD result = code::Success;
   const std::uint32_t count = drive.RecordCount();
   const std::uint32_t offered = count > ntfs::FirstUserRecord ? count - ntfs::FirstUserRecord : 0;
+  // Room for a deleted file in every fourth record: only what is used is
+  // ever touched, and the lists need not be copied as they grow.
+  const std::size_t expected = std::min<std::size_t>(offered / 4, 1u << 20);
+  rows.Reserve(expected);
+  claims.Reserve(expected);
   for (std::uint32_t index = ntfs::FirstUserRecord; index < count; ++index) {
     if (stopRequested.load()) break;
     const std::uint32_t examined = index - ntfs::FirstUserRecord;

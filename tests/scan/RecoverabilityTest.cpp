@@ -2,6 +2,7 @@
 // file's clusters another file, live or deleted since, has taken.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
 
 #include "scan/Recoverability.h"
@@ -101,6 +102,13 @@ TEST(Recoverability, DeletedFilesThatClaimTheSameClusters) {
                {{P, 50, {101, 102}}, {P, 60, {102}}, {I, 0, {}}});
   // Touching is not overlapping.
   ExpectStates(Resolve({{1, 0, {{100, 10}}}, {2, 0, {{110, 10}}}}, {}), {{I, 0, {}}, {I, 0, {}}});
+  // A damaged volume piling thousands of records on the same clusters ends,
+  // and only the newest keeps them.
+  std::vector<FileSpec> pile(20000, FileSpec{0, 0, {{100, 10}}});
+  for (std::uint64_t i = 0; i < pile.size(); ++i) pile[i].lsn = i;
+  const std::vector<Expected> piled = Resolve(pile, {});
+  EXPECT_EQ(piled.back().kind, I);
+  EXPECT_TRUE(std::all_of(piled.begin(), piled.end() - 1, [](const Expected& e) { return e.kind == O && e.by.size() <= ClusterClaims::MaxOverwriters; }));
 }
 
 TEST(Recoverability, ClustersPastTheVolumeAreOverwrittenNeverRead) {
