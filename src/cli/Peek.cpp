@@ -1,5 +1,5 @@
 // pelmora-peek: prints what the volume reader sees, record by record.
-//   pelmora-peek IMAGE [START_SECTOR]
+//   pelmora-peek IMAGE [START_SECTOR [SECTOR_SIZE]]
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -38,21 +38,22 @@ int Fail(const char* step, DWORD error) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2 || argc > 3) {
-    std::fprintf(stderr, "usage: pelmora-peek IMAGE [START_SECTOR]\n");
+  if (argc < 2 || argc > 4) {
+    std::fprintf(stderr, "usage: pelmora-peek IMAGE [START_SECTOR [SECTOR_SIZE]]\n");
     return 2;
   }
-  const std::uint32_t start = argc == 3 ? static_cast<std::uint32_t>(std::strtoul(argv[2], nullptr, 10)) : 0;
+  const std::uint64_t start = argc >= 3 ? std::strtoull(argv[2], nullptr, 10) : 0;
+  const auto sectorSize = static_cast<std::uint32_t>(argc == 4 ? std::strtoul(argv[3], nullptr, 10) : 512);
   std::unique_ptr<DiskDevice> disk;
   DWORD result = DiskDevice::OpenPath(argv[1], &disk);
   if (result != code::Success) return Fail("open", result);
   CNTFSDrive drive;
   drive.AttachDisk(disk.get());
-  drive.SetPartitionStart(start);
+  drive.SetPartitionStart(start, sectorSize);
   result = drive.Initialize();
   if (result != code::Success) return Fail("Initialize", result);
   const std::uint32_t count = drive.RecordCount();
-  std::printf("cluster size %u, %u records\n", drive.ClusterSize(), count);
+  std::printf("cluster size %u, record size %u, %u records\n", drive.ClusterSize(), drive.RecordSize(), count);
   std::printf("%6s %-7s %10s %6s  %-19s  %-19s  %s\n", "record", "state", "size", "parent",
               "created", "modified", "name");
   for (std::uint32_t index = 0; index < count; ++index) {
