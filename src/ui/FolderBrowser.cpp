@@ -4,10 +4,52 @@
 #include <shlobj.h>
 
 #include <cwchar>
+#include <string>
 
 namespace {
 
 constexpr int StartChars = 520;
+// How long the browser keeps asking for its start folder (see below).
+constexpr DWORD StartSelectionMs = 3000;
+
+// What the callback knows: the folder to start at and the one selected last.
+struct BrowseState {
+  wchar_t start[StartChars];
+  wchar_t selected[StartChars];
+};
+
+bool SameFolder(const wchar_t* a, const wchar_t* b) {
+  std::wstring x(a), y(b);
+  while (!x.empty() && x.back() == L'\\') x.pop_back();
+  while (!y.empty() && y.back() == L'\\') y.pop_back();
+  return !x.empty() && lstrcmpiW(x.c_str(), y.c_str()) == 0;
+}
+
+// Selects the start folder. The shell walks its tree down the path; Wine's
+// may stop at the drive while that drive's folders are still being listed
+// (on a busy machine, or in a process's first browser), leaving the user
+// elsewhere. So the selection is asked for again, with the browser's
+// messages served in between, until it is the start folder or the time is
+// up. A folder that is gone is asked for once.
+void SelectStart(HWND browser, BrowseState* state) {
+  const DWORD attributes = GetFileAttributesW(state->start);
+  const bool exists = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  const DWORD began = GetTickCount();
+  for (;;) {
+    SendMessageW(browser, BFFM_SETSELECTIONW, TRUE, reinterpret_cast<LPARAM>(state->start));
+    if (!exists || SameFolder(state->selected, state->start) || GetTickCount() - began >= StartSelectionMs) return;
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+      if (message.message == WM_QUIT) {
+        PostQuitMessage(static_cast<int>(message.wParam));
+        return;
+      }
+      TranslateMessage(&message);
+      DispatchMessageW(&message);
+    }
+    Sleep(50);
+  }
+}
 
 RECT ChildRect(HWND parent, int id) {
   RECT rect{};
@@ -45,17 +87,21 @@ void LayOut(HWND browser) {
 }  // namespace
 
 int CALLBACK BrowseCallbackProc(HWND browser, UINT message, LPARAM parameter, LPARAM data) {
+  auto* state = reinterpret_cast<BrowseState*>(data);
   if (message == BFFM_INITIALIZED) {
     SetWindowLongPtrW(browser, GWL_STYLE, GetWindowLongPtrW(browser, GWL_STYLE) & ~static_cast<LONG_PTR>(DS_CONTEXTHELP));
     SetWindowLongPtrW(browser, GWL_EXSTYLE,
                       GetWindowLongPtrW(browser, GWL_EXSTYLE) & ~static_cast<LONG_PTR>(WS_EX_CONTEXTHELP));
-    SendMessageW(browser, BFFM_SETSELECTIONW, TRUE, data);
+    SelectStart(browser, state);
     LayOut(browser);
   } else if (message == BFFM_SELCHANGED) {
     wchar_t path[StartChars] = {};
     const auto* item = reinterpret_cast<LPCITEMIDLIST>(parameter);
     bool acceptable = false;
-    if (SHGetPathFromIDListW(item, path) && GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES) {
+    const bool hasPath = SHGetPathFromIDListW(item, path) != FALSE;
+    wcsncpy(state->selected, hasPath ? path : L"", StartChars - 1);
+    state->selected[StartChars - 1] = L'\0';
+    if (hasPath && GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES) {
       SHFILEINFOW info{};
       SHGetFileInfoW(reinterpret_cast<LPCWSTR>(item), 0, &info, sizeof info, SHGFI_PIDL | SHGFI_ATTRIBUTES);
       acceptable = (info.dwAttributes & SFGAO_LINK) == 0;
@@ -68,17 +114,17 @@ int CALLBACK BrowseCallbackProc(HWND browser, UINT message, LPARAM parameter, LP
 int BrowseForFolder(HWND owner, const wchar_t* start, wchar_t* output) {
   if (output == nullptr) return 0;
   output[0] = L'\0';
-  wchar_t startFolder[StartChars] = {};
+  BrowseState state{};
   if (start != nullptr && start[0] != L'\0') {
-    wcsncpy(startFolder, start, StartChars - 2);
+    wcsncpy(state.start, start, StartChars - 2);
   } else {
-    GetCurrentDirectoryW(StartChars - 2, startFolder);
+    GetCurrentDirectoryW(StartChars - 2, state.start);
   }
   BROWSEINFOW info{};
   info.hwndOwner = owner;
   info.ulFlags = BIF_RETURNONLYFSDIRS | BIF_NEWDIALOGSTYLE;
   info.lpfn = BrowseCallbackProc;
-  info.lParam = reinterpret_cast<LPARAM>(startFolder);
+  info.lParam = reinterpret_cast<LPARAM>(&state);
   LPITEMIDLIST item = SHBrowseForFolderW(&info);
   if (item == nullptr) return 0;
   int result = 0;

@@ -8,6 +8,7 @@
 // for 260 characters), else 0 with `output` empty; a null `output` gives 0.
 int BrowseForFolder(HWND owner, const wchar_t* start, wchar_t* output);
 
-// The browser's callback: preselects the start folder, lays the browser out
-// anew, and refuses shortcuts and items without a file-system path.
+// The browser's callback (`data`: BrowseForFolder's own state): selects the
+// start folder, lays the browser out anew, and refuses shortcuts and items
+// without a file-system path.
 int CALLBACK BrowseCallbackProc(HWND browser, UINT message, LPARAM parameter, LPARAM data);

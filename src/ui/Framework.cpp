@@ -3,13 +3,16 @@
 #include <new>
 #include <vector>
 
+#include "platform/Errors.h"
+
 void ShowErrorBox(HWND owner, DWORD code, const wchar_t* caption) {
-  wchar_t* text = nullptr;
-  FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS,
-                 nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<wchar_t*>(&text), 0,
-                 nullptr);
-  MessageBoxW(owner, text != nullptr ? text : L"", caption, MB_ICONERROR);
-  if (text != nullptr) LocalFree(text);
+  // Also called when memory ran short: then a box without text, not none.
+  std::wstring text;
+  try {
+    text = ErrorMessageWide(code);
+  } catch (const std::bad_alloc&) {
+  }
+  MessageBoxW(owner, text.c_str(), caption, MB_ICONERROR);
 }
 
 std::wstring WindowText(HWND window) {

@@ -9,8 +9,8 @@
 
 #include <string>
 
-// Shows the system's message for `code` (neutral language, default
-// sub-language) in an error box owned by `owner`.
+// Shows the system's message for `code` (the platform's text: neutral
+// language, default sub-language) in an error box owned by `owner`.
 void ShowErrorBox(HWND owner, DWORD code, const wchar_t* caption);
 
 // The text of a window, whole.
