@@ -168,7 +168,7 @@ std::size_t DataStream::RunAt(std::uint64_t vcn) const {
   return vcn - runs[index].vcn < runs[index].length ? index : readableRuns;
 }
 
-DWORD DataStream::Read(std::uint64_t offset, std::uint32_t count, std::uint8_t* buffer) {
+DWORD DataStream::Read(std::uint64_t offset, std::uint32_t count, std::uint8_t* buffer, bool zeroed) {
   if (count == 0) return code::Success;
   if (offset > readable || count > readable - offset) return code::InvalidParameter;
   // Past the initialised size nothing was written: the disk may hold
@@ -176,12 +176,12 @@ DWORD DataStream::Read(std::uint64_t offset, std::uint32_t count, std::uint8_t* 
   const std::uint64_t written = std::min(initializedSize, readable);
   const std::uint32_t fromDisk =
       offset < written ? static_cast<std::uint32_t>(std::min<std::uint64_t>(count, written - offset)) : 0;
-  std::memset(buffer + fromDisk, 0, count - fromDisk);
+  if (!zeroed) std::memset(buffer + fromDisk, 0, count - fromDisk);
   if (fromDisk == 0) return code::Success;
-  return unitClusters != 0 ? ReadCompressed(offset, fromDisk, buffer) : ReadPlain(offset, fromDisk, buffer);
+  return unitClusters != 0 ? ReadCompressed(offset, fromDisk, buffer, zeroed) : ReadPlain(offset, fromDisk, buffer, zeroed);
 }
 
-DWORD DataStream::ReadPlain(std::uint64_t offset, std::uint32_t count, std::uint8_t* buffer) {
+DWORD DataStream::ReadPlain(std::uint64_t offset, std::uint32_t count, std::uint8_t* buffer, bool zeroed) {
   const std::uint32_t clusterSize = volume.clusterSize;
   std::uint32_t done = 0;
   std::size_t index = RunAt(offset / clusterSize);
@@ -193,7 +193,7 @@ DWORD DataStream::ReadPlain(std::uint64_t offset, std::uint32_t count, std::uint
     const std::uint64_t runEnd = SaturatingMultiply(run.vcn + run.length, clusterSize);
     std::uint32_t take = static_cast<std::uint32_t>(std::min<std::uint64_t>(runEnd - position, count - done));
     if (run.sparse) {
-      std::memset(buffer + done, 0, take);
+      if (!zeroed) std::memset(buffer + done, 0, take);
     } else {
       const std::uint64_t into = vcn - run.vcn;
       if (into > UINT64_MAX - run.lcn) return code::InvalidParameter;
@@ -206,7 +206,7 @@ DWORD DataStream::ReadPlain(std::uint64_t offset, std::uint32_t count, std::uint
   return code::Success;
 }
 
-DWORD DataStream::ReadCompressed(std::uint64_t offset, std::uint32_t count, std::uint8_t* buffer) {
+DWORD DataStream::ReadCompressed(std::uint64_t offset, std::uint32_t count, std::uint8_t* buffer, bool zeroed) {
   const std::uint64_t unitSize = std::uint64_t{unitClusters} * volume.clusterSize;
   if (unitSize > ntfs::MaxCompressionUnitBytes) return code::FileCorrupt;
   std::uint32_t done = 0;
@@ -216,7 +216,7 @@ DWORD DataStream::ReadCompressed(std::uint64_t offset, std::uint32_t count, std:
     if (result != code::Success) return result;
     const std::uint64_t within = position % unitSize;
     const auto take = static_cast<std::uint32_t>(std::min<std::uint64_t>(unitSize - within, count - done));
-    std::memcpy(buffer + done, unitBytes.get() + within, take);
+    if (!zeroed || !loadedZeros) std::memcpy(buffer + done, unitBytes.get() + within, take);
     done += take;
   }
   return code::Success;
@@ -230,6 +230,7 @@ DWORD DataStream::LoadUnit(std::uint64_t unit) {
   if (!packedBytes) packedBytes = AllocateZeroed(unitSize);
   if (!unitBytes || !packedBytes) return code::NotEnoughMemory;
   loadedUnit = UINT64_MAX;
+  loadedZeros = false;
   // The unit's mapped clusters, in VCN order: all of them is a raw unit,
   // none is zeros, anything between holds LZNT1 data.
   const std::uint64_t first = unit * unitClusters;
@@ -254,6 +255,7 @@ DWORD DataStream::LoadUnit(std::uint64_t unit) {
     std::memcpy(unitBytes.get(), packedBytes.get(), unitSize);
   } else if (mapped == 0) {
     std::memset(unitBytes.get(), 0, unitSize);
+    loadedZeros = true;
   } else {
     std::size_t produced = 0;
     const DWORD result = lznt1::Decompress(packedBytes.get(), std::size_t{mapped} * clusterSize, unitBytes.get(),

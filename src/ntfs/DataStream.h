@@ -81,16 +81,18 @@ class DataStream {
   std::uint64_t DataClusters() const;
 
   // Bytes [offset, offset + count) of the value into `buffer`; the range
-  // must lie inside Size(). 1392 for compressed data that cannot be
-  // decompressed, 38 when the disk ends first, or the disk's code.
-  DWORD Read(std::uint64_t offset, std::uint32_t count, std::uint8_t* buffer);
+  // must lie inside Size(). When `zeroed`, the buffer holds zeros already
+  // and holes are left as they are, so that a large sparse value costs no
+  // memory. 1392 for compressed data that cannot be decompressed, 38 when
+  // the disk ends first, or the disk's code.
+  DWORD Read(std::uint64_t offset, std::uint32_t count, std::uint8_t* buffer, bool zeroed = false);
   // Delivers [0, Size()) to `sink` in chunks of at most MaxReadBytes.
   DWORD Stream(ContentSink* sink);
 
  private:
   static constexpr std::uint16_t EncryptedFlag = 0x4000;
-  DWORD ReadPlain(std::uint64_t offset, std::uint32_t count, std::uint8_t* buffer);
-  DWORD ReadCompressed(std::uint64_t offset, std::uint32_t count, std::uint8_t* buffer);
+  DWORD ReadPlain(std::uint64_t offset, std::uint32_t count, std::uint8_t* buffer, bool zeroed);
+  DWORD ReadCompressed(std::uint64_t offset, std::uint32_t count, std::uint8_t* buffer, bool zeroed);
   DWORD LoadUnit(std::uint64_t unit);
   // Index of the run holding `vcn` among those that can be read, or
   // readableRuns.
@@ -109,4 +111,5 @@ class DataStream {
   // The last compression unit decompressed, so that chunked reads do each once.
   ByteBuffer unitBytes, packedBytes;
   std::uint64_t loadedUnit = UINT64_MAX;
+  bool loadedZeros = false;  // the unit loaded is all sparse
 };

@@ -212,7 +212,7 @@ DWORD CMFTRecord::ReadAttributeValue(const ByteReader& attribute, ByteBuffer* va
   if (nonResident == 0) {
     std::memcpy(buffer.get(), resident, static_cast<std::size_t>(size));
   } else {
-    result = values.Read(0, static_cast<std::uint32_t>(size), buffer.get());
+    result = values.Read(0, static_cast<std::uint32_t>(size), buffer.get(), true);
     if (result != code::Success) return result;
   }
   *value = std::move(buffer);
@@ -250,7 +250,7 @@ DWORD CMFTRecord::ReadData(const ByteReader& attribute, bool skipContent) {
   ByteBuffer buffer = AllocateZeroed(static_cast<std::size_t>(dataSize));
   if (!buffer) return code::NotEnoughMemory;
   if (dataNonResident) {
-    result = stream.Read(0, static_cast<std::uint32_t>(dataSize), buffer.get());
+    result = stream.Read(0, static_cast<std::uint32_t>(dataSize), buffer.get(), true);
     if (result != code::Success) return result;
   } else {
     std::memcpy(buffer.get(), resident, static_cast<std::size_t>(dataSize));

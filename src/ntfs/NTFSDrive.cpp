@@ -467,7 +467,7 @@ DWORD CNTFSDrive::ReadRecordData(std::uint32_t index, ByteBuffer* data, std::uin
   if (resident != nullptr) {
     std::memcpy(buffer.get(), resident, residentLength);
   } else {
-    result = content.Read(0, static_cast<std::uint32_t>(length), buffer.get());
+    result = content.Read(0, static_cast<std::uint32_t>(length), buffer.get(), true);
     if (result != code::Success) return result;
     if (content.Incomplete()) return code::FileCorrupt;
   }

@@ -9,6 +9,7 @@
 
 #include "fuzz/FuzzSupport.h"
 #include "ntfs/NTFSDrive.h"
+#include "ntfs/NtfsLayout.h"
 #include "scan/Scanner.h"
 #include "support/MemoryDisk.h"
 
@@ -22,7 +23,7 @@ class CheckingRows : public RowSink {
     ++rows;
     for (const std::u16string& cell : row.cells) FUZZ_CHECK(cell.size() <= MaxCellText);
     FUZZ_CHECK(row.path.compare(0, 3, u"D:\\") == 0 || row.path.compare(0, 2, u"?\\") == 0);
-    FUZZ_CHECK(row.recordIndex >= FirstScanRecord && row.recordIndex < drive.RecordCount());
+    FUZZ_CHECK(row.recordIndex >= ntfs::FirstUserRecord && row.recordIndex < drive.RecordCount());
     FUZZ_CHECK(row.size > 0);
 
     // A quarter MiB checks streaming as well as more would, and keeps runs fast.
@@ -40,7 +41,17 @@ class CheckingRows : public RowSink {
     }
   }
 
+  void StatesReady(const RowTable& table) override {
+    for (std::size_t row = 0; row < table.Rows(); ++row) {
+      const FileState state = table.At(row).state;
+      FUZZ_CHECK(state.kind != Recoverability::Pending);
+      FUZZ_CHECK(state.kind != Recoverability::Partial || (state.percent >= 1 && state.percent <= 99));
+    }
+    statesSeen = true;
+  }
+
   unsigned rows = 0;
+  bool statesSeen = false;
 
  private:
   CNTFSDrive& drive;
@@ -59,6 +70,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   CheckingRows rows(drive);
   ScanTotals totals;
   ScanRecords(drive, u"D:\\", stopRequested, rows, &totals);
-  FUZZ_CHECK(totals.rows == rows.rows && totals.rows <= totals.examined);
+  FUZZ_CHECK(totals.rows == rows.rows && totals.rows <= totals.examined && rows.statesSeen);
   return 0;
 }
