@@ -1519,6 +1519,8 @@ def main():
     parser.add_argument("--docs", help="folder for the documentation's pictures (image-preview.png)")
     parser.add_argument("--only", help="comma-separated scenario names")
     parser.add_argument("--keep", action="store_true", help="keep the work folder (prefix, logs)")
+    parser.add_argument("--work-root", default=os.path.join(ROOT, "build", "e2e-work"),
+                        help="parent of the work folder, a folder that seldom changes (default %(default)s)")
     args = parser.parse_args()
     started = time.time()
 
@@ -1553,7 +1555,13 @@ def main():
     ctx.sets = make_sets_disk(args.images)
     ctx.cli = Cli(os.path.abspath(args.cli), args.images)
 
-    work = tempfile.mkdtemp(prefix="pelmora-e2e-")
+    # Not in /tmp: Wine's folder browser matches the folders of a path by
+    # their item data, modification time included, and /tmp changes all the
+    # time. A parent that changed between the browser listing it and the
+    # path being looked up stops the walk there ("Desktop / My Computer /
+    # (Z:)"), more often the busier the machine.
+    os.makedirs(args.work_root, exist_ok=True)
+    work = tempfile.mkdtemp(prefix="run-", dir=args.work_root)
     session = Session(work, args.images, driver)
     try:
         for name, scenario in chosen:
