@@ -226,6 +226,13 @@ void AppendCell(std::string& out, const RowTable& rows, std::size_t row, Column 
     out += std::to_string(rows.At(row).record);
     return;
   }
+  // Names and paths straight from the table, cut as their cells are.
+  if (column == ColumnName || column == ColumnPath) {
+    std::u16string_view text = column == ColumnName ? rows.Name(row) : std::u16string_view(rows.Path(row));
+    text = text.substr(0, MaxCellText);
+    AppendUtf8FromUtf16(out, text.data(), text.size());
+    return;
+  }
   char16_t cell[MaxCellText + 1];
   const std::size_t length = rows.FormatCell(row, column, cell, sizeof cell / sizeof cell[0]);
   AppendUtf8FromUtf16(out, cell, length);

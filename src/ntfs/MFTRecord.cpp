@@ -117,13 +117,12 @@ DWORD CMFTRecord::Parse(std::uint8_t* bytes, std::uint32_t length, bool skipCont
     std::uint8_t nameLength = 0;
     attribute.U8(ntfs::AttrNameLength, &nameLength);
     if (type == ntfs::TypeStandardInformation) {
-      ByteBuffer value;
-      std::uint64_t valueSize = 0;
-      const DWORD read = ReadAttributeValue(attribute, &value, &valueSize, sizeof standardInformation);
+      std::uint8_t value[sizeof standardInformation] = {};
+      std::uint32_t valueSize = 0;
+      const DWORD read = CopyValue(attribute, value, sizeof value, &valueSize);
       if (read == code::Success) {
-        std::memset(standardInformation, 0, sizeof standardInformation);
-        std::memcpy(standardInformation, value.get(), static_cast<std::size_t>(valueSize));
-        standardInformationLength = static_cast<std::uint32_t>(valueSize);
+        std::memcpy(standardInformation, value, sizeof value);
+        standardInformationLength = valueSize;
       }
       return read;
     }
@@ -153,11 +152,34 @@ DWORD CMFTRecord::ResidentData(const std::uint8_t** value, std::uint32_t* length
   return ReadResidentValue(ByteReader(recordBytes + dataAttribute.offset, dataAttribute.length), value, length);
 }
 
-DWORD CMFTRecord::OfferFileName(const ByteReader& attribute) {
+DWORD CMFTRecord::CopyValue(const ByteReader& attribute, std::uint8_t* destination, std::uint32_t capacity,
+                            std::uint32_t* copied) {
+  std::uint8_t nonResident = 0;
+  if (!attribute.U8(ntfs::AttrNonResident, &nonResident)) return code::InvalidParameter;
+  if (nonResident == 0) {
+    // The usual case, with nothing allocated.
+    const std::uint8_t* value = nullptr;
+    std::uint32_t length = 0;
+    const DWORD result = ReadResidentValue(attribute, &value, &length);
+    if (result != code::Success) return result;
+    *copied = std::min(length, capacity);
+    std::memcpy(destination, value, *copied);
+    return code::Success;
+  }
   ByteBuffer value;
-  std::uint64_t valueSize = 0;
+  std::uint64_t size = 0;
+  const DWORD result = ReadAttributeValue(attribute, &value, &size, capacity);
+  if (result != code::Success) return result;
+  *copied = static_cast<std::uint32_t>(size);
+  std::memcpy(destination, value.get(), *copied);
+  return code::Success;
+}
+
+DWORD CMFTRecord::OfferFileName(const ByteReader& attribute) {
   // The last unit of the area stays zero, so the name is always ended.
-  const DWORD result = ReadAttributeValue(attribute, &value, &valueSize, sizeof fileName - 2);
+  std::uint8_t value[sizeof fileName] = {};
+  std::uint32_t valueSize = 0;
+  const DWORD result = CopyValue(attribute, value, sizeof fileName - 2, &valueSize);
   if (result != code::Success) return result;
   const int space = valueSize > ntfs::FnNamespace ? value[ntfs::FnNamespace] : 0;
   // The Win32 name before a POSIX one, and the short DOS name only when
@@ -166,8 +188,7 @@ DWORD CMFTRecord::OfferFileName(const ByteReader& attribute) {
     return name == ntfs::FnNamespaceDos ? 0 : (name == ntfs::FnNamespaceWin32 || name == ntfs::FnNamespaceWin32AndDos) ? 2 : 1;
   };
   if (fileNameNamespace != NoName && rank(space) < rank(fileNameNamespace)) return code::Success;
-  std::memset(fileName, 0, sizeof fileName);
-  std::memcpy(fileName, value.get(), static_cast<std::size_t>(valueSize));
+  std::memcpy(fileName, value, sizeof fileName);
   fileNameNamespace = space;
   return code::Success;
 }

@@ -122,6 +122,10 @@ class CMFTRecord {
   DWORD ReadResidentValue(const ByteReader& attribute, const std::uint8_t** value,
                           std::uint32_t* length) const;
   DWORD ApplyUpdateSequence(std::uint8_t* bytes) const;
+  // Copies at most `capacity` bytes of an attribute's value to
+  // `destination`; `*copied` receives how many.
+  DWORD CopyValue(const ByteReader& attribute, std::uint8_t* destination, std::uint32_t capacity,
+                  std::uint32_t* copied);
   DWORD ReadData(const ByteReader& attribute, bool skipContent);
   VolumeGeometry Geometry() const { return {disk, clusterSize, partitionOffset}; }
 

@@ -4,24 +4,6 @@ namespace {
 
 constexpr char32_t Replacement = 0xFFFD;
 
-void AppendUtf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
-
 void AppendUtf16(std::u16string& out, char32_t c) {
   if (c < 0x10000) {
     out += static_cast<char16_t>(c);
@@ -35,23 +17,36 @@ void AppendUtf16(std::u16string& out, char32_t c) {
 }  // namespace
 
 void AppendUtf8FromUtf16(std::string& out, const char16_t* text, size_t units) {
-  // Names are mostly ASCII: that run goes in one step.
-  size_t ascii = 0;
-  while (ascii < units && text[ascii] < 0x80) ++ascii;
+  // Written through a pointer into room for the longest form (3 bytes a
+  // unit; a surrogate pair takes 4 for its 2), then cut to what was used.
   const size_t at = out.size();
-  out.resize(at + ascii);
-  for (size_t i = 0; i < ascii; ++i) out[at + i] = static_cast<char>(text[i]);
-  for (size_t i = ascii; i < units; ++i) {
+  out.resize(at + 3 * units);
+  char* next = &out[at];
+  for (size_t i = 0; i < units; ++i) {
     char32_t c = text[i];
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units && text[i + 1] >= 0xDC00 &&
-        text[i + 1] <= 0xDFFF) {
+    if (c < 0x80) {
+      *next++ = static_cast<char>(c);
+      continue;
+    }
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
       c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
       ++i;
     } else if (c >= 0xD800 && c <= 0xDFFF) {
       c = Replacement;
     }
-    AppendUtf8(out, c);
+    if (c < 0x800) {
+      *next++ = static_cast<char>(0xC0 | (c >> 6));
+    } else if (c < 0x10000) {
+      *next++ = static_cast<char>(0xE0 | (c >> 12));
+      *next++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    } else {
+      *next++ = static_cast<char>(0xF0 | (c >> 18));
+      *next++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      *next++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    }
+    *next++ = static_cast<char>(0x80 | (c & 0x3F));
   }
+  out.resize(static_cast<size_t>(next - out.data()));
 }
 
 std::string Utf8FromUtf16(const char16_t* text, size_t units) {

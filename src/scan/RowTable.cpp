@@ -42,6 +42,8 @@ class CellWriter {
   std::size_t used = 0;
 };
 
+void WriteDate(CellWriter& cell, std::uint64_t day1601);
+
 void WriteSize(CellWriter& cell, std::uint64_t size) {
   cell.Number(size >= 1024 ? size / 1024 : (size > 0 ? 1 : 0));
   cell.Put(u" KB");
@@ -49,10 +51,30 @@ void WriteSize(CellWriter& cell, std::uint64_t size) {
 
 void WriteTime(CellWriter& cell, std::uint64_t fileTime) {
   if (static_cast<std::int64_t>(fileTime) <= 0) return;
-  // Days since 1601-01-01 to a civil date (proleptic Gregorian, UTC).
   const std::uint64_t minutes = fileTime / 600000000ull;
-  const std::int64_t days = static_cast<std::int64_t>(minutes / 1440) - 134774;  // to days since 1970
   const unsigned minuteOfDay = static_cast<unsigned>(minutes % 1440);
+  // Files share their days: the last day's text is kept, per thread.
+  thread_local std::uint64_t lastDay = UINT64_MAX;
+  thread_local char16_t dayText[16];
+  thread_local std::size_t dayLength = 0;
+  if (minutes / 1440 != lastDay) {
+    char16_t text[16];
+    CellWriter date(text, sizeof text / sizeof text[0]);
+    WriteDate(date, minutes / 1440);
+    dayLength = date.Finish();
+    std::copy(text, text + dayLength, dayText);
+    lastDay = minutes / 1440;
+  }
+  cell.Put(std::u16string_view(dayText, dayLength));
+  cell.Put(u' ');
+  cell.Number(minuteOfDay / 60, 2);
+  cell.Put(u':');
+  cell.Number(minuteOfDay % 60, 2);
+}
+
+// "%02d.%02d.%d" of a day counted from 1601-01-01 (proleptic Gregorian).
+void WriteDate(CellWriter& cell, std::uint64_t day1601) {
+  const std::int64_t days = static_cast<std::int64_t>(day1601) - 134774;  // to days since 1970
   const std::int64_t z = days + 719468;
   const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
   const std::int64_t doe = z - era * 146097;
@@ -67,10 +89,6 @@ void WriteTime(CellWriter& cell, std::uint64_t fileTime) {
   cell.Number(static_cast<std::uint64_t>(month), 2);
   cell.Put(u'.');
   cell.Number(static_cast<std::uint64_t>(year));  // 1601 to 30828: never negative
-  cell.Put(u' ');
-  cell.Number(minuteOfDay / 60, 2);
-  cell.Put(u':');
-  cell.Number(minuteOfDay % 60, 2);
 }
 
 void WriteState(CellWriter& cell, FileState state) {
