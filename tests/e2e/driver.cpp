@@ -13,6 +13,7 @@
 #include <shlobj.h>
 #include <psapi.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -724,23 +725,66 @@ void WriteBrowser(HWND browser) {
 
 void CmdBrowser(DWORD timeoutMs) { WriteBrowser(Browser(timeoutMs)); }
 
-// Selects PATH as a user would by typing it. Wine's browser walks its tree
-// down the path and may stop at the drive the first time (its folders not
-// listed yet, more often on a busy machine): the selection is asked for
-// again until the selected folder is the path's last one, for up to
-// `timeoutMs`. The answer is the browser as it is then.
-void CmdBrowserSelect(const std::wstring& path, DWORD timeoutMs) {
+// The text of a tree item.
+std::wstring ItemText(HWND tree, Remote& remote, HTREEITEM item) {
+  TVITEMW query{};
+  query.mask = TVIF_TEXT | TVIF_HANDLE;
+  query.hItem = item;
+  query.pszText = (LPWSTR)remote.At(TextOffset);
+  query.cchTextMax = TextChars;
+  remote.Put(0, &query, sizeof query);
+  Send(tree, TVM_GETITEMW, 0, (LPARAM)remote.At(0));
+  return remote.Text(TextOffset, TextChars);
+}
+
+// The child of `parent` (expanded first, as a click on its button would)
+// whose text `matches`, or null.
+template <class Match>
+HTREEITEM ChildItem(HWND tree, Remote& remote, HTREEITEM parent, Match matches) {
+  Send(tree, TVM_EXPAND, TVE_EXPAND, (LPARAM)parent);
+  for (HTREEITEM item = (HTREEITEM)Send(tree, TVM_GETNEXTITEM, TVGN_CHILD, (LPARAM)parent); item != nullptr;
+       item = (HTREEITEM)Send(tree, TVM_GETNEXTITEM, TVGN_NEXT, (LPARAM)item)) {
+    if (matches(ItemText(tree, remote, item))) return item;
+  }
+  return nullptr;
+}
+
+// Selects PATH ("X:\folder\...") as a user would, by opening the tree's
+// items by their texts: the drive "... (X:)" below the root's children, then
+// each folder. BFFM_SETSELECTION is not used: Wine's browser matches a path's
+// folders by their item data, which holds their modification times, so a
+// parent that changed after the browser listed it stops that walk. The
+// answer is the browser as it is then.
+void CmdBrowserSelect(const std::wstring& path) {
   HWND browser = Browser(10000);
-  Remote remote(browser, (path.size() + 1) * sizeof(wchar_t));
-  remote.Put(0, path.c_str(), (path.size() + 1) * sizeof(wchar_t));
-  std::wstring last = path;
-  while (!last.empty() && last.back() == L'\\') last.pop_back();
-  last = last.substr(last.find_last_of(L'\\') + 1);
-  WaitFor(timeoutMs, [&] {
-    Send(browser, BFFM_SETSELECTIONW, TRUE, (LPARAM)remote.At(0));
-    const std::vector<std::wstring> chain = BrowserChain(browser);
-    return !chain.empty() && chain.back() == last;
-  });
+  HWND tree = Descendant(browser, L"SysTreeView32");
+  Remote remote(tree, TextOffset + TextChars * 2 + 16);
+  std::vector<std::wstring> parts;
+  for (size_t at = 0; at <= path.size();) {
+    const size_t end = std::min(path.find(L'\\', at), path.size());
+    if (end > at) parts.push_back(path.substr(at, end - at));
+    at = end + 1;
+  }
+  if (parts.empty() || parts[0].size() != 2 || parts[0][1] != L':') throw Failure{"not a drive path: " + Utf8(path)};
+  const std::wstring drive = L"(" + parts[0] + L")";
+  auto isDrive = [&](const std::wstring& text) {
+    return text.size() >= drive.size() && lstrcmpiW(text.c_str() + text.size() - drive.size(), drive.c_str()) == 0;
+  };
+  HTREEITEM item = nullptr;
+  const HTREEITEM root = (HTREEITEM)Send(tree, TVM_GETNEXTITEM, TVGN_ROOT, 0);
+  Send(tree, TVM_EXPAND, TVE_EXPAND, (LPARAM)root);
+  for (HTREEITEM child = (HTREEITEM)Send(tree, TVM_GETNEXTITEM, TVGN_CHILD, (LPARAM)root);
+       child != nullptr && item == nullptr; child = (HTREEITEM)Send(tree, TVM_GETNEXTITEM, TVGN_NEXT, (LPARAM)child)) {
+    item = isDrive(ItemText(tree, remote, child)) ? child : ChildItem(tree, remote, child, isDrive);
+  }
+  if (item == nullptr) throw Failure{"no drive " + Utf8(parts[0]) + " in the browser"};
+  for (size_t i = 1; i < parts.size(); ++i) {
+    HTREEITEM next =
+        ChildItem(tree, remote, item, [&](const std::wstring& text) { return lstrcmpiW(text.c_str(), parts[i].c_str()) == 0; });
+    if (next == nullptr) throw Failure{"no folder " + Utf8(parts[i]) + " in the browser"};
+    item = next;
+  }
+  if (!Send(tree, TVM_SELECTITEM, TVGN_CARET, (LPARAM)item)) throw Failure{"TVM_SELECTITEM failed"};
   WriteBrowser(browser);
 }
 
@@ -1046,7 +1090,7 @@ void Run(const std::vector<std::string>& args) {
   } else if (c == "browser") {
     CmdBrowser(Number(args, 1, 10000));
   } else if (c == "browser-select") {
-    CmdBrowserSelect(arg(1), Number(args, 2, 10000));
+    CmdBrowserSelect(arg(1));
   } else if (c == "browser-press") {
     CmdBrowserPress((int)Number(args, 1, IDOK), Number(args, 2, 10000));
   } else if (c == "popup") {
