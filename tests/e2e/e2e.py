@@ -498,7 +498,8 @@ class Session:
         os.makedirs(self.cwd, exist_ok=True)
         self.app = subprocess.Popen([WINE, exe], env=self.env, stdout=self.app_log, stderr=self.app_log,
                                     cwd=self.cwd)
-        self("wait-window", 30000)
+        # A fresh prefix on a busy machine takes a while to show the first window.
+        self("wait-window", 120000)
 
     def stop_app(self):
         if self.app is None:
