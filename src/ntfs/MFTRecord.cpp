@@ -55,7 +55,8 @@ DWORD CMFTRecord::ParseHeader(std::uint8_t* bytes, std::uint32_t length) {
   attributeList = dataAttribute = AttributeSpan{};
   dataNonResident = false;
   fileNameNamespace = NoName;
-  std::memset(fileName, 0, sizeof fileName);
+  std::memset(fileName, 0, fileNameLength);
+  fileNameLength = 0;
   std::memset(standardInformation, 0, sizeof standardInformation);
   standardInformationLength = 0;
 
@@ -176,19 +177,35 @@ DWORD CMFTRecord::CopyValue(const ByteReader& attribute, std::uint8_t* destinati
 }
 
 DWORD CMFTRecord::OfferFileName(const ByteReader& attribute) {
-  // The last unit of the area stays zero, so the name is always ended.
-  std::uint8_t value[sizeof fileName] = {};
-  std::uint32_t valueSize = 0;
-  const DWORD result = CopyValue(attribute, value, sizeof fileName - 2, &valueSize);
-  if (result != code::Success) return result;
-  const int space = valueSize > ntfs::FnNamespace ? value[ntfs::FnNamespace] : 0;
+  // The value where it lies (a resident one, the usual case) or read.
+  std::uint8_t nonResident = 0;
+  if (!attribute.U8(ntfs::AttrNonResident, &nonResident)) return code::InvalidParameter;
+  const std::uint8_t* value = nullptr;
+  std::uint32_t length = 0;
+  ByteBuffer read;
+  if (nonResident == 0) {
+    const DWORD result = ReadResidentValue(attribute, &value, &length);
+    if (result != code::Success) return result;
+  } else {
+    std::uint64_t size = 0;
+    const DWORD result = ReadAttributeValue(attribute, &read, &size, sizeof fileName - 2);
+    if (result != code::Success) return result;
+    value = read.get();
+    length = static_cast<std::uint32_t>(size);
+  }
+  const int space = length > ntfs::FnNamespace ? value[ntfs::FnNamespace] : 0;
   // The Win32 name before a POSIX one, and the short DOS name only when
   // there is no other; the last of equals.
   auto rank = [](int name) {
     return name == ntfs::FnNamespaceDos ? 0 : (name == ntfs::FnNamespaceWin32 || name == ntfs::FnNamespaceWin32AndDos) ? 2 : 1;
   };
   if (fileNameNamespace != NoName && rank(space) < rank(fileNameNamespace)) return code::Success;
-  std::memcpy(fileName, value, sizeof fileName);
+  // The last unit of the area stays zero, so the name is always ended; past
+  // the value the area reads as zeros.
+  const std::uint32_t kept = std::min<std::uint32_t>(length, sizeof fileName - 2);
+  std::memcpy(fileName, value, kept);
+  if (fileNameLength > kept) std::memset(fileName + kept, 0, fileNameLength - kept);
+  fileNameLength = kept;
   fileNameNamespace = space;
   return code::Success;
 }

@@ -138,6 +138,7 @@ class CMFTRecord {
   std::uint8_t standardInformation[ntfs::StandardInformationKept];
   std::uint32_t standardInformationLength = 0;
   std::uint8_t fileName[ntfs::FileNameArea];  // zero past the value: the name ends in a zero unit
+  std::uint32_t fileNameLength = 0;           // fileName is zero from here on
   int fileNameNamespace = NoName;
   AttributeSpan attributeList, dataAttribute;
   bool dataNonResident = false;

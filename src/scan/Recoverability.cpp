@@ -39,7 +39,9 @@ bool ClusterClaims::Add(std::uint32_t row, std::uint32_t record, std::uint64_t l
       if (!run.sparse && length != 0) own.push_back({run.lcn, length, file});
     }
     // The file's own runs, merged, so that it never claims a cluster twice.
-    std::sort(own.begin(), own.end(), [](const Extent& a, const Extent& b) { return a.start < b.start; });
+    if (own.size() > 1) {
+      std::sort(own.begin(), own.end(), [](const Extent& a, const Extent& b) { return a.start < b.start; });
+    }
     std::uint64_t clusters = missingClusters;
     for (const Extent& extent : own) {
       if (extents.size() > extentsBefore && extent.start <= extents.back().start + extents.back().length) {
