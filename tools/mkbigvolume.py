@@ -263,9 +263,7 @@ SAMPLED_FOLDERS = 60
 
 
 def folders_not_in_state(img, plan):
-    """Every folder's record, by istat: allocated or not as planned. (ntfs-3g
-    has been seen to free a kept folder whose attributes spilled into an
-    attribute list, losing its whole subtree.)"""
+    """Every folder's record, by istat: allocated or not as planned."""
     def state(d):
         p = subprocess.run(["istat", img, str(plan.dir_record[d])], stdout=subprocess.PIPE,
                            stderr=subprocess.DEVNULL)
