@@ -27,6 +27,7 @@ hour on a million files).
 """
 import argparse
 import bisect
+import concurrent.futures
 import hashlib
 import json
 import math
@@ -261,9 +262,22 @@ FULL_CHECK_FILES = 200000
 SAMPLED_FOLDERS = 60
 
 
+def folders_not_in_state(img, plan):
+    """Every folder's record, by istat: allocated or not as planned."""
+    def state(d):
+        p = subprocess.run(["istat", img, str(plan.dir_record[d])], stdout=subprocess.PIPE,
+                           stderr=subprocess.DEVNULL)
+        head = p.stdout.decode("utf-8", "replace")
+        want = "Not Allocated Directory" if plan.dir_deleted[d] else "Allocated Directory"
+        return None if re.search(r"^%s$" % want, head, re.M) else plan.dir_path[d]
+    with concurrent.futures.ThreadPoolExecutor(max_workers=4) as pool:
+        return [p for p in pool.map(state, range(1, len(plan.dir_path))) if p]
+
+
 def check_folders_with_fls(img, plan, seed):
-    """Sampled folders (the root and deleted ones among them): fls of each
-    folder's record must list its planned files and subfolders in their state."""
+    """Every folder's record in its state, then sampled folders (the root and
+    deleted ones among them): fls of each folder's record must list its
+    planned files and subfolders in their state."""
     rng = random.Random(seed)
     deleted = [d for d in range(1, len(plan.dir_path)) if plan.dir_deleted[d]]
     kept = [d for d in range(1, len(plan.dir_path)) if not plan.dir_deleted[d]]
@@ -276,7 +290,7 @@ def check_folders_with_fls(img, plan, seed):
     for n in range(len(plan.file_size)):
         if plan.file_dir[n] in names:
             names[plan.file_dir[n]].add((plan.file_name[n], plan.file_deleted[n]))
-    missing = []
+    missing = folders_not_in_state(img, plan)
     for d in sample:
         out = subprocess.run(["fls", img, str(plan.dir_record[d])], stdout=subprocess.PIPE, check=True).stdout
         seen = set()
