@@ -393,23 +393,27 @@ def set_attrs(p, e):
         os.setxattr(p, "system.ntfs_attrib_be", (cur | e.attrs).to_bytes(4, "big"))
 
 
+def write_planned(p, e, data):
+    """Makes the folder, or writes the file: a sparse one as its chunks, any other as `data`."""
+    if e.kind == "dir":
+        os.mkdir(p)
+    elif e.sparse:
+        with open(p, "wb") as f:
+            for off, blob in e.chunks:
+                f.seek(off)
+                f.write(blob)
+            f.truncate(e.size)
+    else:
+        with open(p, "wb") as f:
+            f.write(data)
+
+
 def populate(mnt, b, frag):
     entries = b.entries
     fragset = set(id(e) for e in frag)
     for e in entries:
         p = os.path.join(mnt, e.path)
-        if e.kind == "dir":
-            os.mkdir(p)
-        elif e.sparse:
-            with open(p, "wb") as f:
-                for off, blob in e.chunks:
-                    f.seek(off)
-                    f.write(blob)
-                f.truncate(e.size)
-        else:
-            with open(p, "wb") as f:
-                if id(e) not in fragset:
-                    f.write(e.data)
+        write_planned(p, e, b"" if id(e) in fragset else e.data)
         e.record = os.stat(p).st_ino & 0xFFFFFFFFFFFF
     if frag:
         grow_in_turns(mnt, frag, frag_chunk(b.cluster))
@@ -849,17 +853,7 @@ class Scripted:
     def create(self, e, data=None):
         """Write a planned file (or make a folder); note its record."""
         p = self.p(e)
-        if e.kind == "dir":
-            os.mkdir(p)
-        elif e.sparse:
-            with open(p, "wb") as f:
-                for off, blob in e.chunks:
-                    f.seek(off)
-                    f.write(blob)
-                f.truncate(e.size)
-        else:
-            with open(p, "wb") as f:
-                f.write(e.data if data is None else data)
+        write_planned(p, e, e.data if data is None else data)
         e.record = os.stat(p).st_ino & REF_MASK
 
     def finish_file(self, e):

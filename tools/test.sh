@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 bash tools/setup.sh
 bash tools/build.sh all
 ctest --test-dir build/native --output-on-failure -j "$(nproc)"
-ctest --test-dir build/fuzz --output-on-failure -R '^fuzz_'
+ctest --test-dir build/fuzz --output-on-failure -j "$(nproc)" -R '^fuzz_'
 # The real Pelmora.exe under Wine and Xvfb, driven through its windows. Each
 # scenario has its own limits, checked first; the outer ones only keep a
 # stuck run from eating CI.

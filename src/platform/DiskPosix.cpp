@@ -51,16 +51,6 @@ DWORD DiskDevice::OpenPath(const std::string& path, std::unique_ptr<DiskDevice>*
   return code::Success;
 }
 
-DWORD DiskDevice::ReadAt(std::uint64_t offset, void* destination, std::uint32_t count,
-                         std::uint32_t* delivered) {
-  if (sectorBytes == 0) return ReadRaw(offset, destination, count, delivered);
-  return ReadWholeSectors(
-      [this](std::uint64_t at, void* into, std::uint32_t bytes, std::uint32_t* got) {
-        return ReadRaw(at, into, bytes, got);
-      },
-      sectorBytes, offset, destination, count, delivered);
-}
-
 DWORD DiskDevice::ReadRaw(std::uint64_t offset, void* destination, std::uint32_t count,
                           std::uint32_t* delivered) {
   *delivered = 0;

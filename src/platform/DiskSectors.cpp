@@ -45,3 +45,14 @@ DWORD ReadWholeSectors(const SectorRead& readSectors, std::uint32_t sectorBytes,
   if (*delivered < count) return partial(offset + *delivered, 0, count - *delivered, &ended);
   return code::Success;
 }
+
+// A device that says its sector size is read in whole, aligned sectors of it.
+DWORD DiskDevice::ReadAt(std::uint64_t offset, void* destination, std::uint32_t count,
+                         std::uint32_t* delivered) {
+  if (sectorBytes == 0) return ReadRaw(offset, destination, count, delivered);
+  return ReadWholeSectors(
+      [this](std::uint64_t at, void* into, std::uint32_t bytes, std::uint32_t* got) {
+        return ReadRaw(at, into, bytes, got);
+      },
+      sectorBytes, offset, destination, count, delivered);
+}

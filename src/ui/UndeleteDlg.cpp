@@ -363,21 +363,27 @@ void CUndeleteDlg::OnRecover() {
     return;
   }
   const HCURSOR previous = SetCursor(LoadCursorW(nullptr, IDC_WAIT));
-  for (; row >= 0; row = ListView_GetNextItem(fileList.Handle(), row, LVNI_SELECTED)) {
-    // The table has the absolute record and the whole folder path (a cell
-    // holds 254 characters, and records 16 to 29 have a negative "#").
-    const std::uint32_t tableRow = RowAt(row);
-    RecoveredFile file;
-    // An existing file is replaced, as the user chose this folder for it.
-    const DWORD result = RecoverRecord(drive, rows.At(tableRow).record, Utf16FromWide(RecoverFolder),
-                                       rows.Path(tableRow), true, &file);
-    if (result != ERROR_SUCCESS) {
-      SetCursor(previous);
-      ShowErrorBox(hwnd, result, file.step == RecoveryStep::CreatingFile ? L"Error in CreateFile" : L"GetLastError");
-      return;
+  DWORD result = ERROR_SUCCESS;
+  RecoveredFile file;
+  try {
+    // One batch for the whole selection: a file that was there before is
+    // replaced, as the user chose this folder, but two selected files with
+    // one name both arrive (the second as "name (record N).ext").
+    RecoveryBatch batch(NativeFromUtf16(Utf16FromWide(RecoverFolder)), true);
+    for (; row >= 0 && result == ERROR_SUCCESS; row = ListView_GetNextItem(fileList.Handle(), row, LVNI_SELECTED)) {
+      // The table has the absolute record and the whole folder path (a cell
+      // holds 254 characters, and records 16 to 29 have a negative "#").
+      const std::uint32_t tableRow = RowAt(row);
+      file = RecoveredFile{};
+      result = batch.Recover(drive, rows.At(tableRow).record, rows.Path(tableRow), &file);
     }
+  } catch (const std::bad_alloc&) {
+    result = ERROR_NOT_ENOUGH_MEMORY;
   }
   SetCursor(previous);
+  if (result != ERROR_SUCCESS) {
+    ShowErrorBox(hwnd, result, file.step == RecoveryStep::CreatingFile ? L"Error in CreateFile" : L"GetLastError");
+  }
 }
 
 void CUndeleteDlg::OnImagePreview() {
@@ -548,7 +554,7 @@ ScanTotals CUndeleteDlg::RunScan() {
     return {};
   }
   drive.AttachDisk(diskHandle.get());
-  drive.SetPartitionStart(scanItem->startSector);
+  drive.SetPartitionStart(scanItem->startSector, scanItem->sectorSize);
   result = drive.Initialize();
   if (result != ERROR_SUCCESS) {
     if (result == ERROR_INVALID_DRIVE) {

@@ -1035,6 +1035,11 @@ void Run(const std::vector<std::string>& args) {
   } else if (c == "scroll-list") {
     // As the scroll bar would: the list's columns move left by DX pixels.
     if (!Send(Control(ListId), LVM_SCROLL, Number(args, 1, 0), 0)) throw Failure{"LVM_SCROLL failed"};
+  } else if (c == "column-width") {
+    // As dragging the header's divider would.
+    if (!Send(Control(ListId), LVM_SETCOLUMNWIDTH, Number(args, 1, 0), Number(args, 2, 0))) {
+      throw Failure{"LVM_SETCOLUMNWIDTH failed"};
+    }
   } else if (c == "list-style") {
     Write(std::to_string(GetWindowLongW(Control(ListId), GWL_STYLE)));
   } else if (c == "column-fits") {

@@ -932,6 +932,26 @@ def t_recover(s, ctx):
         check(bool(os.stat(path).st_mode & 0o222) != readonly, "%s: mode %o" % (path, os.stat(path).st_mode))
 
 
+def t_recover_clash(s, ctx):
+    """CAFÉ.txt and café.txt are one name to Windows (and to Wine): recovered
+    together, the second arrives beside the first under its record number."""
+    rows = scan_f(s, ctx)
+    out = os.path.join(s.work, "out-clash")
+    os.makedirs(out)
+    names = ["CAF\u00c9.txt", "caf\u00e9.txt"]
+    picked = sorted(row_of(rows, n) for n in names)
+    select_rows(s, picked)
+    recover_to(s, dos(out))
+    first, second = (rows[r][0] for r in picked)
+    stem, ext = second.rsplit(".", 1)
+    renamed = "%s (record %d).%s" % (stem, int(rows[picked[1]][5]) + 30, ext)
+    outputs = [(os.path.join(out, first), ctx.manifest[first]), (os.path.join(out, renamed), ctx.manifest[second])]
+    wrong = wait_outputs(outputs)
+    check(not wrong, "wrong or missing outputs: %r; the folder holds %r" % (wrong, files_below(out)))
+    check(files_below(out) == sorted([first, renamed]), "the folder holds %r" % files_below(out))
+    check(s("no-box") == ["none"], "a message box after Recover")
+
+
 def t_recover_cancel(s, ctx):
     scan_f(s, ctx)
     first = os.path.join(s.work, "out-first")
@@ -1458,6 +1478,15 @@ def t_state_column(s, ctx):
         check(shown == wanted, "states %r, manifest %r" % (shown, wanted))
         width, text_width = (int(v) for v in s("column-fits", 6, "Partly overwritten (99%)")[0])
         check(width >= text_width + 12, "the State column is %d pixels for a text of %d" % (width, text_width))
+        if ctx.docs:
+            # The README's picture: Path and the dates narrowed, as a user
+            # would, so that the names and their states show side by side.
+            for column, width in ((1, 90), (3, 0), (4, 110)):
+                s("column-width", column, width)
+            sync(s)
+            shot = os.path.join(ctx.docs, "state-column.png")
+            s.screenshot(shot)
+            log("saved %s (%d bytes)" % (shot, os.path.getsize(shot)))
         s("scroll-list", 2000)  # the State column is past the list's right edge
         order = {"Intact": 0, "Overwritten": 100, "Unknown": 101}
         key = lambda cell: int(cell.split("(")[1].rstrip("%)")) if cell.startswith("Partly") else order[cell]
@@ -1504,6 +1533,7 @@ SCENARIOS = [
     ("close-while-scanning", t_close_scanning),
     ("screenshot", t_screenshot),
     ("recover", t_recover),
+    ("recover-clash", t_recover_clash),
     ("recover-cancel", t_recover_cancel),
     ("recover-same-drive", t_recover_same_drive),
     ("recover-error", t_recover_error),

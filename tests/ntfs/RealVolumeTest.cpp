@@ -23,17 +23,6 @@ std::uint64_t Number(const Row& row, const std::string& field) {
   return std::strtoull(row.at(field).c_str(), nullptr, 10);
 }
 
-class HashingSink : public ContentSink {
- public:
-  DWORD Write(const std::uint8_t* bytes, std::uint32_t count) override {
-    hash.Update(bytes, count);
-    total += count;
-    return code::Success;
-  }
-  Sha256 hash;
-  std::uint64_t total = 0;
-};
-
 // One volume per set, made once for all tests of the suite.
 struct RealVolume {
   std::string image;

@@ -30,17 +30,6 @@ std::string Field(const Row& row, const std::string& field) {
   return found == row.end() ? "" : found->second;
 }
 
-class HashingSink : public ContentSink {
- public:
-  DWORD Write(const std::uint8_t* bytes, std::uint32_t count) override {
-    hash.Update(bytes, count);
-    total += count;
-    return code::Success;
-  }
-  Sha256 hash;
-  std::uint64_t total = 0;
-};
-
 class KeepingRows : public RowSink {};
 
 struct Set {

@@ -12,6 +12,18 @@
 #include "support/RecordBuilder.h"
 #include "support/Sha256.h"
 
+// A content sink that hashes what it is given and counts it.
+class HashingSink : public ContentSink {
+ public:
+  DWORD Write(const std::uint8_t* bytes, std::uint32_t count) override {
+    hash.Update(bytes, count);
+    total += count;
+    return code::Success;
+  }
+  Sha256 hash;
+  std::uint64_t total = 0;
+};
+
 // A small NTFS volume written into a MemoryDisk: boot sector, and an $MFT
 // whose record 0 maps every record given.
 struct CraftedVolume {
