@@ -3,7 +3,7 @@
 # and a dd of the $MFT's bytes on big generated NTFS volumes (cached in the
 # work dir). Needs root to make a volume (ntfs-3g mount).
 # Usage: bench/run.sh [--sizes 20000,100000,1000000] [--runs N] [--workdir DIR]
-#                     [--reuse] [--remake] [--jobs J] [--budget S] [--no-build]
+#                     [--reuse] [--remake] [--jobs J] [--budget S] [--given TOOL=S] [--no-build]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,6 +17,7 @@ while [ $# -gt 0 ]; do
     --workdir) workdir=$2; shift 2 ;;
     --jobs) jobs=$2; shift 2 ;;
     --budget) extra+=(--budget "$2"); shift 2 ;;
+    --given) extra+=(--given "$2"); shift 2 ;;
     --reuse|--remake) extra+=("$1"); shift ;;
     --no-build) build=0; shift ;;
     -h|--help) sed -n '2,6p' "$0"; exit 0 ;;

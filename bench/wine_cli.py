@@ -9,8 +9,12 @@ import csv
 import os
 import shutil
 import subprocess
+import sys
 
 import benchlib
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests", "e2e"))
+from e2e import emulated_32bit  # noqa: E402  (the rig's test for an emulated 32-bit loader)
 
 TITLE = "pelmora-cli.exe (32-bit) under Wine"
 
@@ -82,6 +86,9 @@ def section(ctx):
               ("" if exact else "<= ") + "%.1f" % benchlib.mib(rss), str(rows_after),
               "same rows as native" if same else "rows differ from native (%d native)" % native["rows"]]]
     lines.append("best of %d runs; the disk is the image itself (%s)" % (len(tool["times"]), disk))
+    if emulated_32bit():
+        lines.append("this kernel runs 32-bit programs only through qemu-i386 (binfmt_misc): the time is "
+                     "an emulator's, the rows and the memory are the 32-bit program's")
     return {"title": TITLE, "header": header, "rows": table, "lines": lines}
 
 
