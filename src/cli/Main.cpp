@@ -394,16 +394,20 @@ int Scan(CNTFSDrive& drive, const std::u16string& driveText, Terminal& terminal,
   return result == code::Success ? ExitSuccess : Failure(terminal, "GetLastError", result);
 }
 
-// Opens the chosen volume and scans it into `rows`. `*scanned` tells whether
-// the scan ran (its rows stay usable even when it ended with a failure).
-int OpenAndScan(const Options& options, Terminal& terminal, std::unique_ptr<DiskDevice>* disk, CNTFSDrive* drive,
-                RowTable* rows, bool* scanned) {
+// The chosen volume, open, and its scan's rows.
+struct ScannedVolume {
+  std::unique_ptr<DiskDevice> disk;
+  CNTFSDrive drive;
+  RowTable rows;
+  bool scanned = false;  // the scan ran: its rows stay usable even when it ended with a failure
+};
+
+int OpenAndScan(const Options& options, Terminal& terminal, ScannedVolume* volume) {
   std::u16string driveText;
-  *scanned = false;
-  const int status = OpenVolume(options, terminal, disk, drive, &driveText);
+  const int status = OpenVolume(options, terminal, &volume->disk, &volume->drive, &driveText);
   if (status != ExitSuccess) return status;
-  *scanned = true;
-  return Scan(*drive, driveText, terminal, rows);
+  volume->scanned = true;
+  return Scan(volume->drive, driveText, terminal, &volume->rows);
 }
 
 bool Selected(const Options& options, const RowTable& rows, std::size_t row) {
@@ -432,12 +436,10 @@ std::vector<std::size_t> ChosenRows(const Options& options, const RowTable& rows
 }
 
 int CommandList(const Options& options, Terminal& terminal) {
-  std::unique_ptr<DiskDevice> disk;
-  CNTFSDrive drive;
-  RowTable rows;
-  bool scanned = false;
-  const int status = OpenAndScan(options, terminal, &disk, &drive, &rows, &scanned);
-  if (!scanned) return status;
+  ScannedVolume volume;
+  const int status = OpenAndScan(options, terminal, &volume);
+  if (!volume.scanned) return status;
+  const RowTable& rows = volume.rows;
   const std::vector<std::size_t> chosen = ChosenRows(options, rows);
   if (options.format == "csv") PrintCsv(rows, chosen, terminal);
   if (options.format == "json") PrintJson(rows, chosen, terminal);
@@ -480,12 +482,10 @@ unsigned RecoverRows(const Options& options, const RowTable& rows, const std::ve
 }
 
 int CommandRecover(const Options& options, Terminal& terminal) {
-  std::unique_ptr<DiskDevice> disk;
-  CNTFSDrive drive;
-  RowTable rows;
-  bool scanned = false;
-  const int status = OpenAndScan(options, terminal, &disk, &drive, &rows, &scanned);
-  if (!scanned) return status;
+  ScannedVolume volume;
+  const int status = OpenAndScan(options, terminal, &volume);
+  if (!volume.scanned) return status;
+  const RowTable& rows = volume.rows;
 
   // The folder's own bytes: on POSIX a name that is not UTF-8 is kept.
   const NativePath destination = FullPath(PathFromArgument(options.to));
@@ -495,7 +495,7 @@ int CommandRecover(const Options& options, Terminal& terminal) {
   std::set<std::uint32_t> unmatched(options.records.begin(), options.records.end());
   for (std::size_t row : chosen) unmatched.erase(rows.At(row).record);
   unsigned intact = 0;
-  const unsigned recovered = RecoverRows(options, rows, chosen, drive, destination, terminal, &intact);
+  const unsigned recovered = RecoverRows(options, rows, chosen, volume.drive, destination, terminal, &intact);
   for (std::uint32_t record : unmatched) {
     terminal.Err("failed: record " + std::to_string(record) + " is not a listed deleted file\n");
   }

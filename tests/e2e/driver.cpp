@@ -697,6 +697,18 @@ HWND Browser(DWORD timeoutMs) {
   return found;
 }
 
+// The text of a tree item.
+std::wstring ItemText(HWND tree, Remote& remote, HTREEITEM item) {
+  TVITEMW query{};
+  query.mask = TVIF_TEXT | TVIF_HANDLE;
+  query.hItem = item;
+  query.pszText = (LPWSTR)remote.At(TextOffset);
+  query.cchTextMax = TextChars;
+  remote.Put(0, &query, sizeof query);
+  Send(tree, TVM_GETITEMW, 0, (LPARAM)remote.At(0));
+  return remote.Text(TextOffset, TextChars);
+}
+
 // The texts from the root to the browser's selected folder.
 std::vector<std::wstring> BrowserChain(HWND browser) {
   HWND tree = Descendant(browser, L"SysTreeView32");
@@ -704,14 +716,7 @@ std::vector<std::wstring> BrowserChain(HWND browser) {
   std::vector<std::wstring> chain;
   for (HTREEITEM item = (HTREEITEM)Send(tree, TVM_GETNEXTITEM, TVGN_CARET, 0); item != nullptr;
        item = (HTREEITEM)Send(tree, TVM_GETNEXTITEM, TVGN_PARENT, (LPARAM)item)) {
-    TVITEMW query{};
-    query.mask = TVIF_TEXT | TVIF_HANDLE;
-    query.hItem = item;
-    query.pszText = (LPWSTR)remote.At(TextOffset);
-    query.cchTextMax = TextChars;
-    remote.Put(0, &query, sizeof query);
-    Send(tree, TVM_GETITEMW, 0, (LPARAM)remote.At(0));
-    chain.insert(chain.begin(), remote.Text(TextOffset, TextChars));
+    chain.insert(chain.begin(), ItemText(tree, remote, item));
   }
   return chain;
 }
@@ -725,18 +730,6 @@ void WriteBrowser(HWND browser) {
 }
 
 void CmdBrowser(DWORD timeoutMs) { WriteBrowser(Browser(timeoutMs)); }
-
-// The text of a tree item.
-std::wstring ItemText(HWND tree, Remote& remote, HTREEITEM item) {
-  TVITEMW query{};
-  query.mask = TVIF_TEXT | TVIF_HANDLE;
-  query.hItem = item;
-  query.pszText = (LPWSTR)remote.At(TextOffset);
-  query.cchTextMax = TextChars;
-  remote.Put(0, &query, sizeof query);
-  Send(tree, TVM_GETITEMW, 0, (LPARAM)remote.At(0));
-  return remote.Text(TextOffset, TextChars);
-}
 
 // The child of `parent` (expanded first, as a click on its button would)
 // whose text `matches`, or null.
