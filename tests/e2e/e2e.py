@@ -1630,8 +1630,14 @@ def main():
                     # The rig hung, not the program, which still answered:
                     # the scenario gets one more run with a fresh driver.
                     log("%s: %s; running it again" % (name, why))
+                    watchdog.cancel()
                     session.ensure_driver()
+                    # The run again gets the whole limit: ending Wine and
+                    # starting a fresh driver and program take seconds on a
+                    # busy machine.
                     session.begin()
+                    watchdog = threading.Timer(SCENARIO_LIMIT, session.end_overdue)
+                    watchdog.start()
                     scenario(session, ctx)
                 session.stop_app()
                 print("ok %s (%.1f s)" % (name, time.time() - began), flush=True)
