@@ -7,3 +7,7 @@ void* AllocatePages(std::size_t bytes) {
 }
 
 void FreePages(void* pages, std::size_t) { VirtualFree(pages, 0, MEM_RELEASE); }
+
+void* AllocateBulk(std::size_t bytes) { return ::operator new(bytes); }
+
+void FreeBulk(void* block, std::size_t) noexcept { ::operator delete(block); }

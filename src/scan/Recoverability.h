@@ -54,8 +54,8 @@ class ClusterClaims {
   bool Newer(std::uint32_t a, std::uint32_t b) const;
   void Overwrites(std::uint32_t newer, std::uint32_t older);
 
-  std::vector<File> files;
-  std::vector<Extent> extents;
+  BulkVector<File> files;
+  BulkVector<Extent> extents;
   std::vector<Extent> own;  // one file's runs while it is added
   std::vector<std::pair<std::uint32_t, std::uint32_t>> by;  // (older file, record of a newer one)
 };

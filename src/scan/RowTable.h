@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/Memory.h"
+
 constexpr std::size_t MaxCellText = 254;  // characters of a cell, before its terminator
 
 enum Column { ColumnName, ColumnPath, ColumnSize, ColumnCreated, ColumnModified, ColumnRecord, ColumnState, ColumnCount };
@@ -92,8 +94,8 @@ class RowTable {
   ScanRow MakeRow(std::size_t row) const;
 
  private:
-  std::vector<Row> rows;
-  std::vector<char16_t> names;
+  BulkVector<Row> rows;
+  BulkVector<char16_t> names;
   std::vector<std::u16string> paths;
   std::vector<std::pair<std::uint32_t, std::uint32_t>> overwriters;  // (row, record), by row
 };

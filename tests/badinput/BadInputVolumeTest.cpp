@@ -313,7 +313,9 @@ TEST_F(BadInputVolume, TruncatedImages) {
             << recover.err;
       }
       // Beside the whole files, only the true beginnings of the cut ones.
-      for (const auto& [path, content] : written) {
+      for (const auto& entry : written) {
+        const std::string& path = entry.first;
+        const auto& content = entry.second;
         if (recovered.count(path)) continue;
         ASSERT_TRUE(cutShort.count(path)) << path;
         const auto file = std::find_if(deleted.begin(), deleted.end(), [&](const DeletedFile& f) { return f.path == path; });

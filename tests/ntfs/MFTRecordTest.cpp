@@ -229,10 +229,10 @@ TEST_F(RecordTest, BoundsFailuresAre87) {
       {"update sequence array past the record", [](Bytes& b) { PutLE(b, ntfs::RecordUsaOffset, 1020, 2); }},
       {"update sequence offset 0xFFFF", [](Bytes& b) { PutLE(b, ntfs::RecordUsaOffset, 0xFFFF, 2); }},
       {"first attribute past the record", [](Bytes& b) { PutLE(b, ntfs::RecordFirstAttribute, 1022, 2); }},
-      {"attribute length past the record", [first](Bytes& b) { PutLE(b, first + 4, 2000, 4); }},
-      {"attribute length 0xFFFFFFFF", [first](Bytes& b) { PutLE(b, first + 4, 0xFFFFFFFF, 4); }},
-      {"resident value past its attribute", [first](Bytes& b) { PutLE(b, first + 0x10, 200, 4); }},
-      {"resident value offset past its attribute", [first](Bytes& b) { PutLE(b, first + 0x14, 0xFFF0, 2); }},
+      {"attribute length past the record", [](Bytes& b) { PutLE(b, first + 4, 2000, 4); }},
+      {"attribute length 0xFFFFFFFF", [](Bytes& b) { PutLE(b, first + 4, 0xFFFFFFFF, 4); }},
+      {"resident value past its attribute", [](Bytes& b) { PutLE(b, first + 0x10, 200, 4); }},
+      {"resident value offset past its attribute", [](Bytes& b) { PutLE(b, first + 0x14, 0xFFF0, 2); }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <vector>
 
 #include "platform/Disk.h"
 #include "platform/Errors.h"
+#include "platform/Memory.h"
 #include "platform/Text.h"
 #include "support/TestVolumes.h"
 
@@ -122,3 +124,27 @@ TEST(Disk, DevicesAreReadInWholeAlignedSectors) {
 }
 
 }  // namespace
+
+// Blocks on either side of the mapped size hold every byte given, a mapped
+// one starts on a huge-page boundary, and a table grown through them keeps
+// its values.
+TEST(Memory, BulkBlocksHoldWhatIsWrittenAcrossTheMappedSize) {
+  for (std::size_t bytes : {std::size_t{1}, (std::size_t{4} << 20) - 1, std::size_t{4} << 20, (std::size_t{9} << 20) + 5}) {
+    SCOPED_TRACE(bytes);
+    auto* block = static_cast<unsigned char*>(AllocateBulk(bytes));
+    ASSERT_NE(block, nullptr);
+    std::memset(block, 0xA5, bytes);
+    EXPECT_EQ(block[0], 0xA5);
+    EXPECT_EQ(block[bytes - 1], 0xA5);
+#ifndef _WIN32
+    if (bytes >= (std::size_t{4} << 20)) {
+      EXPECT_EQ(reinterpret_cast<std::uintptr_t>(block) % (std::size_t{2} << 20), 0u);
+    }
+#endif
+    FreeBulk(block, bytes);
+  }
+  BulkVector<std::uint64_t> table;
+  for (std::uint64_t i = 0; i < 3000000; ++i) table.push_back(i * 7);
+  EXPECT_EQ(table[2999999], 2999999u * 7);
+  EXPECT_EQ(table[123456], 123456u * 7);
+}
