@@ -238,26 +238,63 @@ void AppendCell(std::string& out, const RowTable& rows, std::size_t row, Column 
   AppendUtf8FromUtf16(out, cell, length);
 }
 
+// The rows a command takes, in table order: one entry per row of a scan.
+using ChosenList = BulkVector<std::size_t>;
+
+constexpr std::size_t OutputBatch = 64u << 10;  // bytes of rows handed over at once: they stay in the cache
+
 // Line ends: CSV CR LF (RFC 4180), JSON and the table LF, on every system.
 // CSV and JSON are exact; the table's cells are made terminal-safe.
-void PrintCsv(const RowTable& rows, const std::vector<std::size_t>& chosen, Terminal& terminal) {
-  std::string line, cell;
-  for (int c = 0; c < ColumnCount; ++c) line += std::string(c != 0 ? "," : "") + Headings[c];
-  terminal.Out(line + "\r\n");
+void PrintCsv(const RowTable& rows, const ChosenList& chosen, Terminal& terminal) {
+  std::string out;
+  for (int c = 0; c < ColumnCount; ++c) out += std::string(c != 0 ? "," : "") + Headings[c];
+  out += "\r\n";
+  // A field is made again only when its cell differs from the row before's;
+  // each folder's path once: a million rows share a few thousand folders.
+  std::string fields[ColumnCount];
+  std::vector<std::string> pathFields(rows.Paths());
+  std::vector<bool> pathMade(rows.Paths());
+  const std::size_t none = static_cast<std::size_t>(-1);
+  std::size_t before = none;
   for (std::size_t row : chosen) {
-    line.clear();
     for (int c = 0; c < ColumnCount; ++c) {
-      if (c != 0) line += ',';
-      cell.clear();
-      AppendCell(cell, rows, row, static_cast<Column>(c));
-      AppendCsvField(line, cell);
+      const auto column = static_cast<Column>(c);
+      if (c != 0) out += ',';
+      if (column == ColumnName || column == ColumnRecord) {  // a cell of its own in every row
+        const std::size_t from = out.size();
+        AppendCell(out, rows, row, column);
+        QuoteCsvField(out, from);
+        continue;
+      }
+      std::string* field = &fields[c];
+      if (column == ColumnPath) {
+        const std::uint32_t path = rows.At(row).path;
+        field = &pathFields[path];
+        if (pathMade[path]) {
+          out += *field;
+          continue;
+        }
+        pathMade[path] = true;
+      } else if (before != none && rows.SameCell(before, row, column)) {
+        out += *field;
+        continue;
+      }
+      field->clear();
+      AppendCell(*field, rows, row, column);
+      QuoteCsvField(*field, 0);
+      out += *field;
     }
-    line += "\r\n";
-    terminal.Out(line);
+    before = row;
+    out += "\r\n";
+    if (out.size() >= OutputBatch) {
+      terminal.Out(out);
+      out.clear();
+    }
   }
+  terminal.Out(out);
 }
 
-void PrintJson(const RowTable& rows, const std::vector<std::size_t>& chosen, Terminal& terminal) {
+void PrintJson(const RowTable& rows, const ChosenList& chosen, Terminal& terminal) {
   std::string line, cell;
   for (std::size_t i = 0; i < chosen.size(); ++i) {
     const std::size_t row = chosen[i];
@@ -287,7 +324,7 @@ void PrintJson(const RowTable& rows, const std::vector<std::size_t>& chosen, Ter
 
 // Columns two spaces apart, in two passes over the rows so that nothing is
 // held but the widths.
-void PrintTable(const RowTable& rows, const std::vector<std::size_t>& chosen, Terminal& terminal) {
+void PrintTable(const RowTable& rows, const ChosenList& chosen, Terminal& terminal) {
   std::size_t widths[ColumnCount];
   std::string cell, line;
   auto text = [&](std::size_t row, int column) -> const std::string& {
@@ -427,8 +464,9 @@ bool Selected(const Options& options, const RowTable& rows, std::size_t row) {
   return false;
 }
 
-std::vector<std::size_t> ChosenRows(const Options& options, const RowTable& rows) {
-  std::vector<std::size_t> chosen;
+ChosenList ChosenRows(const Options& options, const RowTable& rows) {
+  ChosenList chosen;
+  chosen.reserve(rows.Rows());
   for (std::size_t row = 0; row < rows.Rows(); ++row) {
     if (Selected(options, rows, row)) chosen.push_back(row);
   }
@@ -440,7 +478,7 @@ int CommandList(const Options& options, Terminal& terminal) {
   const int status = OpenAndScan(options, terminal, &volume);
   if (!volume.scanned) return status;
   const RowTable& rows = volume.rows;
-  const std::vector<std::size_t> chosen = ChosenRows(options, rows);
+  const ChosenList chosen = ChosenRows(options, rows);
   if (options.format == "csv") PrintCsv(rows, chosen, terminal);
   if (options.format == "json") PrintJson(rows, chosen, terminal);
   if (options.format == "table") PrintTable(rows, chosen, terminal);
@@ -452,7 +490,7 @@ int CommandList(const Options& options, Terminal& terminal) {
 // twice goes to the later file as "name (record N).ext"), printing a line
 // for each, with the state of a file that is not intact. Returns how many
 // were recovered and, of those, how many intact.
-unsigned RecoverRows(const Options& options, const RowTable& rows, const std::vector<std::size_t>& chosen,
+unsigned RecoverRows(const Options& options, const RowTable& rows, const ChosenList& chosen,
                      CNTFSDrive& drive, const NativePath& destination, Terminal& terminal, unsigned* intact) {
   RecoveryBatch batch(destination, options.overwrite);
   unsigned done = 0, recovered = 0;
@@ -491,7 +529,7 @@ int CommandRecover(const Options& options, Terminal& terminal) {
   const NativePath destination = FullPath(PathFromArgument(options.to));
   DWORD result = MakeDirectory(destination);
   if (result != code::Success) return Failure(terminal, options.to, result);
-  const std::vector<std::size_t> chosen = ChosenRows(options, rows);
+  const ChosenList chosen = ChosenRows(options, rows);
   std::set<std::uint32_t> unmatched(options.records.begin(), options.records.end());
   for (std::size_t row : chosen) unmatched.erase(rows.At(row).record);
   unsigned intact = 0;

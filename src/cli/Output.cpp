@@ -38,17 +38,24 @@ std::string CsvField(const std::string& text) {
 }
 
 void AppendCsvField(std::string& out, std::string_view text) {
-  const bool plain = std::none_of(text.begin(), text.end(), [](char c) { return c == ',' || c == '"' || c == '\r' || c == '\n'; });
-  if (plain) {
-    out.append(text);
+  const std::size_t from = out.size();
+  out.append(text);
+  QuoteCsvField(out, from);
+}
+
+void QuoteCsvField(std::string& out, std::size_t from) {
+  if (std::none_of(out.begin() + static_cast<std::ptrdiff_t>(from), out.end(),
+                   [](char c) { return c == ',' || c == '"' || c == '\r' || c == '\n'; })) {
     return;
   }
-  out += '"';
-  for (char c : text) {
-    if (c == '"') out += '"';
-    out += c;
+  std::string field = "\"";
+  for (std::size_t i = from; i < out.size(); ++i) {
+    if (out[i] == '"') field += '"';
+    field += out[i];
   }
-  out += '"';
+  field += '"';
+  out.resize(from);
+  out += field;
 }
 
 std::string JsonString(const std::string& text) {
@@ -175,6 +182,10 @@ Terminal::~Terminal() {
 }
 
 void Terminal::Out(const std::string& text) {
+  if (pending.empty() && text.size() >= OutputPiece) {
+    Write(text);  // large enough to go out as it is
+    return;
+  }
   pending += text;
   if (pending.size() >= OutputPiece) Flush();
 }
@@ -203,8 +214,12 @@ void Terminal::ClearProgress() {
 
 void Terminal::Flush() {
   if (pending.empty()) return;
-  ClearProgress();
-  std::fwrite(pending.data(), 1, pending.size(), out);
-  std::fflush(out);
+  Write(pending);
   pending.clear();
+}
+
+void Terminal::Write(const std::string& text) {
+  ClearProgress();
+  std::fwrite(text.data(), 1, text.size(), out);
+  std::fflush(out);
 }

@@ -11,6 +11,9 @@
 // a quote or a line break.
 std::string CsvField(const std::string& text);
 void AppendCsvField(std::string& out, std::string_view text);
+// Makes out[from, end) one CSV field: quoted, its quotes doubled, when it
+// holds a comma, a quote or a line break.
+void QuoteCsvField(std::string& out, std::size_t from);
 // A JSON string literal, quotes included.
 std::string JsonString(const std::string& text);
 void AppendJsonString(std::string& out, std::string_view text);
@@ -50,6 +53,8 @@ class Terminal {
   void Flush();
 
  private:
+  void Write(const std::string& text);
+
   std::FILE* out;
   std::FILE* err;
   bool showProgress;

@@ -46,6 +46,16 @@ DWORD CMFTRecord::ApplyUpdateSequence(std::uint8_t* bytes) const {
   return code::Success;
 }
 
+void CMFTRecord::RevertUpdateSequence() {
+  if (!sequenceApplied) return;
+  sequenceApplied = false;
+  std::uint16_t usaOffset = 0;
+  ByteReader(recordBytes, recordSize).U16(ntfs::RecordUsaOffset, &usaOffset);
+  for (std::uint32_t stride = 1; stride <= recordSize / ntfs::UsaSectorSize; ++stride) {
+    std::memcpy(recordBytes + stride * ntfs::UsaSectorSize - 2, recordBytes + usaOffset, 2);
+  }
+}
+
 DWORD CMFTRecord::ParseHeader(std::uint8_t* bytes, std::uint32_t length) {
   if (recordSize == 0 || recordSize > length || bytes == nullptr) return code::InvalidParameter;
   recordBytes = bytes;
@@ -60,8 +70,10 @@ DWORD CMFTRecord::ParseHeader(std::uint8_t* bytes, std::uint32_t length) {
   std::memset(standardInformation, 0, sizeof standardInformation);
   standardInformationLength = 0;
 
+  sequenceApplied = false;
   const DWORD result = ApplyUpdateSequence(bytes);
   if (result != code::Success) return result;
+  sequenceApplied = true;
   if (std::memcmp(bytes + ntfs::RecordSignature, "FILE", 4) != 0) return code::InvalidParameter;
   const ByteReader record(bytes, recordSize);
   std::uint8_t flags = 0;

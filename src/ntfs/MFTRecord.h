@@ -113,6 +113,10 @@ class CMFTRecord {
   const std::uint8_t* Bytes() const { return recordBytes; }
   std::uint32_t Size() const { return recordSize; }
   const std::uint8_t* Data() const { return data.get(); }
+  // Puts the update sequence number back at the end of every stride of the
+  // bytes last parsed, when parsing restored them: they read as on the
+  // disk again, and the record's attributes must not be looked at any more.
+  void RevertUpdateSequence();
   // Hands the content buffer to the caller; the record no longer holds it.
   ByteBuffer TakeData() { return std::move(data); }
 
@@ -131,6 +135,7 @@ class CMFTRecord {
 
   DiskReader* disk = nullptr;                 // not owned
   std::uint8_t* recordBytes = nullptr;        // the caller's record
+  bool sequenceApplied = false;               // its strides' last bytes are restored
   std::uint32_t recordSize = 0;
   std::uint16_t attributeOffset = 0;
   std::uint32_t clusterSize = 0;

@@ -40,12 +40,15 @@ bool IsInUseFile(const std::uint8_t* slot, std::uint32_t size, bool anyKind) {
          (flags & ntfs::RecordInUse) != 0 && (anyKind || (flags & ntfs::RecordIsDirectory) == 0);
 }
 
+// `info` holds zeros: what the record does not give stays 0.
 void FillInfo(const CMFTRecord& record, std::uint64_t dataSize, MFTFileInfo* info) {
-  std::memset(info, 0, sizeof *info);
   const ByteReader fileName(record.FileName(), ntfs::FileNameArea);
-  for (std::size_t i = 0; i + 1 < sizeof info->name / sizeof info->name[0]; ++i) {
-    std::uint16_t unit = 0;
-    if (!fileName.U16(ntfs::FnName + 2 * i, &unit) || unit == 0) break;
+  constexpr std::size_t nameUnits = std::min<std::size_t>(sizeof info->name / sizeof info->name[0] - 1,
+                                                          (ntfs::FileNameArea - ntfs::FnName) / 2);
+  const std::uint8_t* name = record.FileName() + ntfs::FnName;
+  for (std::size_t i = 0; i < nameUnits; ++i) {
+    const auto unit = static_cast<char16_t>(name[2 * i] | (name[2 * i + 1] << 8));
+    if (unit == 0) break;
     info->name[i] = unit;
   }
   const ByteReader standard(record.StandardInformation(), ntfs::StandardInformationKept);
@@ -356,15 +359,26 @@ DWORD CNTFSDrive::ReadFacts(std::uint32_t index, bool sequential, bool directori
     return code::Success;
   }
   *facts = RecordFacts{};
-  result = held != nullptr ? (std::memcpy(recordBuffer.get(), held, recordSize), code::Success)
-                           : FetchRecord(index, false, recordBuffer.get());
-  if (result != code::Success) return result;
-  if (!directoriesOnly && IsInUseFile(recordBuffer.get(), recordSize, false)) {
+  // A record of the chunk is parsed where it lies, and its strides put back
+  // as read when it is done: nothing is copied, and any later look at the
+  // chunk sees the disk's bytes. Nothing reloads the chunk meanwhile.
+  std::uint8_t* bytes = recordBuffer.get();
+  if (held != nullptr) {
+    bytes = chunk.get() + std::size_t{index - chunkFirst} * recordSize;
+  } else {
+    result = FetchRecord(index, false, bytes);
+    if (result != code::Success) return result;
+  }
+  if (!directoriesOnly && IsInUseFile(bytes, recordSize, false)) {
     facts->inUse = true;
     return code::Success;
   }
   CMFTRecord& record = scanRecord;
-  result = ParseWhole(recordBuffer.get(), &record);
+  struct Revert {
+    CMFTRecord& record;
+    ~Revert() { record.RevertUpdateSequence(); }
+  } revert{record};
+  result = ParseWhole(bytes, &record);
   if (result != code::Success) return result;
   facts->inUse = record.InUse();
   facts->isDirectory = record.IsDirectory();
@@ -404,6 +418,17 @@ DWORD CNTFSDrive::ReadFacts(std::uint32_t index, bool sequential, bool directori
   facts->hasName = record.HasFileName();
   facts->parentSequence = ParentSequence(record);
   return code::Success;
+}
+
+std::uint32_t CNTFSDrive::SkipFilesInUse(std::uint32_t index) {
+  LockHolder hold(lock);
+  const std::uint8_t* held = nullptr;
+  if (!initialised || LocateRecord(index, true, &held) != code::Success) return index;
+  const std::uint32_t end = chunkFirst + chunkCount;
+  while (index < end && IsInUseFile(chunk.get() + std::size_t{index - chunkFirst} * recordSize, recordSize, false)) {
+    ++index;
+  }
+  return index;
 }
 
 DWORD CNTFSDrive::ReadRecordFacts(std::uint32_t index, bool sequential, RecordFacts* facts,

@@ -92,6 +92,13 @@ class CNTFSDrive {
   // one is delivered and the result is 1392.
   DWORD ReadRecordContent(std::uint32_t index, ContentSink* sink, std::uint64_t* size);
 
+  // The first record from `index` on that a scan must look at: files in
+  // use, most of any volume, are passed over in the chunk without a call
+  // each. Goes no farther than the chunk that holds `index` (read when it
+  // is not held); `index` itself when that cannot be read (ReadRecordFacts
+  // then says why) or the drive is not initialised.
+  std::uint32_t SkipFilesInUse(std::uint32_t index);
+
   // Facts of record `index` for a scan: everything for directories and
   // deleted files, and for deleted files the runs of their $DATA (sparse
   // ones included) into `runs` when it is not null; an in-use file gives

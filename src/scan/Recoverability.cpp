@@ -7,6 +7,8 @@
 
 namespace {
 
+constexpr std::uint32_t PrefetchAhead = 8;  // extents: far enough to hide a miss
+
 // A heap of extent numbers whose members can be walked.
 template <typename Compare>
 class ExtentHeap : public std::priority_queue<std::uint32_t, std::vector<std::uint32_t>, Compare> {
@@ -106,8 +108,8 @@ DWORD ClusterClaims::Resolve(const ClustersInUse& inUse, std::uint64_t clusterCo
     // the order of a heap of their ends; the newest active one is the top
     // of a heap by age (extents that ended are dropped from it lazily).
     const std::uint32_t none = UINT32_MAX;
-    std::vector<std::uint64_t> lostSince(extents.size(), UINT64_MAX);  // UINT64_MAX: holds its clusters
-    std::vector<bool> ended(extents.size(), false);
+    BulkVector<std::uint64_t> lostSince(extents.size(), UINT64_MAX);  // UINT64_MAX: holds its clusters
+    BulkVector<std::uint8_t> ended(extents.size(), 0);
     std::vector<Extent> lost;  // (start, length, extent) of clusters a newer file claims
     auto laterEnd = [&](std::uint32_t a, std::uint32_t b) {
       return extents[a].start + extents[a].length > extents[b].start + extents[b].length;
@@ -166,6 +168,8 @@ DWORD ClusterClaims::Resolve(const ClustersInUse& inUse, std::uint64_t clusterCo
     std::size_t next = 0;
     for (std::uint32_t i = 0; i < extents.size(); ++i) {
       const Extent& extent = extents[i];
+      // Files lie in record order, extents in cluster order: fetch ahead.
+      if (i + PrefetchAhead < extents.size()) __builtin_prefetch(&files[extents[i + PrefetchAhead].file]);
       File& file = files[extent.file];
       std::uint64_t at = extent.start;
       const std::uint64_t end = extent.start + extent.length;

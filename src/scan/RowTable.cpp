@@ -44,14 +44,21 @@ class CellWriter {
 
 void WriteDate(CellWriter& cell, std::uint64_t day1601);
 
+std::uint64_t SizeShown(std::uint64_t size) { return size >= 1024 ? size / 1024 : (size > 0 ? 1 : 0); }
+
 void WriteSize(CellWriter& cell, std::uint64_t size) {
-  cell.Number(size >= 1024 ? size / 1024 : (size > 0 ? 1 : 0));
+  cell.Number(SizeShown(size));
   cell.Put(u" KB");
 }
 
+// The minute a time cell shows; UINT64_MAX for the empty cell.
+std::uint64_t MinuteShown(std::uint64_t fileTime) {
+  return static_cast<std::int64_t>(fileTime) <= 0 ? UINT64_MAX : fileTime / 600000000ull;
+}
+
 void WriteTime(CellWriter& cell, std::uint64_t fileTime) {
-  if (static_cast<std::int64_t>(fileTime) <= 0) return;
-  const std::uint64_t minutes = fileTime / 600000000ull;
+  const std::uint64_t minutes = MinuteShown(fileTime);
+  if (minutes == UINT64_MAX) return;
   const unsigned minuteOfDay = static_cast<unsigned>(minutes % 1440);
   // Files share their days: the last day's text is kept, per thread.
   thread_local std::uint64_t lastDay = UINT64_MAX;
@@ -161,7 +168,7 @@ std::vector<std::uint32_t> RowTable::OverwrittenBy(std::size_t row) const {
 void RowTable::Reserve(std::size_t count) {
   try {
     rows.reserve(count);
-    names.reserve(count * 16);
+    names.reserve(count * 24);  // units: most names are shorter
   } catch (const std::bad_alloc&) {
     // The table grows as it must instead.
   }
@@ -262,6 +269,19 @@ std::size_t RowTable::FormatCell(std::size_t row, Column column, char16_t* buffe
     default: break;
   }
   return cell.Finish();
+}
+
+bool RowTable::SameCell(std::size_t a, std::size_t b, Column column) const {
+  const Row& x = rows[a];
+  const Row& y = rows[b];
+  switch (column) {
+    case ColumnPath: return x.path == y.path;
+    case ColumnSize: return SizeShown(x.size) == SizeShown(y.size);
+    case ColumnCreated: return MinuteShown(x.created) == MinuteShown(y.created);
+    case ColumnModified: return MinuteShown(x.modified) == MinuteShown(y.modified);
+    case ColumnState: return x.state.kind == y.state.kind && x.state.percent == y.state.percent;
+    default: return false;
+  }
 }
 
 std::u16string RowTable::Cell(std::size_t row, Column column) const {

@@ -91,6 +91,11 @@ class RowTable {
   // is not 0. Returns the units written. Allocates nothing.
   std::size_t FormatCell(std::size_t row, Column column, char16_t* buffer, std::size_t capacity) const;
   std::u16string Cell(std::size_t row, Column column) const;
+  // True when rows `a` and `b` show the same text in `column`, found
+  // without formatting either: a writer of many rows formats a cell only
+  // when it differs from the row before (times to the minute, sizes to the
+  // KB). False where it cannot tell cheaply (names, "#").
+  bool SameCell(std::size_t a, std::size_t b, Column column) const;
   ScanRow MakeRow(std::size_t row) const;
 
  private:

@@ -48,6 +48,22 @@ class FolderIndex {
   // The path of the rows of a file whose parent reference is `parent`, or
   // `*skip` when a folder above it is a cache. False when memory is short.
   bool PathFor(std::uint64_t parent, std::uint32_t* path, bool* skip) {
+    // Files of one folder tend to follow each other, and what a reference
+    // gives never changes once asked.
+    if (parent == lastParent) {
+      *path = lastPath;
+      *skip = lastSkip;
+      return true;
+    }
+    if (!FindPath(parent, path, skip)) return false;
+    lastParent = parent;
+    lastPath = *path;
+    lastSkip = *skip;
+    return true;
+  }
+
+ private:
+  bool FindPath(std::uint64_t parent, std::uint32_t* path, bool* skip) {
     try {
       *skip = false;
       Folder* folder = Linked(parent);
@@ -62,7 +78,6 @@ class FolderIndex {
     }
   }
 
- private:
   enum class Walk : std::uint8_t { Unknown, Walking, Done };
   struct Folder {
     std::uint64_t parent = 0;   // reference: record number, sequence number above bit 48
@@ -179,6 +194,9 @@ class FolderIndex {
   std::unordered_map<std::uint32_t, Folder> folders;
   std::vector<char16_t> names;
   std::uint32_t orphanPath = NoPath;
+  std::uint64_t lastParent = UINT64_MAX;  // no reference has all its bits set
+  std::uint32_t lastPath = NoPath;
+  bool lastSkip = false;
 };
 
 }  // namespace
@@ -201,10 +219,17 @@ DWORD ScanRecords(CNTFSDrive& drive, const std::u16string& driveText, const std:
   const std::size_t expected = std::min<std::size_t>(offered / 4, 1u << 20);
   rows.Reserve(expected);
   claims.Reserve(expected);
+  std::uint32_t nextProgress = 0;
   for (std::uint32_t index = ntfs::FirstUserRecord; index < count; ++index) {
     if (stopRequested.load()) break;
+    index = drive.SkipFilesInUse(index);
+    totals->examined = index - ntfs::FirstUserRecord;
+    if (index >= count) break;
     const std::uint32_t examined = index - ntfs::FirstUserRecord;
-    if ((examined & 0xFFF) == 0) sink.Progress(examined, offered);
+    if (examined >= nextProgress) {
+      sink.Progress(examined, offered);
+      nextProgress = (examined | 0xFFF) + 1;
+    }
     const DWORD read = drive.ReadRecordFacts(index, true, &facts, &runs);
     if (read == code::NoMoreFiles) break;
     // A damaged record is passed over: the records after it may still hold

@@ -201,4 +201,39 @@ TEST(ScanCells, SizesAndTimes) {
   for (const auto& [time, text] : times) EXPECT_EQ(FormatTimeCell(time), text) << time;
 }
 
+// A writer reuses a cell's text when SameCell says so: it must hold exactly
+// when the texts match, for sizes alike in KB and times in the same minute.
+TEST(ScanCells, SameCellExactlyWhenTheTextsMatch) {
+  RowTable table;
+  std::uint32_t first = 0, second = 0;
+  ASSERT_TRUE(table.AddPath(u"C:\\a\\", &first));
+  ASSERT_TRUE(table.AddPath(u"C:\\b\\", &second));
+  const std::uint64_t minute = FileTimeUtc(2008, 4, 7, 14, 24, 0);
+  const struct {
+    std::uint32_t path;
+    std::uint64_t size, created, modified;
+    FileState state;
+  } rows[] = {
+      {first, 1, minute, minute, {Recoverability::Intact, 0}},
+      {first, 1023, minute + 599999999, 0, {Recoverability::Intact, 0}},
+      {second, 2047, minute + 600000000, 0x8000000000000000ull, {Recoverability::Partial, 37}},
+      {second, 2048, minute - 1, minute, {Recoverability::Partial, 38}},
+      {first, 0, 0, minute + 1, {Recoverability::Overwritten, 0}},
+  };
+  for (const auto& row : rows) {
+    ASSERT_TRUE(table.AddRow(40, row.path, u"same.txt", row.size, row.created, row.modified));
+    ASSERT_TRUE(table.SetState(table.Rows() - 1, row.state, {}));
+  }
+  for (std::size_t a = 0; a < table.Rows(); ++a) {
+    for (std::size_t b = 0; b < table.Rows(); ++b) {
+      for (int c = 0; c < ColumnCount; ++c) {
+        const auto column = static_cast<Column>(c);
+        const bool cheap = column != ColumnName && column != ColumnRecord;
+        EXPECT_EQ(table.SameCell(a, b, column), cheap && table.Cell(a, column) == table.Cell(b, column))
+            << a << " " << b << " column " << c;
+      }
+    }
+  }
+}
+
 }  // namespace
