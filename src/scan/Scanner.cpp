@@ -50,12 +50,13 @@ class FolderIndex {
   bool PathFor(std::uint64_t parent, std::uint32_t* path, bool* skip) {
     // Files of one folder tend to follow each other, and what a reference
     // gives never changes once asked.
-    if (parent == lastParent) {
+    if (haveLast && parent == lastParent) {
       *path = lastPath;
       *skip = lastSkip;
       return true;
     }
     if (!FindPath(parent, path, skip)) return false;
+    haveLast = true;
     lastParent = parent;
     lastPath = *path;
     lastSkip = *skip;
@@ -194,7 +195,8 @@ class FolderIndex {
   std::unordered_map<std::uint32_t, Folder> folders;
   std::vector<char16_t> names;
   std::uint32_t orphanPath = NoPath;
-  std::uint64_t lastParent = UINT64_MAX;  // no reference has all its bits set
+  bool haveLast = false;  // a damaged record's reference may be any value
+  std::uint64_t lastParent = 0;
   std::uint32_t lastPath = NoPath;
   bool lastSkip = false;
 };

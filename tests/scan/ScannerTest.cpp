@@ -106,6 +106,7 @@ TEST_F(ScanTest, DeletedFilesWithContentBecomeRows) {
 }
 
 TEST_F(ScanTest, BrokenChainsGetTheUnknownPrefix) {
+  Set(29, File(u"allbits.txt", UINT64_MAX, 1));  // the first reference asked for: every bit set
   Set(30, Dir(u"A", 31));
   Set(31, Dir(u"B", 30));                      // A and B are each other's parent
   Set(32, File(u"loop.txt", 30, 1));
@@ -117,7 +118,8 @@ TEST_F(ScanTest, BrokenChainsGetTheUnknownPrefix) {
   Set(38, Dir(u"Lost", 35));
   Set(39, File(u"partial.txt", 38, 1));        // chain breaks above Lost
   ASSERT_EQ(Scan(), code::Success);
-  EXPECT_EQ(Paths(), (std::map<std::uint32_t, std::u16string>{{32, u"?\\B\\A\\loop.txt"},
+  EXPECT_EQ(Paths(), (std::map<std::uint32_t, std::u16string>{{29, u"?\\allbits.txt"},
+                                                                {32, u"?\\B\\A\\loop.txt"},
                                                                 {33, u"?\\orphan.txt"},
                                                                 {34, u"?\\beyond.txt"},
                                                                 {36, u"?\\damaged.txt"},
