@@ -146,15 +146,7 @@ class CachedPrefix(e2e.Session):
         else:
             e2e.log("using the Wine prefix kept in " + self.template)
         os.symlink(self.template, self.prefix)
-        dosdevices = os.path.join(self.prefix, "dosdevices")
-        for letter in "def":
-            root = os.path.join(self.work, "volume_" + letter)
-            os.makedirs(root, exist_ok=True)
-            link = os.path.join(dosdevices, letter + ":")
-            if os.path.lexists(link):
-                os.remove(link)
-            os.symlink(root, link)
-        self.link_disks(True)
+        self.link_volumes()
 
 
 def peak_mib(session, exe):

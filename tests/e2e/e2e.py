@@ -440,6 +440,10 @@ class Session:
             out.write(b"\xff\xfe" + text.encode("utf-16-le"))
         self.wine_tool([WINE, "regedit", "/S", reg])
         self.wine_tool([WINESERVER, "-w"])
+        self.link_volumes()
+
+    def link_volumes(self):
+        """C: and D: to F: with their serials, in this run's folder, and the disks."""
         dosdevices = os.path.join(self.prefix, "dosdevices")
         # GetVolumeInformationW reports the serial in .windows-serial at the root.
         for letter, serial in (("c", SERIAL_C), ("d", SERIAL_D), ("e", SERIAL_E), ("f", SERIAL_F)):
@@ -449,6 +453,8 @@ class Session:
                 out.write("%08x" % (serial & 0xFFFFFFFF))
             link = os.path.join(dosdevices, letter + ":")
             if letter != "c":
+                if os.path.lexists(link):
+                    os.remove(link)  # a kept prefix links to an earlier run's folder
                 os.symlink(root, link)
         self.link_disks(True)
 
