@@ -12,7 +12,8 @@ Manifests of the scripted sets have more columns: there the name may be any
 of the record's names (hard links), a file whose `readable` is less than its
 size is compared on its first `readable` bytes (`readable_sha256`), and the
 content of a file whose clusters are in use again (`recoverability` other
-than Intact) is not compared.
+than Intact) or whose bytes lie in its WofCompressedData stream (a `wof=`
+note) is not compared.
 """
 import argparse
 import csv
@@ -87,6 +88,9 @@ def main():
                 problems += 1
         if e["kind"] == "file" and not a.no_icat:
             limit, sha = None, e["sha256"]
+            if scripted and "wof=" in e["note"]:
+                checked += 1  # icat reads the sparse unnamed $DATA; mkvolume checked the stream
+                continue
             if scripted and int(e["readable"]) != int(e["size"]):
                 limit, sha = int(e["readable"]), e["readable_sha256"]
             elif scripted and e["recoverability"] not in ("", "Intact"):

@@ -3,7 +3,8 @@
 #
 #   tools/fuzz.sh [--time SECONDS] [--jobs N] [--build DIR] [--scratch] [TARGET...]
 #
-# TARGET: record runlist volume partitions image recoverypath lznt1 (default all).
+# TARGET: record runlist volume partitions image recoverypath lznt1 vhd vhdx ewf
+# pieces xpress lzx (default all).
 # Each target runs SECONDS (default 600) from the seeds in tests/fuzz/corpus
 # plus its own growing corpus in DIR/corpus/TARGET (default DIR build/fuzz);
 # --scratch uses a throw-away corpus instead, as the test command does.
@@ -20,11 +21,11 @@ while [ $# -gt 0 ]; do
     --jobs) jobs=$2; shift 2 ;;
     --build) build=$2; shift 2 ;;
     --scratch) scratch=1; shift ;;
-    -h|--help) sed -n 2,13p "$0"; exit 0 ;;
+    -h|--help) sed -n 2,14p "$0"; exit 0 ;;
     *) targets+=("$1"); shift ;;
   esac
 done
-[ ${#targets[@]} -gt 0 ] || targets=(record runlist volume partitions image recoverypath lznt1)
+[ ${#targets[@]} -gt 0 ] || targets=(record runlist volume partitions image recoverypath lznt1 vhd vhdx ewf pieces xpress lzx)
 
 max_len() {
   case "$1" in
@@ -32,6 +33,9 @@ max_len() {
     partitions|record|image) echo 16384 ;;
     recoverypath) echo 1024 ;;  # whole path cells (254 characters) and long names
     lznt1) echo 65537 ;;        # a whole compression unit of 16 clusters of 4 KiB, and the unit byte
+    vhd|vhdx|pieces) echo 16384 ;;  # sparse files: the structures, a few blocks of data
+    ewf) echo 32768 ;;          # two sparse segments of stored chunks
+    xpress|lzx) echo 70000 ;;   # a chunk table and a few chunks, or one raw 64 KiB chunk
     *) echo 4096 ;;
   esac
 }

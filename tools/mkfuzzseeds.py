@@ -4,9 +4,10 @@
   mkfuzzseeds.py [--out DIR]        (root: real volumes need an ntfs-3g mount)
 
 Seeds come from real volumes made by mkvolume.py (the "tiny" set: 512-byte
-clusters, its $MFT within the first 128 KiB), disks made by mkdisk.py, and
-small BMP and TGA files of every kind the decoders read. They are kept small:
-the whole corpus is a few hundred KiB.
+clusters, its $MFT within the first 128 KiB), disks made by mkdisk.py,
+small BMP and TGA files of every kind the decoders read, and XPRESS and LZX
+chunks and system-compressed streams made by libwim's compressors. They are
+kept small: the whole corpus is a few hundred KiB.
 """
 import argparse
 import os
@@ -210,6 +211,36 @@ def path_seeds(out):
     write(out, "recoverypath", "reserved", utf16("E:\\lpt1\\com\u00b9.log\\nul \\", "aux"))
 
 
+def wof_seeds(out):
+    """System-compressed chunks and streams from libwim's compressors, laid
+    out as tests/fuzz/FuzzWof.h reads them: a chunk (0, size - 1 in 16 bits,
+    the chunk) or a file (1 | chunk choice << 1, size in 24 bits, the
+    stream)."""
+    import random
+    import wofchunks as w
+    rng = random.Random(7)
+    words = (b"cluster ", b"record ", b"volume ", b"deleted ", b"the ", b"chunk ", b"\n")
+
+    def text(n):
+        return b"".join(rng.choice(words) for _ in range(n // 3))[:n]
+
+    def calls(n):
+        b = bytearray(text(n))
+        for at in range(0, n - 5, 11):
+            b[at:at + 5] = b"\xe8" + struct.pack("<i", rng.randrange(-at - 8, 4096))
+        return bytes(b)
+
+    for target, algorithms in (("xpress", (w.XPRESS4K, w.XPRESS8K, w.XPRESS16K)), ("lzx", (w.LZX,))):
+        for choice, algorithm in enumerate(algorithms):
+            chunk = w.CHUNK[algorithm]
+            for name, data in (("text", text(chunk)), ("calls", calls(chunk)), ("zeros", bytes(chunk))):
+                write(out, target, "chunk-%s-%d" % (name, chunk),
+                      struct.pack("<BH", 0, chunk - 1) + w.compress(algorithm, data))
+            data = text(chunk) + rng.randbytes(min(chunk, 8192)) + text(chunk // 3)
+            write(out, target, "file-%d" % chunk,
+                  bytes([1 | choice << 1]) + struct.pack("<I", len(data))[:3] + w.stream(algorithm, data)[0])
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--out", default=os.path.join(ROOT, "tests/fuzz/corpus"))
@@ -235,6 +266,7 @@ def main():
         disk_seeds(vol, tmp, a.out)
         image_seeds(a.out)
         path_seeds(a.out)
+        wof_seeds(a.out)
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
     total = sum(os.path.getsize(os.path.join(d, f)) for d, _, fs in os.walk(a.out) for f in fs)

@@ -3,7 +3,7 @@
 
   mkvolume.py ntfs OUT.img --manifest OUT.tsv [--size-mib N] [--cluster B]
               [--serial 0xHEX16] [--set standard|bench|names|big|demo|tiny|
-              compressed|attrlist|sect4k|reused|lowrec|overwritten]
+              compressed|attrlist|sect4k|reused|lowrec|overwritten|wof]
               [--files N] [--big-mib N] [--seed S]
   mkvolume.py fat OUT.img [--size-mib 16] [--fat 32|16|12] [--serial 0xHEX8]
 
@@ -1269,6 +1269,117 @@ def lose_a_piece(v, b, rv, e):
         % (e.path, target, vcn, taker.path, readable, e.size))
 
 
+# The largest value ntfs-3g takes for one extended attribute, and so for a
+# WofCompressedData stream written as one.
+XATTR_MAX = 65536
+WOF_STREAM = "WofCompressedData"
+
+
+def wof_chunk(b, kind, n):
+    """n bytes of one kind: text, noise (stored raw), x86-like code (E8 calls
+    with near targets, for LZX's call translation) or zeros."""
+    if kind == "text":
+        return text(b.rng, n)
+    if kind == "noise":
+        return b.rng.randbytes(n)
+    if kind == "zeros":
+        return bytes(n)
+    code = bytearray(text(b.rng, n))
+    at = 0
+    while at + 5 <= n:
+        code[at:at + 5] = b"\xe8" + struct.pack("<i", b.rng.randrange(-at, 4096))
+        at += 5 + b.rng.randrange(12)
+    return bytes(code)
+
+
+def build_wof(v, b):
+    """System-compressed files (WOF): a sparse unnamed $DATA of the file's
+    size, the chunks in the named $DATA stream WofCompressedData (written as
+    the user.WofCompressedData extended attribute) and a reparse point naming
+    the algorithm. ntfs-3g serves such a file as an unsupported reparse
+    point from then on, so its times are set before the reparse point."""
+    sys.dont_write_bytecode = True  # keep tools/ free of __pycache__
+    import wofchunks as w
+    r = b.rng
+    plans = [  # path, algorithm, chunk kinds (the last chunk is short), last chunk's bytes, state
+        ("Programs/setup4k.exe", w.XPRESS4K, ["text", "noise", "calls", "zeros", "text"], 1234, "deleted"),
+        ("Programs/library.dll", w.LZX, ["calls", "noise", "text"], 5000, "deleted"),
+        ("Programs/tool8k.exe", w.XPRESS8K, ["calls", "text", "noise", "zeros"], 3000, "deleted"),
+        ("Programs/data16k.bin", w.XPRESS16K, ["text", "noise", "calls"], 7000, "deleted"),
+        ("Programs/small.dll", w.LZX, [], 3000, "deleted"),            # one chunk, no table
+        ("Programs/kept.exe", w.XPRESS4K, ["text", "calls"], 100, "kept"),
+        ("Programs/broken.exe", w.XPRESS8K, ["text", "calls", "text"], 2000, "deleted"),
+    ]
+    b.dir("Programs")
+    wof = []
+    for path, algorithm, kinds, tail, state in plans:
+        chunk = w.CHUNK[algorithm]
+        data = b"".join(wof_chunk(b, k, chunk) for k in kinds) + wof_chunk(b, "text", tail)
+        e = b.file(path, len(data), state=state, data=data)
+        stream, raw = w.stream(algorithm, data)
+        note(e, "wof=" + w.NAMES[algorithm])
+        note(e, "chunks=%d" % ((len(data) + chunk - 1) // chunk))
+        note(e, "raw-chunks=%d" % raw)
+        e.extra["wof"] = True
+        wof.append((e, algorithm, stream))
+    plain = b.file("Programs/readme.txt", 2500, data=text(r, 2500))
+    # broken.exe: its second chunk's code lengths say more codes than there
+    # are bit patterns, so nothing from that chunk on can be decoded.
+    e, algorithm, stream = wof[-1]
+    table = 4 * (len(e.data) // w.CHUNK[algorithm])
+    second = table + struct.unpack_from("<I", stream, 0)[0]
+    check(struct.unpack_from("<I", stream, 4)[0] - struct.unpack_from("<I", stream, 0)[0]
+          < w.CHUNK[algorithm], "broken.exe's second chunk is stored raw")
+    stream = stream[:second] + b"\x11" * 256 + stream[second + 256:]
+    wof[-1] = (e, algorithm, stream)
+    e.extra["readable"] = w.CHUNK[algorithm]
+    e.extra["readable_sha256"] = hashlib.sha256(e.data[:w.CHUNK[algorithm]]).hexdigest()
+    note(e, "corrupt-chunk=1")
+    for e, _, stream in wof:
+        check(len(stream) <= XATTR_MAX, "%s: a stream of %d bytes" % (e.path, len(stream)))
+    v.mkfs()
+    with v.mounted():
+        v.create(b.by_path["Programs"])
+        v.create(plain)
+        v.finish_file(plain)
+        for e, algorithm, stream in wof:
+            p = v.p(e)
+            open(p, "wb").close()
+            os.truncate(p, e.size)
+            e.record = os.stat(p).st_ino & REF_MASK
+            os.setxattr(p, "user." + WOF_STREAM, stream)
+            v.finish_file(e)
+            os.setxattr(p, "system.ntfs_reparse_data", w.reparse_value(algorithm))
+        delete_and_finish(v.mnt, b)
+    for e, algorithm, stream in wof:
+        v.checks.append((e, lambda t, e=e, algorithm=algorithm, stream=stream:
+                         wof_problem(v.out, e, algorithm, stream, t)))
+    return []
+
+
+def wof_problem(img, e, algorithm, stream, istat):
+    """What TSK shows of a system-compressed file that differs from what was
+    written, or None: the stream's bytes, the reparse point's, and an unnamed
+    $DATA of zeros."""
+    import wofchunks as w
+    named = re.search(r"^Type: \$DATA \(128-(\d+)\)\s+Name: %s\s" % WOF_STREAM, istat, re.M)
+    reparse = re.search(r"^Type: \$REPARSE_POINT \(192-(\d+)\)", istat, re.M)
+    if not named or not reparse:
+        return "istat lists no %s stream or no reparse point" % WOF_STREAM
+    views = {}
+    for attr in ("128-" + named.group(1), "192-" + reparse.group(1), None):
+        p = subprocess.run(["icat", img, str(e.record) + ("-" + attr if attr else "")],
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        views[attr] = p.stdout
+    if views["128-" + named.group(1)] != stream:
+        return "icat gives other bytes for %s" % WOF_STREAM
+    if views["192-" + reparse.group(1)] != w.reparse_value(algorithm):
+        return "icat gives another reparse point"
+    if views[None] != bytes(e.size):
+        return "the unnamed $DATA is not %d zeros" % e.size
+    return None
+
+
 SCRIPTED = {
     # name: (builder, mount options, mkntfs options, default MiB)
     "compressed": (build_compressed, ("compression",), (), 64),
@@ -1277,6 +1388,7 @@ SCRIPTED = {
     "reused": (build_reused, (), (), 32),
     "lowrec": (build_lowrec, (), (), 32),
     "overwritten": (build_overwritten, (), (), 24),
+    "wof": (build_wof, (), (), 16),
 }
 
 FLS_LONG_RE = re.compile(r"^(\S+)\s+(\*\s+)?(\d+)(?:-\d+-\d+)?(\(realloc\))?:\t(.*)$")
@@ -1375,7 +1487,9 @@ def finish_scripted(v, b, serial, frag):
                 want = x.pop("want_state", None)
                 if want and want != x["recoverability"]:
                     problems.append("%s: %s, not %s (%s)" % (e.path, x["recoverability"], want, st))
-        if x["readable"] != e.size:
+        if x.pop("wof", False):
+            pass  # the bytes lie in WofCompressedData, which the set's own check compares
+        elif x["readable"] != e.size:
             same = got[:x["readable"]] == e.data[:x["readable"]]
             log("%s: icat rc %d gives %d bytes; the first %d %s the written ones"
                 % (e.path, rc, len(got), x["readable"], "match" if same else "differ from"))

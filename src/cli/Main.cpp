@@ -10,8 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "cli/ListOutput.h"
 #include "cli/Output.h"
+#include "disk/DiskImage.h"
 #include "ntfs/NTFSDrive.h"
+#include "ntfs/NtfsLayout.h"
+#include "ntfs/VolumeReads.h"
 #include "platform/Console.h"
 #include "platform/Disk.h"
 #include "platform/Errors.h"
@@ -21,6 +25,7 @@
 #include "recover/Recovery.h"
 #include "scan/PartitionWalk.h"
 #include "scan/Scanner.h"
+#include "view/RowCells.h"
 
 namespace {
 
@@ -34,11 +39,17 @@ const char* const Usage =
     "                            [--drive-text TEXT] [--format table|csv|json] [--state STATE]...\n"
     "       pelmora-cli recover DISK (--start SECTOR | --partition N) [--sector-size 512|4096]\n"
     "                            --to DIR [--record N]... [--name GLOB]... [--state STATE]... [--overwrite]\n"
+    "                            [--allow-same-volume]\n"
+    "       pelmora-cli verify IMAGE\n"
     "DISK is a disk image or a device"
 #ifdef _WIN32
     ", or a disk number"
 #endif
-    "; N of --partition counts the lines of 'partitions' from 1;\n"
+    "; an image may be raw, numbered raw pieces (NAME.001 and on; any\n"
+    "piece names the set), VHD, VHDX or EWF (NAME.E01 and on);\n"
+    "'verify' reads the whole image, checking what its container checks, prints\n"
+    "its MD5 and compares it with the MD5 an EWF image stores;\n"
+    "N of --partition counts the lines of 'partitions' from 1;\n"
     "SECTOR counts the disk's logical sectors: --sector-size, else the device's own,\n"
     "else 4096 for an image laid out in 4096-byte sectors, else 512;\n"
     "--record takes the record index that 'list' shows in its # column;\n"
@@ -57,6 +68,7 @@ struct Options {
   std::vector<std::uint32_t> records;
   std::vector<std::string> names;
   bool overwrite = false;
+  bool allowSameVolume = false;  // recover onto the scanned partition itself
   std::uint32_t sectorSize = 0;  // 0: the device's own, else detected
   std::vector<Recoverability> states;  // rows of these states only; all when empty
 };
@@ -93,6 +105,11 @@ bool ParseNumber(const std::string& text, std::uint64_t limit, std::uint64_t* va
 std::string ParseOptions(const std::vector<std::string>& args, Options* options) {
   if (args.size() < 2) return "no command";
   options->command = args[1];
+  if (options->command == "verify") {
+    if (args.size() != 3 || (args[2].size() > 1 && args[2][0] == '-')) return "verify takes one IMAGE";
+    options->disk = args[2];
+    return "";
+  }
   if (options->command != "partitions" && options->command != "list" && options->command != "recover") {
     return "unknown command '" + options->command + "'";
   }
@@ -144,6 +161,8 @@ std::string ParseOptions(const std::vector<std::string>& args, Options* options)
       options->states.push_back(named->second);
     } else if (arg == "--overwrite" && options->command == "recover") {
       options->overwrite = true;
+    } else if (arg == "--allow-same-volume" && options->command == "recover") {
+      options->allowSameVolume = true;
     } else if (arg.size() > 1 && arg[0] == '-') {
       return "unknown option '" + arg + "'";
     } else {
@@ -159,16 +178,27 @@ std::string ParseOptions(const std::vector<std::string>& args, Options* options)
   return "";
 }
 
-DWORD OpenDisk(const std::string& name, std::unique_ptr<DiskDevice>* disk, std::uint32_t* number) {
+// Opens a disk number (Windows), or a device or image by path in whatever
+// container holds it. `*step` names what failed, with the image's problem.
+DWORD OpenDisk(const std::string& name, std::unique_ptr<DiskReader>* disk, std::uint32_t* number, std::string* step) {
   *number = 0;
+  *step = name;
 #ifdef _WIN32
   std::uint64_t value = 0;
   if (ParseNumber(name, 1000, &value)) {
     *number = static_cast<std::uint32_t>(value);
-    return DiskDevice::OpenNumber(*number, disk);
+    std::unique_ptr<DiskDevice> device;
+    const DWORD result = DiskDevice::OpenNumber(*number, &device);
+    *disk = std::move(device);
+    return result;
   }
 #endif
-  return DiskDevice::OpenPath(name, disk);
+  std::unique_ptr<DiskImage> image;
+  std::string problem;
+  const DWORD result = OpenDiskImage(name, &image, &problem);
+  if (!problem.empty()) *step = name + ": " + problem;
+  *disk = std::move(image);
+  return result;
 }
 
 struct Partition {
@@ -186,7 +216,11 @@ std::uint32_t SectorSizeFor(const Options& options, DiskReader& disk, const char
     return options.sectorSize;
   }
   if (IsSectorSize(disk.LogicalSectorSize())) {
-    *how = "from the device";
+    // A raw image's sector size is its device's; a container (VHDX, EWF) says its own.
+    const auto* image = dynamic_cast<const DiskImage*>(&disk);
+    const bool container = image != nullptr && image->Format() != ImageFormat::Raw &&
+                           image->Format() != ImageFormat::SplitRaw;
+    *how = container ? "from the image" : "from the device";
     return disk.LogicalSectorSize();
   }
   *how = "detected";
@@ -217,140 +251,6 @@ DWORD ListPartitions(DiskReader& disk, std::uint32_t number, std::uint32_t secto
       sectorBytes);
 }
 
-// The cells the tool prints are the window's, but for "#": the absolute
-// record index, the number --record takes.
-const char* const Headings[ColumnCount] = {"Name", "Path", "Size", "Created", "Modified", "#", "State"};
-
-void AppendCell(std::string& out, const RowTable& rows, std::size_t row, Column column) {
-  if (column == ColumnRecord) {
-    out += std::to_string(rows.At(row).record);
-    return;
-  }
-  // Names and paths straight from the table, cut as their cells are.
-  if (column == ColumnName || column == ColumnPath) {
-    std::u16string_view text = column == ColumnName ? rows.Name(row) : std::u16string_view(rows.Path(row));
-    text = text.substr(0, MaxCellText);
-    AppendUtf8FromUtf16(out, text.data(), text.size());
-    return;
-  }
-  char16_t cell[MaxCellText + 1];
-  const std::size_t length = rows.FormatCell(row, column, cell, sizeof cell / sizeof cell[0]);
-  AppendUtf8FromUtf16(out, cell, length);
-}
-
-// The rows a command takes, in table order: one entry per row of a scan.
-using ChosenList = BulkVector<std::size_t>;
-
-constexpr std::size_t OutputBatch = 64u << 10;  // bytes of rows handed over at once: they stay in the cache
-
-// Line ends: CSV CR LF (RFC 4180), JSON and the table LF, on every system.
-// CSV and JSON are exact; the table's cells are made terminal-safe.
-void PrintCsv(const RowTable& rows, const ChosenList& chosen, Terminal& terminal) {
-  std::string out;
-  for (int c = 0; c < ColumnCount; ++c) out += std::string(c != 0 ? "," : "") + Headings[c];
-  out += "\r\n";
-  // A field is made again only when its cell differs from the row before's;
-  // each folder's path once: a million rows share a few thousand folders.
-  std::string fields[ColumnCount];
-  std::vector<std::string> pathFields(rows.Paths());
-  std::vector<bool> pathMade(rows.Paths());
-  const std::size_t none = static_cast<std::size_t>(-1);
-  std::size_t before = none;
-  for (std::size_t row : chosen) {
-    for (int c = 0; c < ColumnCount; ++c) {
-      const auto column = static_cast<Column>(c);
-      if (c != 0) out += ',';
-      if (column == ColumnName || column == ColumnRecord) {  // a cell of its own in every row
-        const std::size_t from = out.size();
-        AppendCell(out, rows, row, column);
-        QuoteCsvField(out, from);
-        continue;
-      }
-      std::string* field = &fields[c];
-      if (column == ColumnPath) {
-        const std::uint32_t path = rows.At(row).path;
-        field = &pathFields[path];
-        if (pathMade[path]) {
-          out += *field;
-          continue;
-        }
-        pathMade[path] = true;
-      } else if (before != none && rows.SameCell(before, row, column)) {
-        out += *field;
-        continue;
-      }
-      field->clear();
-      AppendCell(*field, rows, row, column);
-      QuoteCsvField(*field, 0);
-      out += *field;
-    }
-    before = row;
-    out += "\r\n";
-    if (out.size() >= OutputBatch) {
-      terminal.Out(out);
-      out.clear();
-    }
-  }
-  terminal.Out(out);
-}
-
-void PrintJson(const RowTable& rows, const ChosenList& chosen, Terminal& terminal) {
-  std::string line, cell;
-  for (std::size_t i = 0; i < chosen.size(); ++i) {
-    const std::size_t row = chosen[i];
-    line = i == 0 ? "[\n  {" : ",\n  {";
-    for (int c = 0; c < ColumnState; ++c) {
-      if (c != 0) line += ", ";
-      AppendJsonString(line, Headings[c]);
-      line += ": ";
-      cell.clear();
-      AppendCell(cell, rows, row, static_cast<Column>(c));
-      AppendJsonString(line, cell);
-    }
-    const RowTable::Row& entry = rows.At(row);
-    // The state's name alone; its share in a field of its own (0 when it
-    // cannot be told).
-    line += ", \"record\": " + std::to_string(entry.record) + ", \"bytes\": " + std::to_string(entry.size) +
-            ", \"state\": ";
-    AppendJsonString(line, Utf8FromUtf16(StateName(entry.state.kind)));
-    line += ", \"overwritten_percent\": " + std::to_string(entry.state.percent) + ", \"overwritten_by\": [";
-    const std::vector<std::uint32_t> by = rows.OverwrittenBy(row);
-    for (std::size_t k = 0; k < by.size(); ++k) line += (k != 0 ? ", " : "") + std::to_string(by[k]);
-    line += "]}";
-    terminal.Out(line);
-  }
-  terminal.Out(chosen.empty() ? "[]\n" : "\n]\n");
-}
-
-// Columns two spaces apart, in two passes over the rows so that nothing is
-// held but the widths.
-void PrintTable(const RowTable& rows, const ChosenList& chosen, Terminal& terminal) {
-  std::size_t widths[ColumnCount];
-  std::string cell, line;
-  auto text = [&](std::size_t row, int column) -> const std::string& {
-    cell.clear();
-    AppendCell(cell, rows, row, static_cast<Column>(column));
-    cell = TerminalSafe(cell);
-    return cell;
-  };
-  for (int c = 0; c < ColumnCount; ++c) widths[c] = TerminalColumns(Headings[c]);
-  for (std::size_t row : chosen) {
-    for (int c = 0; c < ColumnCount; ++c) widths[c] = std::max(widths[c], TerminalColumns(text(row, c)));
-  }
-  auto put = [&](int column, const std::string& value) {
-    line += value;
-    if (column + 1 < ColumnCount) line.append(widths[column] - TerminalColumns(value) + 2, ' ');
-  };
-  line.clear();
-  for (int c = 0; c < ColumnCount; ++c) put(c, Headings[c]);
-  terminal.Out(line + "\n");
-  for (std::size_t row : chosen) {
-    line.clear();
-    for (int c = 0; c < ColumnCount; ++c) put(c, text(row, c));
-    terminal.Out(line + "\n");
-  }
-}
-
 // Shows the scan's progress; the rows stay in the scan's table.
 class ProgressSink : public RowSink {
  public:
@@ -367,10 +267,11 @@ class ProgressSink : public RowSink {
 };
 
 int CommandPartitions(const Options& options, Terminal& terminal) {
-  std::unique_ptr<DiskDevice> disk;
+  std::unique_ptr<DiskReader> disk;
   std::uint32_t number = 0;
-  DWORD result = OpenDisk(options.disk, &disk, &number);
-  if (result != code::Success) return Failure(terminal, options.disk, result);
+  std::string step;
+  DWORD result = OpenDisk(options.disk, &disk, &number, &step);
+  if (result != code::Success) return Failure(terminal, step, result);
   const char* how = "";
   const std::uint32_t sectorBytes = SectorSizeFor(options, *disk, &how);
   std::vector<Partition> partitions;
@@ -384,12 +285,59 @@ int CommandPartitions(const Options& options, Terminal& terminal) {
   return result == code::Success ? ExitSuccess : Failure(terminal, "partitions", result);
 }
 
-// Opens the disk and initialises the drive on the chosen partition.
-int OpenVolume(const Options& options, Terminal& terminal, std::unique_ptr<DiskDevice>* disk, CNTFSDrive* drive,
-               std::u16string* driveText) {
-  std::uint32_t number = 0;
-  DWORD result = OpenDisk(options.disk, disk, &number);
+std::string Hex(const std::uint8_t* bytes, std::size_t size) {
+  static const char digits[] = "0123456789abcdef";
+  std::string text;
+  for (std::size_t i = 0; i < size; ++i) text += std::string{digits[bytes[i] >> 4], digits[bytes[i] & 15]};
+  return text;
+}
+
+// Reads the whole image, so that every checksum its container keeps is
+// checked, and compares the disk's MD5 with the one an EWF image stores.
+int CommandVerify(const Options& options, Terminal& terminal) {
+  std::unique_ptr<DiskImage> image;
+  std::string problem;
+  DWORD result = OpenDiskImage(options.disk, &image, &problem);
+  if (result != code::Success) return Failure(terminal, options.disk + (problem.empty() ? "" : ": " + problem), result);
+  std::uint64_t size = 0;
+  result = image->Size(&size);
   if (result != code::Success) return Failure(terminal, options.disk, result);
+  std::uint8_t computed[16], stored[16];
+  result = HashDisk(
+      *image,
+      [&](std::uint64_t done, std::uint64_t total) {
+        char text[80];
+        std::snprintf(text, sizeof text, "Verifying: %" PRIu64 " of %" PRIu64 " MiB", done >> 20, total >> 20);
+        terminal.Progress(text);
+        return true;
+      },
+      computed, &problem);
+  terminal.ClearProgress();
+  if (result != code::Success) return Failure(terminal, options.disk + ": " + problem, result);
+  terminal.Out(std::string("Format: ") + FormatName(image->Format()) + "\nSize: " + std::to_string(size) +
+               " bytes\nMD5: " + Hex(computed, sizeof computed) + "\n");
+  if (!image->StoredMd5(stored)) {
+    terminal.Out("Stored MD5: none\n");
+  } else {
+    terminal.Out("Stored MD5: " + Hex(stored, sizeof stored) + "\n");
+    if (std::memcmp(stored, computed, sizeof stored) != 0) {
+      terminal.Flush();
+      terminal.Err("pelmora-cli: " + TerminalSafe(options.disk) + ": the disk's MD5 is not the one stored\n");
+      return ExitFailure;
+    }
+  }
+  terminal.Flush();
+  return ExitSuccess;
+}
+
+// Opens the disk and initialises the drive on the chosen partition, which
+// `*where` describes.
+int OpenVolume(const Options& options, Terminal& terminal, std::unique_ptr<DiskReader>* disk, CNTFSDrive* drive,
+               std::u16string* driveText, ScannedPartition* where) {
+  std::uint32_t number = 0;
+  std::string step;
+  DWORD result = OpenDisk(options.disk, disk, &number, &step);
+  if (result != code::Success) return Failure(terminal, step, result);
   const char* how = "";
   const std::uint32_t sectorBytes = SectorSizeFor(options, **disk, &how);
   std::vector<Partition> partitions;
@@ -407,9 +355,14 @@ int OpenVolume(const Options& options, Terminal& terminal, std::unique_ptr<DiskD
   char fallback[32];
   std::snprintf(fallback, sizeof fallback, "Sector %" PRIu64 "\\", start);
   *driveText = Utf16FromUtf8(fallback);
+  std::uint64_t numbered = 0;  // a disk given by its number (Windows)
+  where->diskNumber = ParseNumber(options.disk, 1000, &numbered) ? number : ScannedPartition::NoDiskNumber;
+  where->disk = options.disk;
+  where->start = start * sectorBytes;
   for (const Partition& p : partitions) {
     if (p.start == start) {
       *driveText = p.text;
+      if (p.count <= UINT64_MAX / sectorBytes) where->length = p.count * sectorBytes;
       break;
     }
   }
@@ -417,7 +370,17 @@ int OpenVolume(const Options& options, Terminal& terminal, std::unique_ptr<DiskD
   drive->AttachDisk(disk->get());
   drive->SetPartitionStart(start, sectorBytes);
   result = drive->Initialize();
-  return result == code::Success ? ExitSuccess : Failure(terminal, "Initialize", result);
+  if (IsUnreadable(result)) {
+    return Failure(terminal, "Initialize: the boot sector or the start of the $MFT cannot be read", result);
+  }
+  if (result != code::Success) return Failure(terminal, "Initialize", result);
+  std::uint8_t serial[4];
+  std::uint32_t got = 0;
+  if ((*disk)->ReadAt(where->start + ntfs::BootSerialLow, serial, sizeof serial, &got) == code::Success &&
+      got == sizeof serial) {
+    where->serial = serial[0] | serial[1] << 8 | serial[2] << 16 | std::uint32_t{serial[3]} << 24;
+  }
+  return ExitSuccess;
 }
 
 int Scan(CNTFSDrive& drive, const std::u16string& driveText, Terminal& terminal, RowTable* rows) {
@@ -428,21 +391,36 @@ int Scan(CNTFSDrive& drive, const std::u16string& driveText, Terminal& terminal,
   terminal.ClearProgress();
   terminal.Err("Total files: " + std::to_string(totals.examined) + "\nDeleted files: " + std::to_string(totals.rows) +
                "\n");
+  // The rows are complete for what could be read: a warning, not a failure.
+  if (totals.unreadable != 0) {
+    terminal.Err("pelmora-cli: warning: " + std::to_string(totals.unreadable) +
+                 (totals.unreadable == 1 ? " record" : " records") + " could not be read\n");
+  }
   return result == code::Success ? ExitSuccess : Failure(terminal, "GetLastError", result);
 }
 
 // The chosen volume, open, and its scan's rows.
 struct ScannedVolume {
-  std::unique_ptr<DiskDevice> disk;
+  std::unique_ptr<DiskReader> disk;
   CNTFSDrive drive;
   RowTable rows;
+  ScannedPartition partition;
   bool scanned = false;  // the scan ran: its rows stay usable even when it ended with a failure
 };
 
 int OpenAndScan(const Options& options, Terminal& terminal, ScannedVolume* volume) {
   std::u16string driveText;
-  const int status = OpenVolume(options, terminal, &volume->disk, &volume->drive, &driveText);
+  const int status = OpenVolume(options, terminal, &volume->disk, &volume->drive, &driveText, &volume->partition);
   if (status != ExitSuccess) return status;
+  // Recovery onto the scanned partition would write over the clusters of
+  // the very files it recovers: refused before the scan, nothing written.
+  if (options.command == "recover" && !options.allowSameVolume &&
+      IsOnScannedPartition(PathFromArgument(options.to), volume->partition)) {
+    terminal.Err("pelmora-cli: " + TerminalSafe(options.to) +
+                 " is on the partition being scanned: what is written there may take the deleted files' clusters; "
+                 "choose a folder on another volume, or give --allow-same-volume\n");
+    return ExitUsage;
+  }
   volume->scanned = true;
   return Scan(volume->drive, driveText, terminal, &volume->rows);
 }
@@ -492,7 +470,7 @@ int CommandList(const Options& options, Terminal& terminal) {
 // were recovered and, of those, how many intact.
 unsigned RecoverRows(const Options& options, const RowTable& rows, const ChosenList& chosen,
                      CNTFSDrive& drive, const NativePath& destination, Terminal& terminal, unsigned* intact) {
-  RecoveryBatch batch(destination, options.overwrite);
+  RecoveryBatch batch(destination, options.overwrite ? ExistingFiles::Replace : ExistingFiles::Skip);
   unsigned done = 0, recovered = 0;
   *intact = 0;
   for (std::size_t row : chosen) {
@@ -553,6 +531,7 @@ int main(int argc, char** argv) {
   const std::string problem = ParseOptions(ArgumentsUtf8(argc, argv), &options);
   if (!problem.empty()) return UsageError(terminal, problem);
   if (options.command == "partitions") return CommandPartitions(options, terminal);
+  if (options.command == "verify") return CommandVerify(options, terminal);
   if (options.command == "list") return CommandList(options, terminal);
   return CommandRecover(options, terminal);
 }

@@ -13,35 +13,9 @@ bool IsWide(char32_t c) {
          (c >= 0x20000 && c <= 0x3FFFD);
 }
 
-// Terminal columns of a UTF-8 text.
-std::size_t Characters(const std::string& utf8) {
-  std::size_t columns = 0;
-  for (std::size_t i = 0; i < utf8.size();) {
-    const auto lead = static_cast<unsigned char>(utf8[i]);
-    const int extra = lead < 0x80 ? 0 : lead < 0xE0 ? 1 : lead < 0xF0 ? 2 : 3;
-    char32_t c = extra == 0 ? lead : extra == 1 ? lead & 0x1F : extra == 2 ? lead & 0x0F : lead & 0x07;
-    for (int k = 1; k <= extra && i + k < utf8.size(); ++k) c = (c << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
-    columns += IsWide(c) ? 2 : 1;
-    i += 1 + extra;
-  }
-  return columns;
-}
-
 char16_t Fold(char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c; }
 
 }  // namespace
-
-std::string CsvField(const std::string& text) {
-  std::string out;
-  AppendCsvField(out, text);
-  return out;
-}
-
-void AppendCsvField(std::string& out, std::string_view text) {
-  const std::size_t from = out.size();
-  out.append(text);
-  QuoteCsvField(out, from);
-}
 
 void QuoteCsvField(std::string& out, std::size_t from) {
   if (std::none_of(out.begin() + static_cast<std::ptrdiff_t>(from), out.end(),
@@ -56,12 +30,6 @@ void QuoteCsvField(std::string& out, std::size_t from) {
   field += '"';
   out.resize(from);
   out += field;
-}
-
-std::string JsonString(const std::string& text) {
-  std::string out;
-  AppendJsonString(out, text);
-  return out;
 }
 
 void AppendJsonString(std::string& out, std::string_view text) {
@@ -82,24 +50,17 @@ void AppendJsonString(std::string& out, std::string_view text) {
   out += '"';
 }
 
-std::size_t TerminalColumns(const std::string& utf8) { return Characters(utf8); }
-
-std::string AlignedTable(const std::vector<std::vector<std::string>>& rows) {
-  std::vector<std::size_t> widths;
-  for (const auto& row : rows) {
-    if (widths.size() < row.size()) widths.resize(row.size(), 0);
-    for (std::size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], Characters(row[i]));
+std::size_t TerminalColumns(const std::string& utf8) {
+  std::size_t columns = 0;
+  for (std::size_t i = 0; i < utf8.size();) {
+    const auto lead = static_cast<unsigned char>(utf8[i]);
+    const int extra = lead < 0x80 ? 0 : lead < 0xE0 ? 1 : lead < 0xF0 ? 2 : 3;
+    char32_t c = extra == 0 ? lead : extra == 1 ? lead & 0x1F : extra == 2 ? lead & 0x0F : lead & 0x07;
+    for (int k = 1; k <= extra && i + k < utf8.size(); ++k) c = (c << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
+    columns += IsWide(c) ? 2 : 1;
+    i += 1 + extra;
   }
-  std::string out;
-  for (const auto& row : rows) {
-    std::string line;
-    for (std::size_t i = 0; i < row.size(); ++i) {
-      line += row[i];
-      if (i + 1 < row.size()) line += std::string(widths[i] - Characters(row[i]) + 2, ' ');
-    }
-    out += line + "\n";
-  }
-  return out;
+  return columns;
 }
 
 bool GlobMatch(const std::u16string& pattern, const std::u16string& name) {

@@ -1,27 +1,19 @@
-// Text output of the command-line tool: CSV, JSON, aligned tables, globs,
-// terminal-safe text and the one buffer for standard output.
+// Text output of the command-line tool: CSV fields, JSON strings, terminal
+// widths, globs, terminal-safe text and the one buffer for standard output.
 #pragma once
 
 #include <cstdio>
 #include <string>
 #include <string_view>
-#include <vector>
 
-// A CSV field (RFC 4180): quoted, with quotes doubled, when it holds a comma,
-// a quote or a line break.
-std::string CsvField(const std::string& text);
-void AppendCsvField(std::string& out, std::string_view text);
-// Makes out[from, end) one CSV field: quoted, its quotes doubled, when it
-// holds a comma, a quote or a line break.
+// Makes out[from, end) one CSV field (RFC 4180): quoted, its quotes doubled,
+// when it holds a comma, a quote or a line break.
 void QuoteCsvField(std::string& out, std::size_t from);
-// A JSON string literal, quotes included.
-std::string JsonString(const std::string& text);
+// Appends `text` as a JSON string literal, quotes included: quotes and
+// backslashes escaped, controls as \u00XX, everything else as it is.
 void AppendJsonString(std::string& out, std::string_view text);
 // Terminal columns of a UTF-8 text: East Asian wide characters count two.
 std::size_t TerminalColumns(const std::string& utf8);
-// Rows of cells aligned in columns two spaces apart (widths in terminal
-// columns: East Asian wide characters count two).
-std::string AlignedTable(const std::vector<std::vector<std::string>>& rows);
 // `*` and `?` glob over a whole name; A to Z match a to z.
 bool GlobMatch(const std::u16string& pattern, const std::u16string& name);
 

@@ -9,7 +9,7 @@
 #include "ntfs/RunList.h"
 
 DWORD ReadVolumeClusters(const VolumeGeometry& volume, std::uint64_t cluster, std::uint32_t skip,
-                         std::uint8_t* destination, std::uint32_t* count) {
+                         std::uint8_t* destination, std::uint32_t* count, ReadLoss* loss) {
   const std::uint32_t wanted = *count;
   *count = 0;
   const std::uint32_t clusterSize = volume.clusterSize;
@@ -19,6 +19,13 @@ DWORD ReadVolumeClusters(const VolumeGeometry& volume, std::uint64_t cluster, st
   if (UINT64_MAX - base < std::uint64_t{skip} + wanted + clusterSize) return code::InvalidParameter;
   const std::uint32_t chunk = std::max(clusterSize, DataStream::MaxReadBytes / clusterSize * clusterSize);
   ByteBuffer bounce;  // for clusters only partly wanted
+  ReadLoss lost;      // of one read
+  ReadLoss* const salvage = loss != nullptr && volume.reads != nullptr ? &lost : nullptr;
+  const auto read = [&](std::uint64_t at, std::uint8_t* into, std::uint32_t bytes, std::uint32_t* got) {
+    lost.Clear();
+    return volume.reads != nullptr ? volume.reads->Read(at, into, bytes, got, salvage)
+                                   : volume.disk->ReadAt(at, into, bytes, got);
+  };
   std::uint32_t delivered = 0;
   while (delivered < wanted) {
     const std::uint64_t position = base + skip + delivered;
@@ -27,16 +34,18 @@ DWORD ReadVolumeClusters(const VolumeGeometry& volume, std::uint64_t cluster, st
     std::uint32_t got = 0;
     if (within == 0 && remaining >= clusterSize) {
       const std::uint32_t take = std::min(remaining / clusterSize * clusterSize, chunk);
-      const DWORD result = volume.disk->ReadAt(position, destination + delivered, take, &got);
+      const DWORD result = read(position, destination + delivered, take, &got);
       if (result != code::Success) return result;
+      if (salvage != nullptr && !loss->Append(lost, 0, got, delivered)) return code::NotEnoughMemory;
     } else {
       if (!bounce) bounce = AllocateZeroed(clusterSize);
       if (!bounce) return code::NotEnoughMemory;
-      std::uint32_t read = 0;
-      const DWORD result = volume.disk->ReadAt(position - within, bounce.get(), clusterSize, &read);
+      std::uint32_t whole = 0;
+      const DWORD result = read(position - within, bounce.get(), clusterSize, &whole);
       if (result != code::Success) return result;
-      got = read > within ? std::min(read - within, remaining) : 0;
+      got = whole > within ? std::min(whole - within, remaining) : 0;
       std::memcpy(destination + delivered, bounce.get() + within, got);
+      if (salvage != nullptr && !loss->Append(lost, within, got, delivered)) return code::NotEnoughMemory;
     }
     if (got == 0) return code::HandleEof;
     delivered += got;
@@ -58,7 +67,8 @@ void DataStream::Reset(const VolumeGeometry& geometry) {
   loadedUnit = UINT64_MAX;
 }
 
-DWORD DataStream::AddPiece(const ByteReader& attribute, bool strict) {
+DWORD DataStream::AddPiece(const ByteReader& attribute, RunListCheck check) {
+  const bool strict = check == RunListCheck::Strict;
   std::uint8_t nonResident = 0;
   std::uint64_t firstVcn = 0, lastVcn = 0;
   std::uint16_t listOffset = 0;
@@ -101,7 +111,9 @@ DWORD DataStream::AddPiece(const ByteReader& attribute, bool strict) {
   }
 }
 
-void DataStream::Finish(bool fromList, bool endsAtHole, std::uint64_t limit) {
+void DataStream::Finish(Pieces pieces, Holes holes, std::uint64_t limit) {
+  const bool fromList = pieces == Pieces::FromList;
+  const bool endsAtHole = holes == Holes::EndValue;
   std::stable_sort(runs.begin(), runs.end(),
                    [](const StreamRun& a, const StreamRun& b) { return a.vcn < b.vcn; });
   // What can be read ends at the first gap, overlap or (for values never
@@ -168,7 +180,8 @@ std::size_t DataStream::RunAt(std::uint64_t vcn) const {
   return vcn - runs[index].vcn < runs[index].length ? index : readableRuns;
 }
 
-DWORD DataStream::Read(std::uint64_t offset, std::uint32_t count, std::uint8_t* buffer, bool zeroed) {
+DWORD DataStream::Read(std::uint64_t offset, std::uint32_t count, std::uint8_t* buffer, Zeroed zeroed,
+                       ReadLoss* loss) {
   if (count == 0) return code::Success;
   if (offset > readable || count > readable - offset) return code::InvalidParameter;
   // Past the initialised size nothing was written: the disk may hold
@@ -176,12 +189,14 @@ DWORD DataStream::Read(std::uint64_t offset, std::uint32_t count, std::uint8_t* 
   const std::uint64_t written = std::min(initializedSize, readable);
   const std::uint32_t fromDisk =
       offset < written ? static_cast<std::uint32_t>(std::min<std::uint64_t>(count, written - offset)) : 0;
-  if (!zeroed) std::memset(buffer + fromDisk, 0, count - fromDisk);
+  if (zeroed == Zeroed::No) std::memset(buffer + fromDisk, 0, count - fromDisk);
   if (fromDisk == 0) return code::Success;
-  return unitClusters != 0 ? ReadCompressed(offset, fromDisk, buffer, zeroed) : ReadPlain(offset, fromDisk, buffer, zeroed);
+  return unitClusters != 0 ? ReadCompressed(offset, fromDisk, buffer, zeroed, loss)
+                           : ReadPlain(offset, fromDisk, buffer, zeroed, loss);
 }
 
-DWORD DataStream::ReadPlain(std::uint64_t offset, std::uint32_t count, std::uint8_t* buffer, bool zeroed) {
+DWORD DataStream::ReadPlain(std::uint64_t offset, std::uint32_t count, std::uint8_t* buffer, Zeroed zeroed,
+                            ReadLoss* loss) {
   const std::uint32_t clusterSize = volume.clusterSize;
   std::uint32_t done = 0;
   std::size_t index = RunAt(offset / clusterSize);
@@ -193,36 +208,42 @@ DWORD DataStream::ReadPlain(std::uint64_t offset, std::uint32_t count, std::uint
     const std::uint64_t runEnd = SaturatingMultiply(run.vcn + run.length, clusterSize);
     std::uint32_t take = static_cast<std::uint32_t>(std::min<std::uint64_t>(runEnd - position, count - done));
     if (run.sparse) {
-      if (!zeroed) std::memset(buffer + done, 0, take);
+      if (zeroed == Zeroed::No) std::memset(buffer + done, 0, take);
     } else {
       const std::uint64_t into = vcn - run.vcn;
       if (into > UINT64_MAX - run.lcn) return code::InvalidParameter;
+      ReadLoss lost;
       const DWORD result = ReadVolumeClusters(volume, run.lcn + into, static_cast<std::uint32_t>(position % clusterSize),
-                                              buffer + done, &take);
+                                              buffer + done, &take, loss != nullptr ? &lost : nullptr);
       if (result != code::Success) return result;
+      if (loss != nullptr && !loss->Append(lost, 0, take, done)) return code::NotEnoughMemory;
     }
     done += take;
   }
   return code::Success;
 }
 
-DWORD DataStream::ReadCompressed(std::uint64_t offset, std::uint32_t count, std::uint8_t* buffer, bool zeroed) {
+DWORD DataStream::ReadCompressed(std::uint64_t offset, std::uint32_t count, std::uint8_t* buffer, Zeroed zeroed,
+                                 ReadLoss* loss) {
   const std::uint64_t unitSize = std::uint64_t{unitClusters} * volume.clusterSize;
   if (unitSize > ntfs::MaxCompressionUnitBytes) return code::FileCorrupt;
   std::uint32_t done = 0;
   while (done < count) {
     const std::uint64_t position = offset + done;
-    const DWORD result = LoadUnit(position / unitSize);
+    const DWORD result = LoadUnit(position / unitSize, loss != nullptr);
     if (result != code::Success) return result;
     const std::uint64_t within = position % unitSize;
     const auto take = static_cast<std::uint32_t>(std::min<std::uint64_t>(unitSize - within, count - done));
-    if (!zeroed || !loadedZeros) std::memcpy(buffer + done, unitBytes.get() + within, take);
+    // A unit salvaged for an earlier read fails a read that takes no loss.
+    if (!unitLoss.Empty() && loss == nullptr) return unitLoss.Code();
+    if (!unitLoss.Empty() && !loss->Append(unitLoss, within, take, done)) return code::NotEnoughMemory;
+    if (zeroed == Zeroed::No || !loadedZeros) std::memcpy(buffer + done, unitBytes.get() + within, take);
     done += take;
   }
   return code::Success;
 }
 
-DWORD DataStream::LoadUnit(std::uint64_t unit) {
+DWORD DataStream::LoadUnit(std::uint64_t unit, bool salvage) {
   if (unit == loadedUnit) return code::Success;
   const std::uint32_t clusterSize = volume.clusterSize;
   const auto unitSize = static_cast<std::uint32_t>(unitClusters * clusterSize);
@@ -231,6 +252,7 @@ DWORD DataStream::LoadUnit(std::uint64_t unit) {
   if (!unitBytes || !packedBytes) return code::NotEnoughMemory;
   loadedUnit = UINT64_MAX;
   loadedZeros = false;
+  unitLoss.Clear();
   // The unit's mapped clusters, in VCN order: all of them is a raw unit,
   // none is zeros, anything between holds LZNT1 data.
   const std::uint64_t first = unit * unitClusters;
@@ -244,15 +266,25 @@ DWORD DataStream::LoadUnit(std::uint64_t unit) {
     if (!run.sparse) {
       if (into > UINT64_MAX - run.lcn) return code::InvalidParameter;
       std::uint32_t bytes = take * clusterSize;
-      const DWORD result =
-          ReadVolumeClusters(volume, run.lcn + into, 0, packedBytes.get() + std::size_t{mapped} * clusterSize, &bytes);
+      ReadLoss lost;
+      const DWORD result = ReadVolumeClusters(volume, run.lcn + into, 0,
+                                              packedBytes.get() + std::size_t{mapped} * clusterSize, &bytes,
+                                              salvage ? &lost : nullptr);
       if (result != code::Success) return result;
+      if (!unitLoss.Append(lost, 0, bytes, std::uint64_t{mapped} * clusterSize)) return code::NotEnoughMemory;
       mapped += take;
     }
     vcn += take;
   }
   if (mapped == unitClusters) {
+    // Stored raw: what was lost lies where it was read.
     std::memcpy(unitBytes.get(), packedBytes.get(), unitSize);
+  } else if (!unitLoss.Empty()) {
+    // Compressed data with a hole in it decodes to nothing that can be trusted.
+    const DWORD why = unitLoss.Code();
+    unitLoss.Clear();
+    if (!unitLoss.Add(0, unitSize, why)) return code::NotEnoughMemory;
+    std::memset(unitBytes.get(), 0, unitSize);
   } else if (mapped == 0) {
     std::memset(unitBytes.get(), 0, unitSize);
     loadedZeros = true;
@@ -264,21 +296,5 @@ DWORD DataStream::LoadUnit(std::uint64_t unit) {
     std::memset(unitBytes.get() + produced, 0, unitSize - produced);
   }
   loadedUnit = unit;
-  return code::Success;
-}
-
-DWORD DataStream::Stream(ContentSink* sink) {
-  if (readable == 0) return code::Success;
-  const std::uint32_t clusterSize = std::max<std::uint32_t>(volume.clusterSize, 1);
-  const std::uint32_t chunk = std::max(clusterSize, MaxReadBytes / clusterSize * clusterSize);
-  ByteBuffer scratch = AllocateZeroed(static_cast<std::size_t>(std::min<std::uint64_t>(chunk, readable)));
-  if (!scratch) return code::NotEnoughMemory;
-  for (std::uint64_t position = 0; position < readable;) {
-    const auto take = static_cast<std::uint32_t>(std::min<std::uint64_t>(chunk, readable - position));
-    DWORD result = Read(position, take, scratch.get());
-    if (result == code::Success) result = sink->Write(scratch.get(), take);
-    if (result != code::Success) return result;
-    position += take;
-  }
   return code::Success;
 }

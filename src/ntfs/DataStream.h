@@ -7,24 +7,18 @@
 #include <cstdint>
 #include <vector>
 
+#include "ntfs/VolumeReads.h"
 #include "platform/Disk.h"
 #include "platform/Types.h"
 #include "util/ByteBuffer.h"
 #include "util/ByteReader.h"
-
-// Receives a value's content in order, in bounded chunks. A non-zero code
-// ends the read and is passed up unchanged.
-class ContentSink {
- public:
-  virtual ~ContentSink() = default;
-  virtual DWORD Write(const std::uint8_t* bytes, std::uint32_t count) = 0;
-};
 
 // Where a volume's clusters lie on its disk.
 struct VolumeGeometry {
   DiskReader* disk = nullptr;  // not owned
   std::uint32_t clusterSize = 0;
   std::uint64_t partitionOffset = 0;  // bytes
+  CVolumeReads* reads = nullptr;  // not owned; reads of `disk` that pass over bad sectors, or null
 };
 
 // `length` clusters of the value from virtual cluster `vcn` on, at logical
@@ -36,40 +30,56 @@ struct StreamRun {
   bool sparse = false;
 };
 
+// How AddPiece takes a run list with a fault: Strict fails
+// (code::InvalidParameter), Lenient keeps the runs before the fault (a
+// summary shows what can be read).
+enum class RunListCheck { Strict, Lenient };
+// Where a stream's pieces came from: the one attribute of a record, or every
+// piece an attribute list names (a gap or a short end then means pieces are
+// missing).
+enum class Pieces { OneAttribute, FromList };
+// Whether a value reads its sparse runs as zeros or ends at the first one
+// (a value that is never sparse, as the $MFT).
+enum class Holes { ReadAsZeros, EndValue };
+// Whether the caller's buffer holds zeros already: holes are then left as
+// they are, so that a large sparse value costs no memory.
+enum class Zeroed { No, Yes };
+
 // Reads whole clusters from `cluster` on: bytes from `skip` into the first
 // cluster, `*count` of them, into `destination`, in calls of at most 1 MiB of
 // whole clusters (a one-cluster bounce buffer takes partial ones). On return
-// `*count` holds the bytes delivered; 38 when the disk ends first, 87 when
-// the position does not fit 64 bits.
+// `*count` holds the bytes delivered; code::HandleEof when the disk ends
+// first, code::InvalidParameter when the position does not fit 64 bits.
+// With `loss` and the volume's `reads`, sectors that cannot be read are
+// zeros, their ranges (from `destination`) added to `loss`; else they fail
+// the read with the disk's code.
 DWORD ReadVolumeClusters(const VolumeGeometry& volume, std::uint64_t cluster, std::uint32_t skip,
-                         std::uint8_t* destination, std::uint32_t* count);
+                         std::uint8_t* destination, std::uint32_t* count, ReadLoss* loss = nullptr);
 
 class DataStream {
  public:
   // Largest disk read in one call, and largest chunk handed to a sink.
   static constexpr std::uint32_t MaxReadBytes = 1u << 20;
+  // Largest value read whole into memory; larger ones are refused with
+  // code::NotEnoughMemory and can be streamed.
+  static constexpr std::uint64_t MaxWholeValue = 0xFFFFFFFFu;
 
   // Forgets every piece; the geometry serves the reads that follow.
   void Reset(const VolumeGeometry& volume);
   // Adds one piece: a non-resident attribute (`attribute` spans exactly it).
   // The piece whose first VCN is 0 gives the sizes and flags. A bad header
-  // is 87; a bad run list is 87 when `strict`, else only the runs before the
-  // fault count.
-  DWORD AddPiece(const ByteReader& attribute, bool strict);
-  // Orders the pieces and fixes what can be read. `fromList`: the pieces
-  // came through an attribute list, so a gap or a short end means pieces are
-  // missing (Incomplete). `endsAtHole`: the value ends at its first sparse
-  // run (the $MFT is never sparse). `limit` bounds the size.
-  void Finish(bool fromList, bool endsAtHole = false, std::uint64_t limit = UINT64_MAX);
+  // is code::InvalidParameter, and so is a bad run list when `check` is
+  // Strict; a Lenient check keeps the runs before the fault.
+  DWORD AddPiece(const ByteReader& attribute, RunListCheck check);
+  // Orders the pieces and fixes what can be read: pieces that came from an
+  // attribute list may be missing (Incomplete); `limit` bounds the size.
+  void Finish(Pieces pieces, Holes holes = Holes::ReadAsZeros, std::uint64_t limit = UINT64_MAX);
 
   // Bytes that can be read: never more than the real size, the allocated
   // size, the runs' reach or the limit.
   std::uint64_t Size() const { return readable; }
-  // Bytes the value claims: Size() plus what missing pieces would hold.
-  std::uint64_t ClaimedSize() const { return claimed; }
   bool Incomplete() const { return incomplete; }
   bool Encrypted() const { return (flags & EncryptedFlag) != 0; }
-  bool Compressed() const { return unitClusters != 0; }
   // Every run in VCN order, pieces past a gap included: where the value's
   // clusters are, whether they can be read or not.
   const std::vector<StreamRun>& Runs() const { return runs; }
@@ -81,19 +91,20 @@ class DataStream {
   std::uint64_t DataClusters() const;
 
   // Bytes [offset, offset + count) of the value into `buffer`; the range
-  // must lie inside Size(). When `zeroed`, the buffer holds zeros already
-  // and holes are left as they are, so that a large sparse value costs no
-  // memory. 1392 for compressed data that cannot be decompressed, 38 when
-  // the disk ends first, or the disk's code.
-  DWORD Read(std::uint64_t offset, std::uint32_t count, std::uint8_t* buffer, bool zeroed = false);
-  // Delivers [0, Size()) to `sink` in chunks of at most MaxReadBytes.
-  DWORD Stream(ContentSink* sink);
+  // must lie inside Size(). code::FileCorrupt for compressed data that
+  // cannot be decompressed, code::HandleEof when the disk ends first, or the
+  // disk's code. With `loss` (and the geometry's `reads`), bytes on sectors
+  // that cannot be read are zeros and their ranges, from `buffer`, go to
+  // `loss`: a whole compression unit when any of its compressed bytes is lost.
+  DWORD Read(std::uint64_t offset, std::uint32_t count, std::uint8_t* buffer, Zeroed zeroed = Zeroed::No,
+             ReadLoss* loss = nullptr);
 
  private:
   static constexpr std::uint16_t EncryptedFlag = 0x4000;
-  DWORD ReadPlain(std::uint64_t offset, std::uint32_t count, std::uint8_t* buffer, bool zeroed);
-  DWORD ReadCompressed(std::uint64_t offset, std::uint32_t count, std::uint8_t* buffer, bool zeroed);
-  DWORD LoadUnit(std::uint64_t unit);
+  DWORD ReadPlain(std::uint64_t offset, std::uint32_t count, std::uint8_t* buffer, Zeroed zeroed, ReadLoss* loss);
+  DWORD ReadCompressed(std::uint64_t offset, std::uint32_t count, std::uint8_t* buffer, Zeroed zeroed,
+                       ReadLoss* loss);
+  DWORD LoadUnit(std::uint64_t unit, bool salvage);
   // Index of the run holding `vcn` among those that can be read, or
   // readableRuns.
   std::size_t RunAt(std::uint64_t vcn) const;
@@ -112,4 +123,5 @@ class DataStream {
   ByteBuffer unitBytes, packedBytes;
   std::uint64_t loadedUnit = UINT64_MAX;
   bool loadedZeros = false;  // the unit loaded is all sparse
+  ReadLoss unitLoss;  // the loaded unit's bytes that could not be read
 };

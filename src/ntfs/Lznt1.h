@@ -15,10 +15,10 @@ constexpr std::size_t ChunkBytes = 4096;  // every chunk stands for this much ou
 // each chunk fills its 4096 bytes of output, zero-padded where it
 // decompresses to less; the stream ends at a zero header, at the end of the
 // input or when the output is full. `*produced` receives the bytes written.
-// Returns 1392 (the file is corrupt) for a chunk that claims more input than
-// there is, a back-reference before the chunk's start, output past
-// `capacity`, or an uncompressed chunk longer than 4096 bytes; nothing is
-// ever read or written out of bounds.
+// Returns code::FileCorrupt for a chunk that claims more input than there
+// is, a back-reference before the chunk's start, output past `capacity`, or
+// an uncompressed chunk longer than 4096 bytes; nothing is ever read or
+// written out of bounds.
 DWORD Decompress(const std::uint8_t* input, std::size_t length, std::uint8_t* output, std::size_t capacity,
                  std::size_t* produced);
 

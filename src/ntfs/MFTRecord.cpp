@@ -3,6 +3,14 @@
 #include <algorithm>
 #include <cstring>
 
+bool SequenceFollows(std::uint16_t referenced, std::uint16_t current, bool freedSince) {
+  if (referenced == 0 || referenced == current) return true;
+  if (!freedSince) return false;
+  std::uint16_t next = static_cast<std::uint16_t>(referenced + 1);
+  if (next == 0) next = 1;  // a freed record's number skips 0
+  return next == current;
+}
+
 CMFTRecord::CMFTRecord() {
   std::memset(standardInformation, 0, sizeof standardInformation);
   std::memset(fileName, 0, sizeof fileName);
@@ -60,7 +68,6 @@ DWORD CMFTRecord::ParseHeader(std::uint8_t* bytes, std::uint32_t length) {
   if (recordSize == 0 || recordSize > length || bytes == nullptr) return code::InvalidParameter;
   recordBytes = bytes;
   attributeOffset = 0;
-  data.reset();
   dataSize = 0;
   attributeList = dataAttribute = AttributeSpan{};
   dataNonResident = false;
@@ -111,21 +118,9 @@ DWORD CMFTRecord::ForEachAttribute(const AttributeVisitor& visit) {
   }
 }
 
-DWORD CMFTRecord::ParseRecord(std::uint8_t* bytes, std::uint32_t length, bool skipContent,
-                              bool directoriesOnly) {
-  return Parse(bytes, length, skipContent, directoriesOnly, false);
-}
-
 DWORD CMFTRecord::ParseSummary(std::uint8_t* bytes, std::uint32_t length) {
-  return Parse(bytes, length, true, false, true);
-}
-
-DWORD CMFTRecord::Parse(std::uint8_t* bytes, std::uint32_t length, bool skipContent, bool directoriesOnly,
-                        bool whole) {
-  DWORD result = ParseHeader(bytes, length);
+  const DWORD result = ParseHeader(bytes, length);
   if (result != code::Success) return result;
-  if (!whole && inUse && skipContent && !directoriesOnly) return code::Success;
-  if (!whole && !isDirectory && directoriesOnly) return code::Success;
   return ForEachAttribute([&](std::uint32_t type, const ByteReader& attribute) -> DWORD {
     std::uint8_t nameLength = 0;
     attribute.U8(ntfs::AttrNameLength, &nameLength);
@@ -146,7 +141,7 @@ DWORD CMFTRecord::Parse(std::uint8_t* bytes, std::uint32_t length, bool skipCont
     if (type == ntfs::TypeData && nameLength == 0 && dataAttribute.length == 0) {
       // Named streams are passed over: the file's content is the unnamed one.
       dataAttribute = span;
-      return ReadData(attribute, skipContent);
+      return KeepData(attribute);
     }
     return code::Success;
   });
@@ -250,19 +245,19 @@ DWORD CMFTRecord::ReadAttributeValue(const ByteReader& attribute, ByteBuffer* va
     size = residentLength;
   } else {
     values.Reset(Geometry());
-    result = values.AddPiece(attribute, true);
-    values.Finish(false);
+    result = values.AddPiece(attribute, RunListCheck::Strict);
+    values.Finish(Pieces::OneAttribute);
     size = values.Size();
   }
   if (result != code::Success) return result;
   size = std::min(size, limit);
-  if (size > MaxWholeValue || size > SIZE_MAX) return code::NotEnoughMemory;
+  if (size > DataStream::MaxWholeValue || size > SIZE_MAX) return code::NotEnoughMemory;
   ByteBuffer buffer = AllocateZeroed(static_cast<std::size_t>(size));
   if (!buffer) return code::NotEnoughMemory;
   if (nonResident == 0) {
     std::memcpy(buffer.get(), resident, static_cast<std::size_t>(size));
   } else {
-    result = values.Read(0, static_cast<std::uint32_t>(size), buffer.get(), true);
+    result = values.Read(0, static_cast<std::uint32_t>(size), buffer.get(), Zeroed::Yes);
     if (result != code::Success) return result;
   }
   *value = std::move(buffer);
@@ -270,41 +265,21 @@ DWORD CMFTRecord::ReadAttributeValue(const ByteReader& attribute, ByteBuffer* va
   return code::Success;
 }
 
-DWORD CMFTRecord::ReadData(const ByteReader& attribute, bool skipContent) {
+DWORD CMFTRecord::KeepData(const ByteReader& attribute) {
   std::uint8_t nonResident = 0;
-  std::uint16_t attributeFlags = 0;
   attribute.U8(ntfs::AttrNonResident, &nonResident);
-  attribute.U16(ntfs::AttrFlags, &attributeFlags);
   dataNonResident = nonResident != 0;
-  const std::uint8_t* resident = nullptr;
-  std::uint32_t residentLength = 0;
-  DWORD result = code::Success;
-  if (dataNonResident) {
-    stream.Reset(Geometry());
-    result = stream.AddPiece(attribute, !skipContent);
-    stream.Finish(false, valueEndsAtHole, dataLimit);
-    dataSize = stream.Size();
-  } else {
-    result = ReadResidentValue(attribute, &resident, &residentLength);
-    dataSize = std::min<std::uint64_t>(residentLength, dataLimit);
+  if (!dataNonResident) {
+    const std::uint8_t* resident = nullptr;
+    std::uint32_t residentLength = 0;
+    const DWORD result = ReadResidentValue(attribute, &resident, &residentLength);
+    dataSize = residentLength;
+    return result;
   }
-  if (result != code::Success || skipContent) return result;
-
-  // Encrypted content is ciphertext: never handed out as the file.
-  if (Encrypted(attributeFlags)) return code::FileEncrypted;
-  if (contentSink != nullptr) {
-    if (dataNonResident) return stream.Stream(contentSink);
-    return dataSize == 0 ? code::Success : contentSink->Write(resident, static_cast<std::uint32_t>(dataSize));
-  }
-  if (dataSize > MaxWholeValue || dataSize > SIZE_MAX) return code::NotEnoughMemory;
-  ByteBuffer buffer = AllocateZeroed(static_cast<std::size_t>(dataSize));
-  if (!buffer) return code::NotEnoughMemory;
-  if (dataNonResident) {
-    result = stream.Read(0, static_cast<std::uint32_t>(dataSize), buffer.get(), true);
-    if (result != code::Success) return result;
-  } else {
-    std::memcpy(buffer.get(), resident, static_cast<std::size_t>(dataSize));
-  }
-  data = std::move(buffer);
-  return code::Success;
+  // What can be read: a run list with a fault still maps the runs before it.
+  stream.Reset(Geometry());
+  const DWORD result = stream.AddPiece(attribute, RunListCheck::Lenient);
+  stream.Finish(Pieces::OneAttribute);
+  dataSize = stream.Size();
+  return result;
 }

@@ -17,60 +17,51 @@ struct AttributeSpan {
   std::uint32_t length = 0;  // 0: there is none
 };
 
+// True when a reference's sequence number `referenced` still names a record
+// whose sequence number is now `current`: equal, or, when the record may have
+// been freed since (`freedSince`), one more (a delete increments it, skipping
+// 0). A reference with sequence number 0 names any.
+bool SequenceFollows(std::uint16_t referenced, std::uint16_t current, bool freedSince);
+
 class CMFTRecord {
  public:
-  // Largest disk read in one call: whole clusters, at most this many bytes.
-  static constexpr std::uint32_t MaxReadBytes = DataStream::MaxReadBytes;
-  // Largest value read whole into memory; larger ones are refused with 8.
-  static constexpr std::uint64_t MaxWholeValue = 0xFFFFFFFFu;
-
   CMFTRecord();
   virtual ~CMFTRecord();
   CMFTRecord(const CMFTRecord&) = delete;
   CMFTRecord& operator=(const CMFTRecord&) = delete;
 
   void SetDiskHandle(DiskReader* diskReader);
-  // 87 if the record size is not a multiple of 512 from 512 to 65536, or the
-  // cluster size is 0 or odd (nothing is stored); else stores all three.
+  // code::InvalidParameter if the record size is not a multiple of 512 from
+  // 512 to 65536, or the cluster size is 0 or odd (nothing is stored); else
+  // stores all three.
   DWORD SetGeometry(std::uint32_t recordBytes, std::uint32_t clusterBytes,
                     std::uint64_t partitionByteOffset);
-  // When set, the first $DATA's content goes to `sink` instead of a buffer.
-  void SetContentSink(ContentSink* sink) { contentSink = sink; }
-  // The first $DATA counts at most this many bytes, whatever its sizes say.
-  void SetDataLimit(std::uint64_t bytes) { dataLimit = bytes; }
-  // When set, a value ends at its first sparse run (for values never sparse).
-  void SetValueEndsAtHole(bool ends) { valueEndsAtHole = ends; }
 
   // Applies the update sequence to `bytes` in place, checks the signature and
-  // walks the attributes. 87 for a refused geometry, fewer bytes than a
-  // record, an update sequence that does not fit the record size or whose
-  // entries do not carry its number (a torn write), no "FILE" signature, an
-  // attribute shorter than any attribute header, or any offset, length or
-  // run list that leaves the record or its value; 1392 for compressed data
-  // that does not decompress; 6002 for encrypted content; a disk read
-  // failure passes its code up. The content of the unnamed $DATA is read
-  // unless `skipContent` (only what this record holds: pieces in other
-  // records are the volume's to gather).
-  DWORD ParseRecord(std::uint8_t* bytes, std::uint32_t length, bool skipContent,
-                    bool directoriesOnly);
-  // ParseRecord without content and without its early returns: every
-  // attribute is walked, whatever the record's flags.
+  // walks every attribute, keeping what a summary needs: the times, the name,
+  // the attribute list and the first unnamed $DATA with its runs (a run list
+  // with a fault keeps the runs before it). code::InvalidParameter for a
+  // refused geometry, fewer bytes than a record, an update sequence that
+  // does not fit the record size or whose entries do not carry its number (a
+  // torn write), no "FILE" signature, an attribute shorter than any
+  // attribute header, or any offset or length that leaves the record or its
+  // value; a disk read failure (a non-resident name) passes its code up.
   DWORD ParseSummary(std::uint8_t* bytes, std::uint32_t length);
-  // The first steps of ParseRecord only: the update sequence, the signature
+  // The first steps of ParseSummary only: the update sequence, the signature
   // and the header's fields; nothing of the attributes is kept.
   DWORD ParseHeader(std::uint8_t* bytes, std::uint32_t length);
   // Calls `visit` with each attribute of the record parsed last (`attribute`
   // spans exactly it), in record order, up to the end marker, an index
-  // attribute or a length of 0. 87 for an attribute that leaves the record
-  // or is shorter than any header; a non-zero code from `visit` ends the walk
-  // and is returned.
+  // attribute or a length of 0. code::InvalidParameter for an attribute that
+  // leaves the record or is shorter than any header; a failure from `visit`
+  // ends the walk and is returned.
   using AttributeVisitor = std::function<DWORD(std::uint32_t type, const ByteReader& attribute)>;
   DWORD ForEachAttribute(const AttributeVisitor& visit);
 
   // Reads the value of the attribute at the current attribute offset
   // (`attribute` spans exactly that attribute) into a new zero-filled
-  // buffer, at most its first `limit` bytes. 8 when the value cannot be
-  // held whole.
+  // buffer, at most its first `limit` bytes. code::NotEnoughMemory when the
+  // value cannot be held whole.
   DWORD ReadAttributeValue(const ByteReader& attribute, ByteBuffer* value,
                            std::uint64_t* valueSize, std::uint64_t limit = UINT64_MAX);
 
@@ -81,13 +72,12 @@ class CMFTRecord {
   // The $FILE_NAME value kept: a Win32 name before a POSIX one, either
   // before the short DOS one, the last of equals. Zero when there is none.
   const std::uint8_t* FileName() const { return fileName; }
-  bool HasFileName() const { return fileNameNamespace != NoName; }
   // True when the name kept is a Win32 one: no other name is preferred.
   bool HasWin32Name() const {
     return fileNameNamespace == ntfs::FnNamespaceWin32 || fileNameNamespace == ntfs::FnNamespaceWin32AndDos;
   }
   // Offers another record's $FILE_NAME attribute (an extension record's) by
-  // the same rule. 87 for a bad attribute.
+  // the same rule. code::InvalidParameter for a bad attribute.
   DWORD OfferFileName(const ByteReader& attribute);
   bool InUse() const { return inUse; }
   bool IsDirectory() const { return isDirectory; }
@@ -111,18 +101,13 @@ class CMFTRecord {
   // The record's bytes, update sequence applied; valid while the caller's
   // buffer is.
   const std::uint8_t* Bytes() const { return recordBytes; }
-  std::uint32_t Size() const { return recordSize; }
-  const std::uint8_t* Data() const { return data.get(); }
   // Puts the update sequence number back at the end of every stride of the
   // bytes last parsed, when parsing restored them: they read as on the
   // disk again, and the record's attributes must not be looked at any more.
   void RevertUpdateSequence();
-  // Hands the content buffer to the caller; the record no longer holds it.
-  ByteBuffer TakeData() { return std::move(data); }
 
  private:
   static constexpr int NoName = -1;
-  DWORD Parse(std::uint8_t* bytes, std::uint32_t length, bool skipContent, bool directoriesOnly, bool whole);
   DWORD ReadResidentValue(const ByteReader& attribute, const std::uint8_t** value,
                           std::uint32_t* length) const;
   DWORD ApplyUpdateSequence(std::uint8_t* bytes) const;
@@ -130,7 +115,8 @@ class CMFTRecord {
   // `destination`; `*copied` receives how many.
   DWORD CopyValue(const ByteReader& attribute, std::uint8_t* destination, std::uint32_t capacity,
                   std::uint32_t* copied);
-  DWORD ReadData(const ByteReader& attribute, bool skipContent);
+  // Keeps the first unnamed $DATA: its resident length, or its runs.
+  DWORD KeepData(const ByteReader& attribute);
   VolumeGeometry Geometry() const { return {disk, clusterSize, partitionOffset}; }
 
   DiskReader* disk = nullptr;                 // not owned
@@ -148,14 +134,10 @@ class CMFTRecord {
   AttributeSpan attributeList, dataAttribute;
   bool dataNonResident = false;
   DataStream stream;
-  ByteBuffer data;
   std::uint64_t dataSize = 0;
   bool inUse = false;
   bool isDirectory = false;
   std::uint16_t sequenceNumber = 0;
   std::uint64_t logSequenceNumber = 0;
   std::uint64_t baseReference = 0;
-  ContentSink* contentSink = nullptr;         // not owned
-  std::uint64_t dataLimit = UINT64_MAX;
-  bool valueEndsAtHole = false;
 };

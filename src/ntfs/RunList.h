@@ -23,9 +23,9 @@ class RunListCursor {
       : bytes(attribute), position(listOffset) {}
 
   // The next run into `run` and true in `more`, or false in `more` at the
-  // terminating 0 byte. Returns 87 for a header nibble above 8, a field past
-  // the attribute's end, a list without terminator, or a start cluster that
-  // is negative or does not fit 63 bits.
+  // terminating 0 byte. Returns code::InvalidParameter for a header nibble
+  // above 8, a field past the attribute's end, a list without terminator, or
+  // a start cluster that is negative or does not fit 63 bits.
   DWORD Next(DataRun* run, bool* more);
 
  private:

@@ -15,8 +15,9 @@ class DiskReader {
   virtual ~DiskReader() = default;
 
   // Reads up to `count` bytes at byte position `offset` into `destination`.
-  // Returns 0 and the number of bytes delivered in `delivered` (fewer than
-  // asked at the end of the disk, 0 past it), or a system error code.
+  // Returns code::Success and the number of bytes delivered in `delivered`
+  // (fewer than asked at the end of the disk, 0 past it), or a system error
+  // code.
   virtual DWORD ReadAt(std::uint64_t offset, void* destination, std::uint32_t count,
                        std::uint32_t* delivered) = 0;
 
@@ -50,7 +51,7 @@ class DiskDevice : public DiskReader {
   DiskDevice& operator=(const DiskDevice&) = delete;
 
   // Opens "\\.\PhysicalDrive<number>" on Windows; elsewhere there are no
-  // numbered disks and this returns 2 (file not found).
+  // numbered disks and this returns code::FileNotFound.
   static DWORD OpenNumber(unsigned number, std::unique_ptr<DiskDevice>* disk);
   // Opens an image file or a device by path (UTF-8).
   static DWORD OpenPath(const std::string& path, std::unique_ptr<DiskDevice>* disk);

@@ -26,6 +26,7 @@ DWORD CodeFromErrno(int err) {
     case EILSEQ: return code::InvalidName;
     case ENOTEMPTY: return code::DirNotEmpty;
     case EBUSY: return code::Busy;
+    case ELOOP: return code::StoppedOnSymlink;
     case ENAMETOOLONG: return code::FilenameTooLong;
     case EFBIG:
     case EOVERFLOW: return code::FileTooLarge;
@@ -55,6 +56,7 @@ std::string ErrorMessage(DWORD errorCode) {
     case code::SharingViolation:
       return "The process cannot access the file because it is being used by another process.";
     case code::HandleEof: return "Reached the end of the file.";
+    case code::NotSupported: return "The request is not supported.";
     case code::FileExists: return "The file exists.";
     case code::InvalidParameter: return "The parameter is incorrect.";
     case code::DiskFull: return "There is not enough space on the disk.";
@@ -65,8 +67,11 @@ std::string ErrorMessage(DWORD errorCode) {
     case code::FilenameTooLong: return "The filename or extension is too long.";
     case code::FileTooLarge: return "The file size exceeds the limit allowed and cannot be saved.";
     case code::DirectoryInvalid: return "The directory name is invalid.";
+    case code::StoppedOnSymlink: return "The create operation stopped after reaching a symbolic link.";
     case code::BadDevice: return "The specified device name is invalid.";
+    case code::Cancelled: return "The operation was canceled by the user.";
     case code::FileCorrupt: return "The file or directory is corrupted and unreadable.";
+    case code::DiskCorrupt: return "The disk structure is corrupted and unreadable.";
     case code::FileEncrypted:
       return "The specified file is encrypted and the user does not have the ability to decrypt it.";
     default: {

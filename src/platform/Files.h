@@ -45,41 +45,9 @@ NativePath ComparablePath(const NativePath& path);
 constexpr std::uint32_t RecoverableAttributes = 0x1 | 0x2 | 0x4 | 0x20 | 0x2000;
 constexpr std::uint32_t AttributeReadOnly = 0x1;
 
-class OutputFile {
- public:
-  ~OutputFile();
-  OutputFile(const OutputFile&) = delete;
-  OutputFile& operator=(const OutputFile&) = delete;
-
-  // Creates `path` with `attributes` (masked with RecoverableAttributes).
-  // An existing file is refused with 80 unless `replace`; replacing makes a
-  // new file whatever the old one's attributes were (a read-only, hidden or
-  // system file included) and without needing write access to it. Never
-  // follows a link planted at the path (POSIX), and replaces only a plain
-  // file: a folder or anything else there fails.
-  static DWORD Create(const NativePath& path, bool replace, std::uint32_t attributes,
-                      std::unique_ptr<OutputFile>* file);
-  // Writes all `count` bytes or fails: a short write is never success.
-  DWORD Write(const std::uint8_t* bytes, std::uint32_t count);
-  // Closes the file and reports a failure to flush it.
-  DWORD Close();
-
- private:
-  OutputFile() = default;
-#ifdef _WIN32
-  void* handle = nullptr;
-#else
-  int fd = -1;
-#endif
-};
-
-// Creates one folder; 0 also when a folder is there already.
-DWORD MakeDirectory(const NativePath& path);
-// True when anything (file, folder, link) is at `path`.
-bool PathExists(const NativePath& path);
-// What the file at `path` is, whatever name reached it (POSIX: device and
-// inode; Windows: volume serial and file index): two names of one file have
-// the same identity. False when nothing is there or the system cannot say.
+// What a file is, whatever name reached it (POSIX: device and inode;
+// Windows: volume serial and file index): two names of one file have the
+// same identity.
 struct FileIdentity {
   std::uint64_t volume = 0;
   std::uint64_t index = 0;
@@ -87,7 +55,81 @@ struct FileIdentity {
     return volume != other.volume ? volume < other.volume : index < other.index;
   }
 };
-bool IdentityOf(const NativePath& path, FileIdentity* identity);
+
+class OutputFile;
+
+// A folder of a recovery's destination, held open so that whatever is made
+// below it stays there. POSIX: an open descriptor, and every folder and file
+// below it is reached from it without following a link; Windows: its path.
+class OutputFolder {
+ public:
+  ~OutputFolder();
+  OutputFolder(const OutputFolder&) = delete;
+  OutputFolder& operator=(const OutputFolder&) = delete;
+
+  // Opens the folder at `path`, which must exist (a link the user gave as
+  // the destination is followed).
+  static DWORD Open(const NativePath& path, std::unique_ptr<OutputFolder>* folder);
+  // Makes the folder `name` in this one unless it is there, and opens it.
+  // 681 when a link stands in its place (POSIX), 183 when something else
+  // that is not a folder does.
+  DWORD Enter(const std::u16string& name, std::unique_ptr<OutputFolder>* folder) const;
+  // True when anything (file, folder, link) is at `name` in this folder.
+  bool Has(const std::u16string& name) const;
+  // The identity of what is at `name`; false when nothing is there or the
+  // system cannot say. A link is not followed.
+  bool IdentityOf(const std::u16string& name, FileIdentity* identity) const;
+  // Creates an empty file under a temporary name of its own in this folder;
+  // it gets `attributes` (masked with RecoverableAttributes) and its real
+  // name when published, and is removed if it never is.
+  DWORD NewFile(std::uint32_t attributes, std::unique_ptr<OutputFile>* file) const;
+  const NativePath& Path() const { return path; }
+
+ private:
+  OutputFolder() = default;
+  NativePath path;
+#ifndef _WIN32
+  int fd = -1;
+#endif
+};
+
+// A new file being written: nobody sees it under a real name until it is
+// whole.
+class OutputFile {
+ public:
+  // Removes the file unless it was published.
+  ~OutputFile();
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+
+  // Writes all `count` bytes or fails: a short write is never success.
+  DWORD Write(const std::uint8_t* bytes, std::uint32_t count);
+  // Closes the file, gives it its attributes and then the name `name` in its
+  // folder, in one step. Something already at `name` is kept (80) unless
+  // `replace`; replacing takes the old file's place whatever its read-only,
+  // hidden or system attributes, never writes to it, and replaces only a
+  // plain file: a link there fails with 681 (POSIX), a folder with 5.
+  // After a failure the file is still unnamed and may be published again.
+  DWORD Publish(const std::u16string& name, bool replace);
+
+ private:
+  friend class OutputFolder;
+  OutputFile() = default;
+  void Discard();
+  NativePath folder;        // Windows: the folder's path
+  NativePath temporary;     // the name it is written under
+  std::uint32_t attributes = 0;
+  bool published = false;
+#ifdef _WIN32
+  void* handle = nullptr;
+#else
+  int folderFd = -1;        // its own duplicate of the folder's descriptor
+  int fd = -1;
+#endif
+};
+
+// Creates one folder; 0 also when a folder is there already.
+DWORD MakeDirectory(const NativePath& path);
 // The absolute form of `path`. (On Windows the functions above switch to the
 // long "\\?\" form themselves for absolute paths that need it.)
 NativePath FullPath(const NativePath& path);

@@ -2,8 +2,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <new>
 
@@ -14,39 +16,145 @@
 namespace {
 
 constexpr std::size_t MaxComponentBytes = 255;
+constexpr unsigned MaxTemporaryNames = 1000;  // tries before giving up on a folder full of our names
+#ifdef O_PATH
+constexpr int FolderAccess = O_PATH;  // a place to work from: no right to list the folder is needed
+#else
+constexpr int FolderAccess = O_RDONLY;
+#endif
+
+std::atomic<unsigned> temporaryCounter{0};
+
+// Renames `from` to `to` in the folder `dir` unless something is at `to`:
+// 80 then. Every way here is one step that cannot replace what appeared a
+// moment before, but for file systems that offer neither a rename that
+// refuses to replace nor hard links.
+DWORD RenameWithoutReplacing(int dir, const char* from, const char* to) {
+#ifdef RENAME_NOREPLACE
+  if (renameat2(dir, from, dir, to, RENAME_NOREPLACE) == 0) return code::Success;
+  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP && errno != EOPNOTSUPP) return CodeFromErrno(errno);
+#endif
+  if (linkat(dir, from, dir, to, 0) == 0) {
+    unlinkat(dir, from, 0);
+    return code::Success;
+  }
+  if (errno != EPERM && errno != ENOTSUP && errno != EOPNOTSUPP && errno != EMLINK) return CodeFromErrno(errno);
+  struct stat info {};
+  if (fstatat(dir, to, &info, AT_SYMLINK_NOFOLLOW) == 0) return code::FileExists;
+  return renameat(dir, from, dir, to) == 0 ? code::Success : CodeFromErrno(errno);
+}
+
+// Closes `*fd` unless it is closed already (a failure to flush fails the
+// file), then gives the file at `temporary` the name `name`.
+DWORD PublishAs(int dir, const std::string& temporary, const std::string& name, bool replace, int* fd) {
+  if (*fd >= 0) {
+    const int closing = *fd;
+    *fd = -1;
+    if (close(closing) != 0) return CodeFromErrno(errno);
+  }
+  if (!replace) return RenameWithoutReplacing(dir, temporary.c_str(), name.c_str());
+  struct stat info {};
+  if (fstatat(dir, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+    // Only a plain file is replaced; a rename takes its place without
+    // opening it, so its missing write bits do not stand in the way.
+    if (S_ISLNK(info.st_mode)) return code::StoppedOnSymlink;
+    if (!S_ISREG(info.st_mode)) return code::AccessDenied;
+  } else if (errno != ENOENT) {
+    return CodeFromErrno(errno);
+  }
+  return renameat(dir, temporary.c_str(), dir, name.c_str()) == 0 ? code::Success : CodeFromErrno(errno);
+}
 
 }  // namespace
 
-OutputFile::~OutputFile() {
+OutputFolder::~OutputFolder() {
   if (fd >= 0) close(fd);
 }
 
-DWORD OutputFile::Create(const NativePath& path, bool replace, std::uint32_t attributes,
-                         std::unique_ptr<OutputFile>* file) {
-  if (replace) {
-    struct stat info {};
-    if (lstat(path.c_str(), &info) == 0) {
-      // Only a plain file is replaced; a link is never followed.
-      if (!S_ISREG(info.st_mode)) return code::AccessDenied;
-      // A new file takes the old one's place: the old file's missing write
-      // bits (its read-only attribute) do not stand in the way, and the new
-      // file has the attributes it is created with.
-      if (unlink(path.c_str()) != 0 && errno != ENOENT) return CodeFromErrno(errno);
-    } else if (errno != ENOENT) {
-      return CodeFromErrno(errno);
-    }
-  }
-  const mode_t mode = (attributes & AttributeReadOnly) != 0 ? 0444 : 0666;
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
-  if (fd < 0) return CodeFromErrno(errno);
-  std::unique_ptr<OutputFile> opened(new (std::nothrow) OutputFile);
-  if (!opened) {
-    close(fd);
+DWORD OutputFolder::Open(const NativePath& path, std::unique_ptr<OutputFolder>* folder) {
+  const int opened = open(path.c_str(), FolderAccess | O_DIRECTORY | O_CLOEXEC);
+  if (opened < 0) return CodeFromErrno(errno);
+  std::unique_ptr<OutputFolder> result(new (std::nothrow) OutputFolder);
+  if (!result) {
+    close(opened);
     return code::NotEnoughMemory;
   }
-  opened->fd = fd;
-  *file = std::move(opened);
+  result->fd = opened;
+  result->path = path;
+  *folder = std::move(result);
   return code::Success;
+}
+
+DWORD OutputFolder::Enter(const std::u16string& name, std::unique_ptr<OutputFolder>* folder) const {
+  const std::string entry = Utf8FromUtf16(name);
+  if (mkdirat(fd, entry.c_str(), 0777) != 0 && errno != EEXIST) return CodeFromErrno(errno);
+  // Whatever stands at the name, a link is never entered.
+  const int opened = openat(fd, entry.c_str(), FolderAccess | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (opened < 0) {
+    const int err = errno;
+    struct stat info {};
+    if (fstatat(fd, entry.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+      if (S_ISLNK(info.st_mode)) return code::StoppedOnSymlink;
+      if (!S_ISDIR(info.st_mode)) return code::AlreadyExists;
+    }
+    return CodeFromErrno(err);
+  }
+  std::unique_ptr<OutputFolder> result(new (std::nothrow) OutputFolder);
+  if (!result) {
+    close(opened);
+    return code::NotEnoughMemory;
+  }
+  result->fd = opened;
+  result->path = JoinPath(path, name);
+  *folder = std::move(result);
+  return code::Success;
+}
+
+bool OutputFolder::Has(const std::u16string& name) const {
+  struct stat info {};
+  return fstatat(fd, Utf8FromUtf16(name).c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+bool OutputFolder::IdentityOf(const std::u16string& name, FileIdentity* identity) const {
+  struct stat info {};
+  if (fstatat(fd, Utf8FromUtf16(name).c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  identity->volume = static_cast<std::uint64_t>(info.st_dev);
+  identity->index = static_cast<std::uint64_t>(info.st_ino);
+  return true;
+}
+
+DWORD OutputFolder::NewFile(std::uint32_t attributes, std::unique_ptr<OutputFile>* file) const {
+  std::unique_ptr<OutputFile> result(new (std::nothrow) OutputFile);
+  if (!result) return code::NotEnoughMemory;
+  result->folderFd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (result->folderFd < 0) return CodeFromErrno(errno);
+  // The read-only attribute is the mode; the descriptor writes all the same.
+  const mode_t mode = (attributes & AttributeReadOnly) != 0 ? 0444 : 0666;
+  for (unsigned attempt = 0; attempt < MaxTemporaryNames; ++attempt) {
+    char name[64];
+    std::snprintf(name, sizeof name, ".pelmora-%ld-%u.tmp", static_cast<long>(getpid()), temporaryCounter++);
+    const int opened = openat(fd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (opened >= 0) {
+      result->fd = opened;
+      result->temporary = name;
+      *file = std::move(result);
+      return code::Success;
+    }
+    if (errno != EEXIST) return CodeFromErrno(errno);
+  }
+  return code::FileExists;
+}
+
+OutputFile::~OutputFile() {
+  if (!published) Discard();
+  if (folderFd >= 0) close(folderFd);
+}
+
+void OutputFile::Discard() {
+  if (fd >= 0) close(fd);
+  fd = -1;
+  if (!temporary.empty()) unlinkat(folderFd, temporary.c_str(), 0);
+  temporary.clear();
 }
 
 DWORD OutputFile::Write(const std::uint8_t* bytes, std::uint32_t count) {
@@ -63,10 +171,10 @@ DWORD OutputFile::Write(const std::uint8_t* bytes, std::uint32_t count) {
   return code::Success;
 }
 
-DWORD OutputFile::Close() {
-  const int closing = fd;
-  fd = -1;
-  return close(closing) == 0 ? code::Success : CodeFromErrno(errno);
+DWORD OutputFile::Publish(const std::u16string& name, bool replace) {
+  const DWORD result = PublishAs(folderFd, temporary, Utf8FromUtf16(name), replace, &fd);
+  published = result == code::Success;
+  return result;
 }
 
 DWORD MakeDirectory(const NativePath& path) {
@@ -75,19 +183,6 @@ DWORD MakeDirectory(const NativePath& path) {
   struct stat info {};
   if (err == EEXIST && stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return code::Success;
   return err == EEXIST ? code::AlreadyExists : CodeFromErrno(err);
-}
-
-bool PathExists(const NativePath& path) {
-  struct stat info {};
-  return lstat(path.c_str(), &info) == 0;
-}
-
-bool IdentityOf(const NativePath& path, FileIdentity* identity) {
-  struct stat info {};
-  if (lstat(path.c_str(), &info) != 0) return false;
-  identity->volume = static_cast<std::uint64_t>(info.st_dev);
-  identity->index = static_cast<std::uint64_t>(info.st_ino);
-  return true;
 }
 
 NativePath FullPath(const NativePath& path) {

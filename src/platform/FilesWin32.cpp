@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <atomic>
+#include <cwchar>
 #include <new>
 
 #include "platform/Files.h"
@@ -9,6 +11,9 @@ namespace {
 
 constexpr std::size_t MaxComponentUnits = 255;
 constexpr std::size_t ShortPathLimit = 248;  // CreateDirectoryW's limit without the long form
+constexpr unsigned MaxTemporaryNames = 1000;  // tries before giving up on a folder full of our names
+
+std::atomic<unsigned long> temporaryCounter{0};
 
 // The path as the system should get it: absolute paths that are too long for
 // the plain form take the "\\?\" form (which no longer parses "." or "/").
@@ -25,36 +30,88 @@ std::wstring Native(const std::u16string& path) {
 
 }  // namespace
 
-OutputFile::~OutputFile() {
-  if (handle != nullptr) CloseHandle(handle);
+OutputFolder::~OutputFolder() = default;
+
+DWORD OutputFolder::Open(const NativePath& path, std::unique_ptr<OutputFolder>* folder) {
+  const DWORD attributes = GetFileAttributesW(Native(path).c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return GetLastError();
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return ERROR_DIRECTORY;
+  std::unique_ptr<OutputFolder> result(new (std::nothrow) OutputFolder);
+  if (!result) return ERROR_NOT_ENOUGH_MEMORY;
+  result->path = path;
+  *folder = std::move(result);
+  return ERROR_SUCCESS;
 }
 
-DWORD OutputFile::Create(const NativePath& path, bool replace, std::uint32_t attributes,
-                         std::unique_ptr<OutputFile>* file) {
-  const DWORD flags = attributes & RecoverableAttributes;
-  const std::wstring native = Native(path);
-  if (replace) {
-    // CREATE_ALWAYS refuses a read-only file, and a hidden or system one
-    // unless given the same attributes: cleared, the old file is replaced
-    // and the new one has the attributes it is created with.
-    constexpr DWORD Guarded = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
-    const DWORD existing = GetFileAttributesW(native.c_str());
-    if (existing != INVALID_FILE_ATTRIBUTES && (existing & FILE_ATTRIBUTE_DIRECTORY) == 0 && (existing & Guarded) != 0 &&
-        !SetFileAttributesW(native.c_str(), FILE_ATTRIBUTE_NORMAL)) {
-      return GetLastError();
-    }
-  }
-  HANDLE opened = CreateFileW(native.c_str(), GENERIC_WRITE, 0, nullptr, replace ? CREATE_ALWAYS : CREATE_NEW,
-                              flags != 0 ? flags : FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (opened == INVALID_HANDLE_VALUE) return GetLastError();
-  std::unique_ptr<OutputFile> result(new (std::nothrow) OutputFile);
-  if (!result) {
-    CloseHandle(opened);
-    return ERROR_NOT_ENOUGH_MEMORY;
-  }
-  result->handle = opened;
-  *file = std::move(result);
+DWORD OutputFolder::Enter(const std::u16string& name, std::unique_ptr<OutputFolder>* folder) const {
+  std::unique_ptr<OutputFolder> result(new (std::nothrow) OutputFolder);
+  if (!result) return ERROR_NOT_ENOUGH_MEMORY;
+  result->path = JoinPath(path, name);
+  const DWORD made = MakeDirectory(result->path);
+  if (made != ERROR_SUCCESS) return made;
+  *folder = std::move(result);
   return ERROR_SUCCESS;
+}
+
+bool OutputFolder::Has(const std::u16string& name) const {
+  return GetFileAttributesW(Native(JoinPath(path, name)).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool OutputFolder::IdentityOf(const std::u16string& name, FileIdentity* identity) const {
+  // Backup semantics open folders too; no access to the content is asked.
+  HANDLE opened = CreateFileW(Native(JoinPath(path, name)).c_str(), FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (opened == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION information;
+  const bool known = GetFileInformationByHandle(opened, &information) != 0;
+  CloseHandle(opened);
+  if (!known) return false;
+  identity->volume = information.dwVolumeSerialNumber;
+  identity->index = (std::uint64_t{information.nFileIndexHigh} << 32) | information.nFileIndexLow;
+  return true;
+}
+
+DWORD OutputFolder::NewFile(std::uint32_t attributes, std::unique_ptr<OutputFile>* file) const {
+  std::unique_ptr<OutputFile> result(new (std::nothrow) OutputFile);
+  if (!result) return ERROR_NOT_ENOUGH_MEMORY;
+  result->folder = path;
+  result->attributes = attributes & RecoverableAttributes;
+  for (unsigned attempt = 0; attempt < MaxTemporaryNames; ++attempt) {
+    wchar_t name[64];
+    _snwprintf(name, sizeof name / sizeof name[0], L"~pelmora-%lu-%lu.tmp", GetCurrentProcessId(),
+               static_cast<unsigned long>(temporaryCounter++));
+    name[sizeof name / sizeof name[0] - 1] = L'\0';
+    const std::wstring wide(name);
+    const NativePath temporary = JoinPath(path, std::u16string(wide.begin(), wide.end()));
+    // Plain until whole: the attributes come with the name.
+    HANDLE opened = CreateFileW(Native(temporary).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (opened != INVALID_HANDLE_VALUE) {
+      result->handle = opened;
+      result->temporary = temporary;
+      *file = std::move(result);
+      return ERROR_SUCCESS;
+    }
+    const DWORD error = GetLastError();
+    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return error;
+  }
+  return ERROR_FILE_EXISTS;
+}
+
+OutputFile::~OutputFile() {
+  if (!published) Discard();
+}
+
+void OutputFile::Discard() {
+  if (handle != nullptr) CloseHandle(handle);
+  handle = nullptr;
+  if (temporary.empty()) return;
+  const std::wstring native = Native(temporary);
+  // DeleteFileW refuses a read-only file.
+  SetFileAttributesW(native.c_str(), FILE_ATTRIBUTE_NORMAL);
+  DeleteFileW(native.c_str());
+  temporary.clear();
 }
 
 DWORD OutputFile::Write(const std::uint8_t* bytes, std::uint32_t count) {
@@ -63,10 +120,48 @@ DWORD OutputFile::Write(const std::uint8_t* bytes, std::uint32_t count) {
   return written == count ? ERROR_SUCCESS : ERROR_DISK_FULL;
 }
 
-DWORD OutputFile::Close() {
-  HANDLE closing = handle;
-  handle = nullptr;
-  return CloseHandle(closing) ? ERROR_SUCCESS : GetLastError();
+namespace {
+
+// Closes `*handle` unless it is closed already, then gives the file at
+// `temporary` its `attributes` and the name `target`.
+DWORD PublishAs(void** handle, const NativePath& temporary, DWORD attributes, const NativePath& target,
+                bool replace) {
+  if (*handle != nullptr) {
+    HANDLE closing = *handle;
+    *handle = nullptr;
+    if (!CloseHandle(closing)) return GetLastError();
+  }
+  const std::wstring from = Native(temporary), to = Native(target);
+  // A read-only file may still be renamed: the attributes go first, and the
+  // file appears with them.
+  if (attributes != 0 && !SetFileAttributesW(from.c_str(), attributes)) return GetLastError();
+  if (!replace) {
+    // Without MOVEFILE_REPLACE_EXISTING nothing at the name is replaced,
+    // however late it came.
+    if (MoveFileExW(from.c_str(), to.c_str(), 0)) return ERROR_SUCCESS;
+    const DWORD error = GetLastError();
+    return error == ERROR_ALREADY_EXISTS ? ERROR_FILE_EXISTS : error;
+  }
+  // The old file's read-only, hidden and system attributes are cleared first
+  // (a read-only file refuses to be replaced) and given back if the move
+  // fails.
+  constexpr DWORD Guarded = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+  const DWORD existing = GetFileAttributesW(to.c_str());
+  if (existing != INVALID_FILE_ATTRIBUTES && (existing & FILE_ATTRIBUTE_DIRECTORY) != 0) return ERROR_ACCESS_DENIED;
+  const bool cleared = existing != INVALID_FILE_ATTRIBUTES && (existing & Guarded) != 0;
+  if (cleared && !SetFileAttributesW(to.c_str(), existing & ~Guarded)) return GetLastError();
+  if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return ERROR_SUCCESS;
+  const DWORD error = GetLastError();
+  if (cleared) SetFileAttributesW(to.c_str(), existing);
+  return error;
+}
+
+}  // namespace
+
+DWORD OutputFile::Publish(const std::u16string& name, bool replace) {
+  const DWORD result = PublishAs(&handle, temporary, attributes, JoinPath(folder, name), replace);
+  published = result == ERROR_SUCCESS;
+  return result;
 }
 
 DWORD MakeDirectory(const NativePath& path) {
@@ -78,25 +173,6 @@ DWORD MakeDirectory(const NativePath& path) {
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return ERROR_SUCCESS;
   }
   return error;
-}
-
-bool PathExists(const NativePath& path) {
-  return GetFileAttributesW(Native(path).c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-bool IdentityOf(const NativePath& path, FileIdentity* identity) {
-  // Backup semantics open folders too; no access to the content is asked.
-  HANDLE opened = CreateFileW(Native(path).c_str(), FILE_READ_ATTRIBUTES,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (opened == INVALID_HANDLE_VALUE) return false;
-  BY_HANDLE_FILE_INFORMATION information;
-  const bool known = GetFileInformationByHandle(opened, &information) != 0;
-  CloseHandle(opened);
-  if (!known) return false;
-  identity->volume = information.dwVolumeSerialNumber;
-  identity->index = (std::uint64_t{information.nFileIndexHigh} << 32) | information.nFileIndexLow;
-  return true;
 }
 
 NativePath FullPath(const NativePath& path) {

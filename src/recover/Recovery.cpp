@@ -27,16 +27,27 @@ bool IsReservedDeviceName(const std::u16string& name) {
   return false;
 }
 
+// Writes each chunk and tells the observer; its "stop" ends the read with 1223.
 class FileSink : public ContentSink {
  public:
-  explicit FileSink(OutputFile& out) : file(out) {}
+  FileSink(OutputFile& out, RecoveryObserver* observer, std::uint64_t total)
+      : file(out), observer(observer), total(total) {}
   DWORD Write(const std::uint8_t* bytes, std::uint32_t count) override {
+    const DWORD result = file.Write(bytes, count);
+    if (result != code::Success) return result;
     written += count;
-    return file.Write(bytes, count);
+    return Continue() ? code::Success : code::Cancelled;
   }
+  bool Continue() { return observer == nullptr || observer->Progress(written, total); }
   OutputFile& file;
+  RecoveryObserver* observer;
+  std::uint64_t total;
   std::uint64_t written = 0;
 };
+
+// Names that appear at a file's place while it is copied, one after another,
+// before a batch that renames gives up on that file.
+constexpr unsigned MaxLateClashes = 100;
 
 // Splits a safe name into its stem and an extension of at most 16 units
 // that is not the whole name (".profile" has none).
@@ -127,42 +138,60 @@ RecoveryTarget TargetFor(const NativePath& destination, const std::u16string& pa
   return target;
 }
 
-void CreateDirectoryChain(const RecoveryTarget& target) {
-  for (const NativePath& folder : target.folders) MakeDirectory(folder);
-}
+RecoveryBatch::RecoveryBatch(const NativePath& destination, ExistingFiles existing)
+    : destination(destination), existing(existing) {}
 
-RecoveryBatch::RecoveryBatch(const NativePath& destination, bool replaceExisting)
-    : destination(destination), replaceExisting(replaceExisting) {}
-
-bool RecoveryBatch::WrittenByThisBatch(const NativePath& path) const {
-  FileIdentity identity;
-  return !written.empty() && IdentityOf(path, &identity) && written.count(identity) != 0;
-}
-
-RecoveryTarget RecoveryBatch::Claim(const std::u16string& pathCell, const std::u16string& name,
+std::u16string RecoveryBatch::Claim(const OutputFolder& folder, const std::u16string& name,
                                     std::uint32_t recordIndex) {
-  RecoveryTarget target = TargetFor(destination, pathCell, name);
-  // A file named as a folder of this batch clashes with it as well.
-  for (const NativePath& folder : target.folders) taken.insert(ComparablePath(folder));
-  const NativePath folder = target.folders.empty() ? destination : target.folders.back();
   const std::u16string safe = SafeName(name);
-  // Each attempt gives a name not tried before, and every name given out
-  // or written can stop at most one: the loop ends.
+  std::u16string candidate = safe;
+  // Each attempt gives a name not tried before, and every name given out,
+  // written or found can stop at most one: the loop ends.
   for (unsigned attempt = 1;; ++attempt) {
-    const NativePath key = ComparablePath(target.file);
+    const NativePath key = ComparablePath(JoinPath(folder.Path(), candidate));
     // A file system that takes two names for one file (case, normalisation)
     // shows a name of this batch as an existing file: that too is a clash.
-    if (taken.count(key) == 0 && !WrittenByThisBatch(target.file)) {
+    FileIdentity identity;
+    const bool ours = !written.empty() && folder.IdentityOf(candidate, &identity) && written.count(identity) != 0;
+    if (taken.count(key) == 0 && !ours && (existing != ExistingFiles::Rename || !folder.Has(candidate))) {
       taken.insert(key);
-      return target;
+      return candidate;
     }
-    target.file = JoinPath(folder, ClashName(safe, recordIndex, attempt));
+    candidate = ClashName(safe, recordIndex, attempt);
+  }
+}
+
+// Gives the whole file its name. With Rename a name taken meanwhile sends it
+// to the next free one; `*name` is the name it got.
+DWORD RecoveryBatch::Publish(OutputFile& file, const OutputFolder& folder, const std::u16string& recordName,
+                             std::uint32_t recordIndex, std::u16string* name, RecoveredFile* result) {
+  for (unsigned tries = 0;; ++tries) {
+    const DWORD status = file.Publish(*name, existing == ExistingFiles::Replace);
+    if (status != code::FileExists || existing != ExistingFiles::Rename || tries >= MaxLateClashes) {
+      result->existed = status == code::FileExists && existing == ExistingFiles::Skip;
+      return status;
+    }
+    const std::u16string next = Claim(folder, recordName, recordIndex);
+    taken.erase(ComparablePath(JoinPath(folder.Path(), *name)));
+    *name = next;
+    result->file = JoinPath(folder.Path(), *name);
+    result->path = Utf16FromNative(result->file);
   }
 }
 
 DWORD RecoveryBatch::Recover(CNTFSDrive& drive, std::uint32_t recordIndex, const std::u16string& pathCell,
-                             RecoveredFile* result) {
+                             RecoveredFile* result, RecoveryObserver* observer) {
   *result = RecoveredFile{};
+  try {
+    return RecoverFile(drive, recordIndex, pathCell, result, observer);
+  } catch (const std::bad_alloc&) {
+    // Whatever was being written is removed with its OutputFile.
+    return code::NotEnoughMemory;
+  }
+}
+
+DWORD RecoveryBatch::RecoverFile(CNTFSDrive& drive, std::uint32_t recordIndex, const std::u16string& pathCell,
+                                 RecoveredFile* result, RecoveryObserver* observer) {
   MFTFileInfo info;
   DWORD status = drive.ReadRecordSummary(recordIndex, false, &info);
   if (status != code::Success) return status;
@@ -170,43 +199,62 @@ DWORD RecoveryBatch::Recover(CNTFSDrive& drive, std::uint32_t recordIndex, const
   if (!info.deleted) return code::FileNotFound;
   // Encrypted content is ciphertext: refused before anything is written.
   if ((info.fileAttributes & ntfs::FileAttributeEncrypted) != 0) return code::FileEncrypted;
-  RecoveryTarget target;
-  try {
-    target = Claim(pathCell, std::u16string(info.name), recordIndex);
-  } catch (const std::bad_alloc&) {
-    return code::NotEnoughMemory;
-  }
-  result->file = target.file;
-  result->path = Utf16FromNative(target.file);
+  const std::u16string recordName(info.name);
+  result->file = TargetFor(destination, pathCell, recordName).file;
+  result->path = Utf16FromNative(result->file);
   result->step = RecoveryStep::CreatingFile;
-  CreateDirectoryChain(target);
-  if (!replaceExisting && PathExists(target.file)) {
+  if (!root) {
+    status = OutputFolder::Open(destination, &root);
+    if (status != code::Success) return status;
+  }
+  // Each folder is entered from the one above it, never through a link.
+  std::unique_ptr<OutputFolder> below;
+  const OutputFolder* folder = root.get();
+  for (const std::u16string& part : FoldersOfPath(pathCell)) {
+    std::unique_ptr<OutputFolder> next;
+    status = folder->Enter(part, &next);
+    if (status != code::Success) return status;
+    // A file named as a folder of this batch clashes with it as well.
+    taken.insert(ComparablePath(next->Path()));
+    below = std::move(next);
+    folder = below.get();
+  }
+  std::u16string name = Claim(*folder, recordName, recordIndex);
+  result->file = JoinPath(folder->Path(), name);
+  result->path = Utf16FromNative(result->file);
+  if (existing == ExistingFiles::Skip && folder->Has(name)) {
     result->existed = true;
     return code::FileExists;
   }
   std::unique_ptr<OutputFile> out;
-  status = OutputFile::Create(target.file, replaceExisting, info.fileAttributes, &out);
-  if (status != code::Success) return status;
+  status = folder->NewFile(info.fileAttributes, &out);
+  if (status == code::Success) {
+    FileSink sink(*out, observer, info.dataSize);
+    result->step = RecoveryStep::Copying;
+    std::uint64_t size = 0;
+    status = sink.Continue() ? drive.ReadRecordContent(recordIndex, &sink, &size) : code::Cancelled;
+    result->bytes = sink.written;
+    if (status == code::Success) status = Publish(*out, *folder, recordName, recordIndex, &name, result);
+  }
+  if (status != code::Success) {
+    // Nothing has the name: a later file of the batch may take it.
+    if (!result->existed) taken.erase(ComparablePath(result->file));
+    return status;
+  }
   FileIdentity identity;
   try {
-    if (IdentityOf(target.file, &identity)) written.insert(identity);
+    if (folder->IdentityOf(name, &identity)) written.insert(identity);
   } catch (const std::bad_alloc&) {
     // Only the guard against a file system's own name folding is lost.
   }
-  FileSink sink(*out);
-  result->step = RecoveryStep::Copying;
-  std::uint64_t size = 0;
-  status = drive.ReadRecordContent(recordIndex, &sink, &size);
-  const DWORD closed = out->Close();
-  result->bytes = sink.written;
-  return status != code::Success ? status : closed;
+  return code::Success;
 }
 
 DWORD RecoverRecord(CNTFSDrive& drive, std::uint32_t recordIndex, const std::u16string& destination,
                     const std::u16string& pathCell, bool replace, RecoveredFile* result) {
   *result = RecoveredFile{};
   try {
-    RecoveryBatch batch(NativeFromUtf16(destination), replace);
+    RecoveryBatch batch(NativeFromUtf16(destination), replace ? ExistingFiles::Replace : ExistingFiles::Skip);
     return batch.Recover(drive, recordIndex, pathCell, result);
   } catch (const std::bad_alloc&) {
     return code::NotEnoughMemory;

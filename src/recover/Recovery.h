@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -40,10 +41,6 @@ struct RecoveryTarget {
 };
 RecoveryTarget TargetFor(const NativePath& destination, const std::u16string& pathCell, const std::u16string& name);
 
-// Creates every folder of `target` in turn. Failures are not reported here:
-// a folder that could not be made shows as the failure to create the file.
-void CreateDirectoryChain(const RecoveryTarget& target);
-
 enum class RecoveryStep { ReadingRecord, CreatingFile, Copying };
 
 struct RecoveredFile {
@@ -54,31 +51,54 @@ struct RecoveredFile {
   RecoveryStep step = RecoveryStep::ReadingRecord;  // where a failure happened
 };
 
+// Told how the current file of a recovery is going; its answer can stop it.
+class RecoveryObserver {
+ public:
+  virtual ~RecoveryObserver() = default;
+  // `written` of the file's `total` readable bytes are written: called once
+  // before the first byte and after every chunk (at most 1 MiB). False
+  // cancels the file: nothing is left under its name or any other.
+  virtual bool Progress(std::uint64_t written, std::uint64_t total) = 0;
+};
+
+// What a batch does with a file that was in the destination before it.
+enum class ExistingFiles {
+  Skip,     // kept; the recovery fails with 80 and `existed` set
+  Replace,  // replaced, whatever its read-only, hidden or system attributes
+  Rename,   // kept; the recovered file takes the next free ClashName
+};
+
 // One recovery of several files into one destination, file by file. Within
 // a batch a file never replaces another file of the same batch: a name
 // already given in this batch (compared as the file system compares names,
 // and also when the file system itself takes two names for one file) is
 // given the next free ClashName. Files that were there before the batch are
-// kept (80, `existed` set) unless `replaceExisting`, which replaces them.
+// treated as `existing` says.
 class RecoveryBatch {
  public:
-  RecoveryBatch(const NativePath& destination, bool replaceExisting);
+  RecoveryBatch(const NativePath& destination, ExistingFiles existing);
 
   // Recovers record `recordIndex` as its row says (the path cell; the name
   // and attributes come from the record), streamed in chunks of at most
   // 1 MiB. 2 when the record is no longer a deleted file, 8 when the batch
-  // cannot hold another name, else the volume's or the system's code.
-  DWORD Recover(CNTFSDrive& drive, std::uint32_t recordIndex, const std::u16string& pathCell, RecoveredFile* result);
-
-  // Where the next file of this batch goes, its name made unique within the
-  // batch; the name is then taken. Throws std::bad_alloc.
-  RecoveryTarget Claim(const std::u16string& pathCell, const std::u16string& name, std::uint32_t recordIndex);
+  // cannot hold another name, 1223 when `observer` cancelled, else the
+  // volume's or the system's code. The file appears under its name only
+  // whole: a failed or cancelled copy leaves nothing behind.
+  DWORD Recover(CNTFSDrive& drive, std::uint32_t recordIndex, const std::u16string& pathCell, RecoveredFile* result,
+                RecoveryObserver* observer = nullptr);
 
  private:
-  bool WrittenByThisBatch(const NativePath& path) const;
+  DWORD RecoverFile(CNTFSDrive& drive, std::uint32_t recordIndex, const std::u16string& pathCell,
+                    RecoveredFile* result, RecoveryObserver* observer);
+  // The name the next file in `folder` gets, unique within the batch (and,
+  // for Rename, among what is there); the name is then taken.
+  std::u16string Claim(const OutputFolder& folder, const std::u16string& name, std::uint32_t recordIndex);
+  DWORD Publish(OutputFile& file, const OutputFolder& folder, const std::u16string& recordName,
+                std::uint32_t recordIndex, std::u16string* name, RecoveredFile* result);
 
   NativePath destination;
-  bool replaceExisting;
+  ExistingFiles existing;
+  std::unique_ptr<OutputFolder> root;   // opened at the first file
   std::set<NativePath> taken;           // ComparablePath of every file and folder given out
   std::set<FileIdentity> written;       // the files this batch created
 };

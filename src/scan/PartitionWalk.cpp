@@ -29,7 +29,7 @@ Entry ReadEntry(const std::uint8_t* record, std::uint32_t index) {
 bool IsExtended(std::uint8_t type) { return type == mbr::TypeExtended || type == mbr::TypeExtendedLba; }
 
 // Reads the 512 bytes of a boot record at `sector` (of `sectorBytes`); a
-// short read is 30.
+// short read is code::ReadFault.
 DWORD ReadBootRecord(DiskReader& disk, std::uint64_t sector, std::uint32_t sectorBytes, std::uint8_t* record) {
   if (sector > UINT64_MAX / sectorBytes) return code::ReadFault;
   std::uint32_t got = 0;

@@ -52,9 +52,9 @@ std::uint32_t SectorSizeOf(DiskReader& disk);
 
 // Walks one disk's primary table and extended chain, calling `found` for
 // every data partition. Positions are counted in sectors of `sectorBytes`
-// (see IsSectorSize; else 87). Returns 0, 30 for a short extended boot
-// record, or the disk's code for a failed read (the items found so far
-// stay).
+// (see IsSectorSize; else code::InvalidParameter). Returns code::Success,
+// code::ReadFault for a short extended boot record, or the disk's code for a
+// failed read (the items found so far stay).
 DWORD WalkDisk(DiskReader& disk, std::uint32_t diskNumber, VolumeLookup& volumes,
                const PartitionCallback& found, std::uint32_t sectorBytes = mbr::SectorSize);
 
@@ -66,9 +66,9 @@ DWORD WalkAllDisks(const DiskOpener& open, VolumeLookup& volumes, const Partitio
                    std::uint32_t sectorBytes = 0);
 
 // A GPT disk's partitions (protective 0xEE entry in the MBR, header at LBA 1),
-// positions counted in sectors of `sectorBytes`. Returns 0 with `isGpt`
-// false when the disk has no protective entry; 87 for a header that cannot
-// be, or a sector size IsSectorSize refuses.
+// positions counted in sectors of `sectorBytes`. Returns code::Success with
+// `isGpt` false when the disk has no protective entry; code::InvalidParameter
+// for a header that cannot be, or a sector size IsSectorSize refuses.
 struct GptPartition {
   std::u16string text;
   std::uint64_t firstSector;

@@ -206,9 +206,3 @@ DWORD ClusterClaims::Resolve(const ClustersInUse& inUse, std::uint64_t clusterCo
   }
   return code::Success;
 }
-
-void ClusterClaims::Clear() {
-  files.clear();
-  extents.clear();
-  by.clear();
-}

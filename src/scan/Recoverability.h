@@ -31,12 +31,12 @@ class ClusterClaims {
 
   // Works out the state of every file added and stores it in `table`.
   // Clusters at or past `clusterCount` (when not 0) lie outside the volume:
-  // overwritten, never read. Returns 8 when memory is short.
+  // overwritten, never read. Returns code::NotEnoughMemory when memory is
+  // short.
   DWORD Resolve(const ClustersInUse& inUse, std::uint64_t clusterCount, RowTable& table);
 
   // Room for about this many files, so that the lists grow once.
   void Reserve(std::size_t files);
-  void Clear();
 
  private:
   struct File {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "ntfs/NtfsLayout.h"
+#include "ntfs/VolumeReads.h"
 #include "scan/Recoverability.h"
 
 namespace {
@@ -15,11 +16,13 @@ bool IsFilteredFolder(std::u16string_view name) {
   return name == u"Opera" || name == u"Temporary Internet Files" || name == u"Firefox";
 }
 
-// The prefix of a complete path: the drive text, with the separator that
-// joins it to the chain when the text has none of its own ("Unknown").
+// The prefix of a complete path: the drive text up to its first terminator
+// and at most MaxDriveText characters, with the separator that joins it to
+// the chain when the text has none of its own ("Unknown").
 std::u16string Prefix(const std::u16string& driveText) {
-  if (!driveText.empty() && driveText.back() == u'\\') return driveText;
-  return driveText + u"\\";
+  const std::u16string text = driveText.substr(0, std::min(driveText.find(u'\0'), MaxDriveText));
+  if (!text.empty() && text.back() == u'\\') return text;
+  return text + u"\\";
 }
 
 std::uint64_t Reference(std::uint64_t record, std::uint16_t sequence) {
@@ -33,7 +36,7 @@ class FolderIndex {
   static constexpr std::uint32_t NoPath = UINT32_MAX;
 
   FolderIndex(CNTFSDrive& volume, RowTable& rows, const std::u16string& driveText)
-      : drive(volume), table(rows), prefix(Prefix(CellText(driveText, MaxDriveText))) {}
+      : drive(volume), table(rows), prefix(Prefix(driveText)) {}
 
   // A record the scan met. False when memory is short.
   bool Add(std::uint32_t record, const RecordFacts& facts) {
@@ -121,7 +124,7 @@ class FolderIndex {
     auto found = folders.find(static_cast<std::uint32_t>(number));
     if (found == folders.end()) {
       RecordFacts facts;
-      const DWORD result = drive.ReadRecordFacts(static_cast<std::uint32_t>(number), false, &facts, nullptr);
+      const DWORD result = drive.ReadRecordFacts(static_cast<std::uint32_t>(number), MftRead::OnDemand, &facts, nullptr);
       found = folders.emplace(static_cast<std::uint32_t>(number), result == code::Success ? Make(facts) : Folder{}).first;
     }
     Folder& folder = found->second;
@@ -232,19 +235,22 @@ DWORD ScanRecords(CNTFSDrive& drive, const std::u16string& driveText, const std:
       sink.Progress(examined, offered);
       nextProgress = (examined | 0xFFF) + 1;
     }
-    const DWORD read = drive.ReadRecordFacts(index, true, &facts, &runs);
+    const DWORD read = drive.ReadRecordFacts(index, MftRead::Sequential, &facts, &runs);
     if (read == code::NoMoreFiles) break;
     // A damaged record is passed over: the records after it may still hold
     // deleted files. A summary reads the disk only for values that a record
-    // puts outside itself, so the disk ending there (38) is the record's
-    // damage too; other read failures end the scan.
+    // puts outside itself, so the disk ending there (code::HandleEof) is the
+    // record's damage too; other read failures end the scan.
     const bool damaged = read == code::InvalidParameter || read == code::HandleEof;
-    if (read != code::Success && !damaged) {
+    // A record on a bad sector costs only itself.
+    const bool unreadable = IsUnreadable(read);
+    totals->unreadable += unreadable ? 1 : 0;
+    if (read != code::Success && !damaged && !unreadable) {
       result = read;
       break;
     }
     totals->examined = examined + 1;
-    if (damaged || facts.isExtension) continue;
+    if (damaged || unreadable || facts.isExtension) continue;
     if (facts.isDirectory) {
       if (!folders.Add(index, facts)) {
         result = code::NotEnoughMemory;

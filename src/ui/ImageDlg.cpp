@@ -1,6 +1,5 @@
 #include "ui/ImageDlg.h"
 
-#include "image/FCImageHandleFactory_Gdiplus.h"
 #include "image/FCObjImage.h"
 #include "ui/resource.h"
 
@@ -41,11 +40,7 @@ void CImageDlg::Paint() {
   PAINTSTRUCT paint;
   HDC dc = BeginPaint(hwnd, &paint);
   FCObjImage image;
-  // The type comes from the name's extension, in the ANSI code page.
-  char name[MAX_PATH * 2] = {};
-  WideCharToMultiByte(CP_ACP, 0, fileName.c_str(), -1, name, sizeof name - 1, nullptr, nullptr);
-  const int type = FCImageHandleFactory_Gdiplus::Shared().ImageTypeFromName(name);
-  if (!image.LoadFromMemory(imageData, imageSize, type)) {
+  if (!image.LoadFromMemory(imageData, imageSize, imageType)) {
     EndPaint(hwnd, &paint);
     DestroyWindow(hwnd);  // a file that does not decode closes the preview
     return;

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 
 #include "ui/Framework.h"
 
@@ -20,7 +19,7 @@ class CImageDlg : public CDialogBase {
 
   const std::uint8_t* imageData = nullptr;
   std::uint32_t imageSize = 0;
-  std::wstring fileName;  // only its extension is used
+  int imageType = 0;  // imagetype:: of the file's name: it chooses the decoder
 
  protected:
   INT_PTR OnMessage(UINT message, WPARAM wParam, LPARAM lParam, bool* handled) override;

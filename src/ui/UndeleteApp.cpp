@@ -29,7 +29,7 @@ const UINT WM_XHYPERLINK_CLICKED = RegisterWindowMessageW(L"WM_XHYPERLINK_CLICKE
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   // Drives without media answer the volume lookup with an error, not a box.
   SetErrorMode(SEM_FAILCRITICALERRORS);
-  INITCOMMONCONTROLSEX controls{sizeof controls, ICC_TREEVIEW_CLASSES | ICC_LISTVIEW_CLASSES | ICC_BAR_CLASSES};
+  INITCOMMONCONTROLSEX controls{sizeof controls, ICC_TREEVIEW_CLASSES | ICC_LISTVIEW_CLASSES | ICC_BAR_CLASSES | ICC_PROGRESS_CLASS};
   InitCommonControlsEx(&controls);
   // The folder browser's new style needs OLE on this thread.
   OleInitialize(nullptr);

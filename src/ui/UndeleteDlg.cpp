@@ -3,17 +3,20 @@
 #include <windowsx.h>
 
 #include <cstdio>
+#include <cstring>
 #include <new>
 
+#include "ntfs/NtfsLayout.h"
+#include "platform/Errors.h"
 #include "platform/Text.h"
-#include "recover/Recovery.h"
+#include "platform/Volumes.h"
 #include "ui/AboutDlg.h"
 #include "ui/FindDlg.h"
 #include "ui/FolderBrowser.h"
-
-#include "platform/Volumes.h"
+#include "ui/RecoverSummaryDlg.h"
 #include "ui/WebPage.h"
 #include "ui/resource.h"
+#include "view/RowCells.h"
 
 namespace {
 
@@ -28,7 +31,19 @@ constexpr UINT WM_SCAN_STATES = WM_APP + 3;
 // and, last, the totals (lParam: const ScanTotals*).
 constexpr UINT WM_SCAN_ENDED = WM_APP + 4;
 
-// Rows reach the window at most this often, and at the end.
+// The recovery worker's one message, posted last: the window joins it and
+// reads the results. Its progress the window reads from the job's counters
+// on a timer, which never crowds out the user's input.
+constexpr UINT WM_RECOVER_ENDED = WM_APP + 5;
+// The preview reader's one message, posted last (wParam: the generation of
+// the request it answers).
+constexpr UINT WM_PREVIEW_READY = WM_APP + 6;
+
+constexpr UINT_PTR ProgressTimer = 1;
+constexpr UINT ProgressMs = 100;
+
+// Rows reach the window at once for the first, then at most this often, and
+// at the end.
 constexpr DWORD RowBatchMs = 100;
 
 const wchar_t* const NotNtfsText =
@@ -55,9 +70,10 @@ std::wstring ProgramName() {
 // Hands the worker's new rows to the window in batches.
 class WindowRowSink : public RowSink {
  public:
-  WindowRowSink(HWND window, CScanControl& control) : window(window), control(control), last(GetTickCount()) {}
+  WindowRowSink(HWND window, CWorkerThread& control) : window(window), control(control), last(GetTickCount()) {}
+  // The first row at once, then batches.
   void RowAdded(const RowTable& table, std::size_t) override {
-    if (GetTickCount() - last >= RowBatchMs) HandOver(table);
+    if (handed == 0 || GetTickCount() - last >= RowBatchMs) HandOver(table);
   }
   void StatesReady(const RowTable& table) override {
     HandOver(table);
@@ -81,11 +97,98 @@ class WindowRowSink : public RowSink {
   }
 
   HWND window;
-  CScanControl& control;
+  CWorkerThread& control;
   DWORD last;  // tick of the last hand-over
   std::size_t handed = 0;
   DWORD failure = ERROR_SUCCESS;
 };
+
+// Passes the current file's progress to the job's counter; its answer is
+// the worker's stop request.
+class JobObserver : public RecoveryObserver {
+ public:
+  JobObserver(std::atomic<std::uint64_t>& done, const std::atomic<bool>& stop) : done(done), stop(stop) {}
+  // A file starts after `before` bytes of the files before it.
+  void StartFile(std::uint64_t before) { done = base = before; }
+  bool Progress(std::uint64_t written, std::uint64_t) override {
+    done = base + written;
+    return !stop;
+  }
+
+ private:
+  std::atomic<std::uint64_t>& done;
+  const std::atomic<bool>& stop;
+  std::uint64_t base = 0;
+};
+
+// Keeps a file's first bytes, decides from them, then keeps what the picture
+// takes. It ends the read (ERROR_CANCELLED) once it has that, at once when
+// the file is no picture, and when the worker is asked to stop.
+class PreviewSink : public ContentSink {
+ public:
+  PreviewSink(const std::u16string& name, std::uint64_t fileSize, const std::atomic<bool>& stop)
+      : name(name), fileSize(fileSize), stop(stop),
+        headWanted(fileSize < PreviewHeadBytes ? static_cast<std::size_t>(fileSize) : PreviewHeadBytes) {}
+
+  DWORD Write(const std::uint8_t* bytes, std::uint32_t count) override {
+    if (stop) {
+      stopped = true;
+      return ERROR_CANCELLED;
+    }
+    if (decided && !data) return ERROR_CANCELLED;  // no picture: nothing more is wanted
+    if (!decided) {
+      const std::size_t take = count < headWanted - headSize ? count : headWanted - headSize;
+      std::memcpy(head + headSize, bytes, take);
+      headSize += take;
+      if (headSize < headWanted) return ERROR_SUCCESS;
+      if (!Decide()) return ERROR_CANCELLED;
+      bytes += take;
+      count -= static_cast<std::uint32_t>(take);
+    }
+    const std::uint64_t room = decision.bytes - filled;
+    const std::size_t take = count < room ? count : static_cast<std::size_t>(room);
+    std::memcpy(data.get() + filled, bytes, take);
+    filled += take;
+    return filled == decision.bytes ? ERROR_CANCELLED : ERROR_SUCCESS;
+  }
+
+  // Decides on the bytes so far; true when the read is to go on. A picture
+  // gets its buffer, starting with the head.
+  bool Decide() {
+    decided = true;
+    decision = DecidePreview(name, head, headSize, fileSize);
+    if (decision.verdict != PreviewVerdict::Show) return false;
+    data = AllocateZeroed(static_cast<std::size_t>(decision.bytes));
+    if (!data) {
+      failure = ERROR_NOT_ENOUGH_MEMORY;
+      return false;
+    }
+    filled = headSize < decision.bytes ? headSize : static_cast<std::size_t>(decision.bytes);
+    std::memcpy(data.get(), head, filled);
+    return filled < decision.bytes;
+  }
+
+  const std::u16string& name;
+  const std::uint64_t fileSize;
+  const std::atomic<bool>& stop;
+  const std::size_t headWanted;
+  std::uint8_t head[PreviewHeadBytes] = {};
+  std::size_t headSize = 0;
+  bool decided = false;
+  bool stopped = false;
+  DWORD failure = ERROR_SUCCESS;
+  PreviewDecision decision{PreviewVerdict::NotImage, 0, 0};
+  ByteBuffer data;
+  std::size_t filled = 0;
+};
+
+// A row as the progress and the summary name it: its folder path and name.
+std::u16string ShownName(const RowTable& rows, std::uint32_t row) {
+  std::u16string shown = rows.Path(row);
+  if (!shown.empty() && shown.back() != u'\\') shown += u'\\';
+  shown += rows.Name(row);
+  return shown;
+}
 
 }  // namespace
 
@@ -95,7 +198,7 @@ CUndeleteDlg::CUndeleteDlg(HWND owner)
       previewDialog(nullptr) {}
 
 CUndeleteDlg::~CUndeleteDlg() {
-  scanControl.StopAndJoin();
+  StopWorkers();
   if (toolBarImages != nullptr) ImageList_Destroy(toolBarImages);
 }
 
@@ -126,6 +229,7 @@ BOOL CUndeleteDlg::OnInitDialog() {
   }
 
   flags = FlagsBeforeScan();
+  ShowJobState();
 
   HMENU systemMenu = GetSystemMenu(hwnd, FALSE);
   wchar_t about[64] = {};
@@ -258,8 +362,8 @@ void CUndeleteDlg::ShowCell(NMLVDISPINFOW* info) const {
     return;
   }
   // Straight into the list's buffer: nothing is allocated per cell drawn.
-  rows.FormatCell(RowAt(item.iItem), static_cast<Column>(item.iSubItem), reinterpret_cast<char16_t*>(item.pszText),
-                  static_cast<std::size_t>(item.cchTextMax));
+  FormatCell(rows, RowAt(item.iItem), static_cast<Column>(item.iSubItem), reinterpret_cast<char16_t*>(item.pszText),
+             static_cast<std::size_t>(item.cchTextMax));
 }
 
 void CUndeleteDlg::SortByColumn(int column) {
@@ -303,7 +407,7 @@ void CUndeleteDlg::ShowListMenu() {
 
 bool CUndeleteDlg::RowMatches(int row) {
   std::u16string text = Utf16FromWide(findText);
-  const bool match = NameMatches(rows.Cell(RowAt(row), ColumnName), &text);
+  const bool match = NameMatches(CellText(rows, RowAt(row), ColumnName), &text);
   findText = WideFromUtf16(text);  // kept lowered
   return match;
 }
@@ -345,8 +449,10 @@ void CUndeleteDlg::FindNext() {
 }
 
 void CUndeleteDlg::OnRecover() {
-  int row = ListView_GetNextItem(fileList.Handle(), -1, LVNI_SELECTED);
-  if (row < 0) return;
+  const HWND list = fileList.Handle();
+  if (!CanStartRecovery(scanPhase, recovery != nullptr, flags, static_cast<int>(ListView_GetSelectedCount(list)))) {
+    return;
+  }
   if (RecoverFolder.empty()) {
     wchar_t here[MAX_PATH] = {};
     GetCurrentDirectoryW(MAX_PATH, here);
@@ -356,61 +462,219 @@ void CUndeleteDlg::OnRecover() {
   BrowseForFolder(hwnd, RecoverFolder.c_str(), chosen);
   RecoverFolder = chosen;
   if (RecoverFolder.empty()) return;
-  if (IsScannedDrive(Utf16FromWide(RecoverFolder), Utf16FromWide(scannedDriveText)) &&
+  // Compared as volumes, not as texts: a folder on the scanned partition
+  // by any name is on it, and a text that starts the same need not be.
+  if (IsOnScannedPartition(NativeFromUtf16(Utf16FromWide(RecoverFolder)), scannedPartition) &&
       MessageBoxW(hwnd, L"Do you want to restore to the same drive? This reduce the chance of a successful recovery.",
                   L"Click Cancel to abort or continie at your risk",
                   MB_OKCANCEL | MB_ICONEXCLAMATION | MB_DEFBUTTON2) == IDCANCEL) {
     return;
   }
-  const HCURSOR previous = SetCursor(LoadCursorW(nullptr, IDC_WAIT));
-  DWORD result = ERROR_SUCCESS;
-  RecoveredFile file;
-  try {
-    // One batch for the whole selection: a file that was there before is
-    // replaced, as the user chose this folder, but two selected files with
-    // one name both arrive (the second as "name (record N).ext").
-    RecoveryBatch batch(NativeFromUtf16(Utf16FromWide(RecoverFolder)), true);
-    for (; row >= 0 && result == ERROR_SUCCESS; row = ListView_GetNextItem(fileList.Handle(), row, LVNI_SELECTED)) {
-      // The table has the absolute record and the whole folder path (a cell
-      // holds 254 characters, and records 16 to 29 have a negative "#").
-      const std::uint32_t tableRow = RowAt(row);
-      file = RecoveredFile{};
-      result = batch.Recover(drive, rows.At(tableRow).record, rows.Path(tableRow), &file);
-    }
-  } catch (const std::bad_alloc&) {
-    result = ERROR_NOT_ENOUGH_MEMORY;
+  // The rows as they are now, in the list's order: the table has the
+  // absolute record and the whole folder path (a cell holds 254 characters,
+  // and records 16 to 29 have a negative "#").
+  auto job = std::make_unique<RecoveryJob>();
+  job->destination = RecoverFolder;
+  for (int row = -1; (row = ListView_GetNextItem(list, row, LVNI_SELECTED)) >= 0;) {
+    const std::uint32_t tableRow = RowAt(row);
+    const RowTable::Row& entry = rows.At(tableRow);
+    job->items.push_back({entry.record, rows.Path(tableRow), ShownName(rows, tableRow), entry.size});
+    job->totalBytes += entry.size;
   }
-  SetCursor(previous);
+  job->failures.reserve(job->items.size());
+  job->started = GetTickCount64();
+  recovery = std::move(job);
+  flags = FlagsAtRecoveryStart(flags);
+  ShowJobState();
+  progressDialog.Open(hwnd, &recoveryWorker);
+  ShowRecoveryProgress();
+  SetTimer(hwnd, ProgressTimer, ProgressMs, nullptr);
+  // Below the window's thread: a long copy takes the processor the window
+  // does not want, never the other way round.
+  const DWORD result = recoveryWorker.Start(RecoveryThread, this, THREAD_PRIORITY_BELOW_NORMAL);
   if (result != ERROR_SUCCESS) {
-    ShowErrorBox(hwnd, result, file.step == RecoveryStep::CreatingFile ? L"Error in CreateFile" : L"GetLastError");
+    KillTimer(hwnd, ProgressTimer);
+    progressDialog.Destroy();
+    recovery.reset();
+    flags = FlagsAtRecoveryEnd(flags);
+    ShowJobState();
+    ShowErrorBox(hwnd, result, L"GetLastError");
   }
 }
 
-void CUndeleteDlg::OnImagePreview() {
-  if (previewData) {
-    previewDialog.Destroy();
-    previewData.reset();
-    previewSize = 0;
+DWORD WINAPI CUndeleteDlg::RecoveryThread(void* parameter) {
+  auto* window = static_cast<CUndeleteDlg*>(parameter);
+  window->RunRecovery();
+  PostMessageW(window->hwnd, WM_RECOVER_ENDED, 0, 0);
+  return 0;
+}
+
+void CUndeleteDlg::RunRecovery() {
+  RecoveryJob& job = *recovery;
+  const std::atomic<bool>& stop = recoveryWorker.StopFlag();
+  JobObserver observer(job.doneBytes, stop);
+  try {
+    // One batch for the whole selection: two selected files with one name
+    // both arrive, and a file that was in the folder before is kept, the
+    // recovered one beside it as "name (record N).ext".
+    RecoveryBatch batch(NativeFromUtf16(Utf16FromWide(job.destination)), ExistingFiles::Rename);
+    std::uint64_t before = 0;
+    for (std::uint32_t item = 0; item < job.items.size(); ++item) {
+      if (stop) {
+        job.cancelled = true;
+        return;
+      }
+      job.current = item;
+      observer.StartFile(before);
+      RecoveredFile file;
+      const DWORD result = batch.Recover(drive, job.items[item].record, job.items[item].path, &file, &observer);
+      if (result == ERROR_CANCELLED) {
+        job.cancelled = true;
+        return;
+      }
+      // One failure does not stop the others; the summary names it.
+      if (result == ERROR_SUCCESS) {
+        ++job.recovered;
+      } else {
+        job.failures.push_back({item, result, file.step, file.path});
+      }
+      before += job.items[item].size;
+    }
+    job.doneBytes = before;
+  } catch (const std::bad_alloc&) {
+    job.stoppedBy = ERROR_NOT_ENOUGH_MEMORY;
   }
+}
+
+void CUndeleteDlg::ShowRecoveryProgress() {
+  if (!recovery) return;
+  RecoveryJob& job = *recovery;
+  const std::uint32_t files = static_cast<std::uint32_t>(job.items.size());
+  std::uint32_t current = job.current;
+  if (current >= files) current = files == 0 ? 0 : files - 1;
+  std::uint64_t done = job.doneBytes;
+  if (done > job.totalBytes) done = job.totalBytes;  // a file may have grown since the scan
+  progressDialog.Show(ProgressFileText(current, files, files == 0 ? u"" : job.items[current].shown),
+                      ProgressBytesText(done, job.totalBytes),
+                      TimeLeftText(done, job.totalBytes, GetTickCount64() - job.started),
+                      ProgressPosition(done, job.totalBytes));
+}
+
+void CUndeleteDlg::EndRecovery() {
+  if (!recovery) return;  // the window is closing and dropped it
+  recoveryWorker.StopAndJoin();  // its last act was the message that got here
+  KillTimer(hwnd, ProgressTimer);
+  progressDialog.Destroy();
+  const std::unique_ptr<RecoveryJob> job = std::move(recovery);
+  flags = FlagsAtRecoveryEnd(flags);
+  ShowJobState();
+  if (job->stoppedBy != ERROR_SUCCESS) ShowErrorBox(hwnd, job->stoppedBy, L"GetLastError");
+  if (job->failures.empty() && !job->cancelled) return;
+  std::wstring failures;
+  for (const RecoveryFailure& failure : job->failures) {
+    failures += WideFromUtf16(job->items[failure.item].shown) + L": ";
+    if (failure.step == RecoveryStep::CreatingFile && !failure.output.empty()) {
+      failures += L"cannot create " + WideFromUtf16(failure.output) + L": ";
+    }
+    failures += ErrorMessageWide(failure.code) + L"\r\n";
+  }
+  const std::u16string summary =
+      RecoverySummaryText(job->recovered, static_cast<std::uint32_t>(job->items.size()),
+                          static_cast<std::uint32_t>(job->failures.size()), job->cancelled,
+                          Utf16FromWide(job->destination));
+  CRecoverSummaryDlg dialog(hwnd, WideFromUtf16(summary), failures);
+  dialog.DoModal();
+}
+
+void CUndeleteDlg::OnImagePreview() {
   const int row = ListView_GetNextItem(fileList.Handle(), -1, LVNI_SELECTED);
   if (row < 0) return;
-  const std::uint32_t record = rows.At(RowAt(row)).record;
-  DWORD result = drive.ReadRecordData(record, &previewData, &previewSize);
-  if (result != ERROR_SUCCESS) {
-    ShowErrorBox(hwnd, result, L"GetLastError");
-    return;
-  }
-  MFTFileInfo info;
-  result = drive.ReadRecordSummary(record, false, &info);
-  if (result != ERROR_SUCCESS) {
-    ShowErrorBox(hwnd, result, L"GetLastError");
-    return;
-  }
-  if (!previewData || previewSize == 0) return;
+  // The new preview replaces the last one at once; its bytes go with it.
   previewDialog.Destroy();
+  previewData.reset();
+  previewSize = 0;
+  wantedRecord = rows.At(RowAt(row)).record;
+  previewWanted = true;
+  // A read still running is asked to stop; its end starts this one.
+  if (previewWorker.Started()) {
+    previewWorker.RequestStop();
+    return;
+  }
+  StartPreview();
+}
+
+void CUndeleteDlg::StartPreview() {
+  previewWanted = false;
+  preview = PreviewJob{};
+  preview.record = wantedRecord;
+  ++previewGeneration;
+  const DWORD result = previewWorker.Start(PreviewThread, this);
+  if (result != ERROR_SUCCESS) ShowErrorBox(hwnd, result, L"GetLastError");
+}
+
+DWORD WINAPI CUndeleteDlg::PreviewThread(void* parameter) {
+  auto* window = static_cast<CUndeleteDlg*>(parameter);
+  const WPARAM generation = window->previewGeneration;
+  window->ReadPreview();
+  PostMessageW(window->hwnd, WM_PREVIEW_READY, generation, 0);
+  return 0;
+}
+
+void CUndeleteDlg::ReadPreview() {
+  PreviewJob& job = preview;
+  MFTFileInfo info;
+  job.result = drive.ReadRecordSummary(job.record, false, &info);
+  if (job.result != ERROR_SUCCESS) return;
+  try {
+    const std::u16string name(info.name);
+    PreviewSink sink(name, info.dataSize, previewWorker.StopFlag());
+    DWORD result = ERROR_SUCCESS;
+    if (sink.headWanted == 0) {
+      sink.Decide();  // nothing to read
+    } else {
+      std::uint64_t size = 0;
+      result = drive.ReadRecordContent(job.record, &sink, &size);
+      // Shorter than its size said: decided on what there was.
+      if (!sink.decided && (result == ERROR_SUCCESS || result == ERROR_CANCELLED)) sink.Decide();
+    }
+    // The sink's own end (enough read, or no picture) is no failure.
+    if (result == ERROR_CANCELLED && !sink.stopped) result = ERROR_SUCCESS;
+    if (sink.failure != ERROR_SUCCESS) result = sink.failure;
+    job.result = result;
+    job.decision = sink.decision;
+    job.data = std::move(sink.data);
+    job.size = static_cast<std::uint32_t>(sink.filled);
+  } catch (const std::bad_alloc&) {
+    job.result = ERROR_NOT_ENOUGH_MEMORY;
+  }
+}
+
+void CUndeleteDlg::ShowPreview(WPARAM generation) {
+  // A read that a new scan ended and joined already answers too late.
+  if (generation != previewGeneration || !previewWorker.Started()) return;
+  previewWorker.StopAndJoin();
+  if (previewWanted) {
+    StartPreview();
+    return;
+  }
+  if (preview.result != ERROR_SUCCESS) {
+    if (preview.result != ERROR_CANCELLED) ShowErrorBox(hwnd, preview.result, L"GetLastError");
+    return;
+  }
+  switch (preview.decision.verdict) {
+    case PreviewVerdict::Show: break;
+    case PreviewVerdict::TooLarge: {
+      const std::u16string text = PreviewTooLargeText(preview.decision.bytes);
+      MessageBoxW(hwnd, reinterpret_cast<const wchar_t*>(text.c_str()), ProgramName().c_str(), MB_ICONINFORMATION);
+      return;
+    }
+    default: return;  // no picture: nothing shows, as for a picture that does not decode
+  }
+  previewData = std::move(preview.data);
+  previewSize = preview.size;
   previewDialog.imageData = previewData.get();
   previewDialog.imageSize = previewSize;
-  previewDialog.fileName.assign(info.name, info.name + std::char_traits<char16_t>::length(info.name));
+  previewDialog.imageType = preview.decision.imageType;
   previewDialog.SetOwner(hwnd);
   previewDialog.Create();
 }
@@ -454,8 +718,21 @@ INT_PTR CUndeleteDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, bool
     case WM_SCAN_ENDED:
       EndScan(*reinterpret_cast<const ScanTotals*>(lParam));
       return 0;
+    case WM_TIMER:
+      if (wParam != ProgressTimer) break;
+      ShowRecoveryProgress();
+      return 0;
+    case WM_RECOVER_ENDED:
+      EndRecovery();
+      return 0;
+    case WM_PREVIEW_READY:
+      ShowPreview(wParam);
+      return 0;
     case WM_DESTROY:
-      scanControl.StopAndJoin();
+      StopWorkers();
+      KillTimer(hwnd, ProgressTimer);
+      progressDialog.Destroy();
+      recovery.reset();
       previewDialog.Destroy();
       previewData.reset();  // the preview's bytes go with the window
       drive.AttachDisk(nullptr);
@@ -479,34 +756,59 @@ void CUndeleteDlg::PaintMinimised() {
   EndPaint(hwnd, &paint);
 }
 
+// Closing stops a recovery too: the file being copied is removed, the
+// others stay.
 void CUndeleteDlg::OnOK() {
-  scanControl.StopAndJoin();
+  StopWorkers();
   CNewDialog::OnOK();
 }
 
 void CUndeleteDlg::OnCancel() {
-  scanControl.StopAndJoin();
+  StopWorkers();
   CNewDialog::OnCancel();
+}
+
+void CUndeleteDlg::StopWorkers() {
+  // All asked first: none waits for another that is not yet told. A
+  // recovery's window says so while the wait lasts.
+  scanWorker.RequestStop();
+  progressDialog.Cancel();
+  recoveryWorker.RequestStop();
+  previewWorker.RequestStop();
+  previewWanted = false;
+  scanWorker.StopAndJoin();
+  recoveryWorker.StopAndJoin();
+  previewWorker.StopAndJoin();
 }
 
 void CUndeleteDlg::SetScanPhase(ScanPhase phase) {
   scanPhase = phase;
-  const ScanButton button = ScanButtonFor(phase);
+  ShowJobState();
+}
+
+void CUndeleteDlg::ShowJobState() {
+  const bool recovering = recovery != nullptr;
+  if (toolBar != nullptr) {
+    for (const UINT command : {IDM_SCAN, IDM_RECOVER}) {
+      const BOOL enabled = ToolbarEnabled(command, flags, scanPhase, recovering) ? TRUE : FALSE;
+      SendMessageW(toolBar, TB_ENABLEBUTTON, command, MAKELPARAM(enabled, 0));
+    }
+  }
+  const ScanButton button = ScanButtonFor(scanPhase, recovering);
   EnableWindow(scanButton, button.enabled ? TRUE : FALSE);
   // The caption last: "Scan" tells a watcher that the flags and totals are set.
   SetWindowTextW(scanButton, reinterpret_cast<const wchar_t*>(button.caption));
 }
 
 void CUndeleteDlg::ToggleScan() {
-  switch (ScanClickAction(scanPhase)) {
+  switch (ScanClickAction(scanPhase, recovery != nullptr)) {
     case ScanClick::Start: {
       for (int pane = 0; pane < 3; ++pane) statusBar.SetText(pane, L"");
       const HTREEITEM selected = driveTree.Selection();
       scanDriveText = selected != nullptr ? driveTree.Text(selected) : L"";
       scanItem = selected != nullptr ? reinterpret_cast<const PartitionItem*>(driveTree.Data(selected)) : nullptr;
-      scannedDriveText = scanDriveText;
       flags = FlagsAtScanStart();
-      const DWORD result = scanControl.Start(ScanThread, this);
+      const DWORD result = scanWorker.Start(ScanThread, this);
       if (result != ERROR_SUCCESS) {
         flags = FlagsAtScanEnd(flags);
         ShowErrorBox(hwnd, result, L"GetLastError");
@@ -516,7 +818,7 @@ void CUndeleteDlg::ToggleScan() {
       return;
     }
     case ScanClick::Stop:
-      scanControl.RequestStop();
+      scanWorker.RequestStop();
       flags = FlagsAtStop(flags);
       SetScanPhase(ScanPhase::Stopping);
       return;
@@ -545,8 +847,9 @@ ScanTotals CUndeleteDlg::RunScan() {
   if (scanItem == nullptr) return {};
   SendMessageW(hwnd, WM_SCAN_BEGIN_ROWS, 0, 0);
 
-  // Detaching waits for any read of the old disk (a recovery) to finish.
+  // Detaching waits for any read of the old disk to finish.
   drive.AttachDisk(nullptr);
+  scannedPartition = ScannedPartition{};
   diskHandle.reset();
   DWORD result = DiskDevice::OpenNumber(scanItem->diskNumber, &diskHandle);
   if (result != ERROR_SUCCESS) {
@@ -555,6 +858,18 @@ ScanTotals CUndeleteDlg::RunScan() {
   }
   drive.AttachDisk(diskHandle.get());
   drive.SetPartitionStart(scanItem->startSector, scanItem->sectorSize);
+  // Where the rows come from, for the same-drive question.
+  scannedPartition = ScannedPartition{};
+  scannedPartition.diskNumber = scanItem->diskNumber;
+  scannedPartition.start = std::uint64_t{scanItem->startSector} * scanItem->sectorSize;
+  scannedPartition.length = std::uint64_t{scanItem->sectorCount} * scanItem->sectorSize;
+  std::uint8_t serial[4] = {};
+  std::uint32_t got = 0;
+  if (diskHandle->ReadAt(scannedPartition.start + ntfs::BootSerialLow, serial, sizeof serial, &got) ==
+          ERROR_SUCCESS &&
+      got == sizeof serial) {
+    scannedPartition.serial = serial[0] | serial[1] << 8 | serial[2] << 16 | std::uint32_t{serial[3]} << 24;
+  }
   result = drive.Initialize();
   if (result != ERROR_SUCCESS) {
     if (result == ERROR_INVALID_DRIVE) {
@@ -569,19 +884,21 @@ ScanTotals CUndeleteDlg::RunScan() {
 
   // The worker's own table: the window copies from it while the worker waits.
   RowTable table;
-  WindowRowSink sink(hwnd, scanControl);
+  WindowRowSink sink(hwnd, scanWorker);
   ScanTotals totals;
-  result = ScanRecords(drive, Utf16FromWide(scanDriveText), scanControl.StopFlag(), sink, &totals, &table);
+  result = ScanRecords(drive, Utf16FromWide(scanDriveText), scanWorker.StopFlag(), sink, &totals, &table);
   if (sink.Failure() != ERROR_SUCCESS) result = sink.Failure();
-  if (result != ERROR_SUCCESS) {
-    ShowErrorBox(hwnd, result, L"GetLastError");
-    drive.AttachDisk(nullptr);
-    diskHandle.reset();
-  }
+  // The disk stays: the rows listed before a failure (a read error, say)
+  // can still be previewed and recovered.
+  if (result != ERROR_SUCCESS) ShowErrorBox(hwnd, result, L"GetLastError");
   return totals;
 }
 
 void CUndeleteDlg::BeginRows() {
+  // A preview still being read belongs to the old rows: it ends before the
+  // disk changes under it.
+  previewWanted = false;
+  previewWorker.StopAndJoin();
   const HWND list = fileList.Handle();
   ListView_SetItemState(list, -1, 0, LVIS_SELECTED | LVIS_FOCUSED);
   ListView_SetItemCountEx(list, 0, 0);

@@ -1,22 +1,27 @@
 // CUndeleteDlg: the main window. The drive tree, the list of deleted files
 // (a virtual list over the window's own row table), the Scan button, toolbar,
-// menus and status bar; the scan worker.
+// menus and status bar; the workers that scan, recover and read previews.
 #pragma once
 
 #include <windows.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "ntfs/NTFSDrive.h"
 #include "platform/Disk.h"
+#include "platform/Volumes.h"
+#include "recover/Recovery.h"
 #include "scan/PartitionWalk.h"
 #include "scan/Scanner.h"
 #include "ui/Framework.h"
 #include "ui/ImageDlg.h"
-#include "ui/ScanControl.h"
+#include "ui/PreviewRules.h"
+#include "ui/RecoverProgressDlg.h"
 #include "ui/WindowRules.h"
+#include "ui/WorkerThread.h"
 
 class CUndeleteDlg : public CNewDialog {
  public:
@@ -26,6 +31,10 @@ class CUndeleteDlg : public CNewDialog {
   // The scan worker; `parameter` is the window. Always returns 0. Its last
   // act is WM_SCAN_ENDED, whatever happened.
   static DWORD WINAPI ScanThread(void* parameter);
+  // The recovery worker: its last act is to post WM_RECOVER_ENDED.
+  static DWORD WINAPI RecoveryThread(void* parameter);
+  // The preview's reader: its last act is to post WM_PREVIEW_READY.
+  static DWORD WINAPI PreviewThread(void* parameter);
 
  protected:
   BOOL OnInitDialog() override;
@@ -45,6 +54,10 @@ class CUndeleteDlg : public CNewDialog {
   // The worker's part: the boxes it shows and the scan. Returns the totals.
   ScanTotals RunScan();
   void SetScanPhase(ScanPhase phase);
+  // The Scan button and the toolbar as the scan phase and a recovery allow.
+  void ShowJobState();
+  // Asks every worker to stop, then joins each.
+  void StopWorkers();
   // The window's side of the worker's messages; each returns 0 or 8 when
   // the rows cannot be held.
   void BeginRows();
@@ -65,7 +78,16 @@ class CUndeleteDlg : public CNewDialog {
   std::uint32_t RowAt(int position) const { return order[static_cast<std::size_t>(position)]; }
   void ShowCell(NMLVDISPINFOW* info) const;
   void OnRecover();
+  // The worker's part: the files one after another; failures are kept, not
+  // ends. Never throws.
+  void RunRecovery();
+  void ShowRecoveryProgress();
+  void EndRecovery();
   void OnImagePreview();
+  void StartPreview();
+  // The worker's part: the first bytes, the decision, then what the picture takes.
+  void ReadPreview();
+  void ShowPreview(WPARAM generation);
   void OnItemActivate();
   void ShowAbout();
   void VisitWebSite();
@@ -78,6 +100,20 @@ class CUndeleteDlg : public CNewDialog {
   CImageDlg previewDialog;
   ByteBuffer previewData;  // the previewed file's bytes; the preview paints from them
   std::uint32_t previewSize = 0;
+  // The preview being read: the request, then the worker's results, read
+  // by the window once the worker is joined.
+  struct PreviewJob {
+    std::uint32_t record = 0;
+    DWORD result = ERROR_SUCCESS;
+    PreviewDecision decision{PreviewVerdict::NotImage, 0, 0};
+    ByteBuffer data;
+    std::uint32_t size = 0;
+  };
+  PreviewJob preview;
+  // A preview asked for while another was read: started when that one ends.
+  bool previewWanted = false;
+  std::uint32_t wantedRecord = 0;
+  WPARAM previewGeneration = 0;  // tells a stale WM_PREVIEW_READY from the current one
   std::wstring findText;
   int findPosition = 0;
   ScanPhase scanPhase = ScanPhase::Idle;
@@ -94,12 +130,48 @@ class CUndeleteDlg : public CNewDialog {
   CStatusBar statusBar;
 
   std::vector<std::unique_ptr<PartitionItem>> partitionItems;  // owned by the tree's items
-  std::wstring scannedDriveText;
+  // The partition of the last scan; set by its worker before any row.
+  ScannedPartition scannedPartition;
   RowTable rows;                     // the scan's rows, handed over by the worker
   std::vector<std::uint32_t> order;  // rows in the list's order: a sort permutes it
   int sortColumn = 0;
   bool sortAscending = false;
-  // Last, so that it is the first to go: a worker still running is joined
-  // before anything it uses.
-  CScanControl scanControl;
+
+  // One file of a recovery, copied from its row when the recovery starts:
+  // the worker never reads the row table, which a sort reorders.
+  struct RecoveryItem {
+    std::uint32_t record;
+    std::u16string path;  // the row's whole folder path
+    std::u16string shown;  // path and name, for the progress and the summary
+    std::uint64_t size;
+  };
+  struct RecoveryFailure {
+    std::uint32_t item;
+    DWORD code;
+    RecoveryStep step;
+    std::u16string output;  // where the file was to go
+  };
+  // A recovery: its files, set before the worker starts; the progress, which
+  // the worker writes and the window reads while it runs; the results, read
+  // once the worker is joined.
+  struct RecoveryJob {
+    std::wstring destination;
+    std::vector<RecoveryItem> items;
+    std::uint64_t totalBytes = 0;
+    ULONGLONG started = 0;  // GetTickCount64
+    std::atomic<std::uint32_t> current{0};
+    std::atomic<std::uint64_t> doneBytes{0};
+    std::vector<RecoveryFailure> failures;  // room for every file is made before the start
+    std::uint32_t recovered = 0;
+    bool cancelled = false;
+    DWORD stoppedBy = ERROR_SUCCESS;  // a failure that ended the whole recovery (memory)
+  };
+  std::unique_ptr<RecoveryJob> recovery;  // null: no recovery runs
+  CRecoverProgressDlg progressDialog;
+
+  // Last, so that they are the first to go: a worker still running is
+  // joined before anything it uses.
+  CWorkerThread scanWorker;
+  CWorkerThread recoveryWorker;
+  CWorkerThread previewWorker;
 };

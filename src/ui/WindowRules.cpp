@@ -1,9 +1,9 @@
 #include "ui/WindowRules.h"
 
 #include <algorithm>
-#include <cstdlib>
+#include <cmath>
+#include <cstdio>
 
-#include "scan/Scanner.h"
 #include "ui/resource.h"
 
 namespace {
@@ -11,6 +11,8 @@ namespace {
 char16_t Fold(char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c; }
 
 bool IsWhiteSpace(char16_t c) { return c == u' ' || (c >= u'\t' && c <= u'\r'); }
+
+std::u16string Ascii(const std::string& text) { return std::u16string(text.begin(), text.end()); }
 
 ControlRect Rect(int x, int y, int width, int height) {
   // A negative extent is shown as empty.
@@ -36,17 +38,17 @@ bool CommandRule(unsigned command, const CommandFlags& flags, bool* enabled) {
   }
 }
 
-ScanButton ScanButtonFor(ScanPhase phase) {
+ScanButton ScanButtonFor(ScanPhase phase, bool recovering) {
   switch (phase) {
     case ScanPhase::Running: return {u"Stop Scanning", true};
     case ScanPhase::Stopping: return {u"Stopping...", false};
-    default: return {u"Scan", true};
+    default: return {u"Scan", !recovering};
   }
 }
 
-ScanClick ScanClickAction(ScanPhase phase) {
+ScanClick ScanClickAction(ScanPhase phase, bool recovering) {
   switch (phase) {
-    case ScanPhase::Idle: return ScanClick::Start;
+    case ScanPhase::Idle: return recovering ? ScanClick::Nothing : ScanClick::Start;
     case ScanPhase::Running: return ScanClick::Stop;
     default: return ScanClick::Nothing;
   }
@@ -63,7 +65,7 @@ CommandFlags FlagsAtStop(CommandFlags current) {
 }
 
 CommandFlags FlagsWithRows(CommandFlags current) {
-  current.canRecover = current.canPreview = true;
+  current.canPreview = true;
   return current;
 }
 
@@ -72,6 +74,98 @@ CommandFlags FlagsAtScanEnd(CommandFlags current) {
   current.canStop = false;
   current.canScan = true;
   return current;
+}
+
+CommandFlags FlagsAtRecoveryStart(CommandFlags current) {
+  current.canRecover = current.canScan = false;
+  return current;
+}
+
+CommandFlags FlagsAtRecoveryEnd(CommandFlags current) {
+  current.canRecover = current.canScan = true;
+  return current;
+}
+
+bool CanStartRecovery(ScanPhase phase, bool recovering, const CommandFlags& flags, int selectedRows) {
+  return phase == ScanPhase::Idle && !recovering && flags.canRecover && selectedRows > 0;
+}
+
+bool ToolbarEnabled(unsigned command, const CommandFlags& flags, ScanPhase phase, bool recovering) {
+  switch (command) {
+    case IDM_SCAN: return ScanButtonFor(phase, recovering).enabled;
+    case IDM_RECOVER: return flags.canRecover;
+    default: return true;
+  }
+}
+
+std::u16string ProgressFileText(std::uint32_t file, std::uint32_t files, const std::u16string& name) {
+  return Ascii("File " + std::to_string(file + 1) + " of " + std::to_string(files) + ": ") + name;
+}
+
+std::u16string ByteCountText(std::uint64_t bytes) {
+  if (bytes < 1024) return Ascii(std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes"));
+  static const char* const units[] = {"KB", "MB", "GB", "TB"};
+  double value = static_cast<double>(bytes) / 1024;
+  int unit = 0;
+  while (value >= 1024 && unit < 3) {
+    value /= 1024;
+    ++unit;
+  }
+  // Three significant digits at most, as a file manager shows them; cut, not
+  // rounded, so that a size never shows more than it is.
+  char text[32];
+  if (value < 10) {
+    std::snprintf(text, sizeof text, "%.2f %s", std::floor(value * 100) / 100, units[unit]);
+  } else if (value < 100) {
+    std::snprintf(text, sizeof text, "%.1f %s", std::floor(value * 10) / 10, units[unit]);
+  } else {
+    std::snprintf(text, sizeof text, "%.0f %s", std::floor(value), units[unit]);
+  }
+  return Ascii(text);
+}
+
+std::u16string ProgressBytesText(std::uint64_t done, std::uint64_t total) {
+  return ByteCountText(done) + u" of " + ByteCountText(total);
+}
+
+std::u16string TimeLeftText(std::uint64_t done, std::uint64_t total, std::uint64_t elapsedMs) {
+  // Too early, or nothing to go by: no estimate rather than a wild one.
+  if (done == 0 || elapsedMs < 2000 || done >= total) return u"";
+  const double left = static_cast<double>(total - done) * static_cast<double>(elapsedMs) / static_cast<double>(done);
+  const std::uint64_t seconds = static_cast<std::uint64_t>(std::ceil(left / 1000));
+  if ((seconds + 4) / 5 * 5 < 60) return Ascii("About " + std::to_string((seconds + 4) / 5 * 5) + " seconds left");
+  const std::uint64_t minutes = (seconds + 59) / 60;
+  if (minutes < 60) return Ascii("About " + std::to_string(minutes) + (minutes == 1 ? " minute" : " minutes") + " left");
+  return Ascii("About " + std::to_string(minutes / 60) + (minutes / 60 == 1 ? " hour " : " hours ") +
+               std::to_string(minutes % 60) + (minutes % 60 == 1 ? " minute" : " minutes") + " left");
+}
+
+int ProgressPosition(std::uint64_t done, std::uint64_t total) {
+  if (total == 0 || done >= total) return ProgressSteps;
+  return static_cast<int>(static_cast<double>(done) * ProgressSteps / static_cast<double>(total));
+}
+
+std::u16string RecoverySummaryText(std::uint32_t recovered, std::uint32_t files, std::uint32_t failed, bool cancelled,
+                                   const std::u16string& destination) {
+  std::u16string text = Ascii(std::string(cancelled ? "Cancelled: recovered " : "Recovered ") +
+                              std::to_string(recovered) + " of " + std::to_string(files) +
+                              (files == 1 ? " file to " : " files to ")) +
+                        destination + u".";
+  if (failed > 0) {
+    text += Ascii(failed == 1 ? "\r\n1 file could not be recovered:"
+                              : "\r\n" + std::to_string(failed) + " files could not be recovered:");
+  }
+  return text;
+}
+
+int StateOrder(FileState state) {
+  switch (state.kind) {
+    case Recoverability::Intact: return 0;
+    case Recoverability::Partial: return state.percent;
+    case Recoverability::Overwritten: return 100;
+    case Recoverability::Unknown: return 101;
+    default: return 102;
+  }
 }
 
 void SortRows(const RowTable& table, Column column, bool ascending, std::vector<std::uint32_t>* order) {
@@ -84,7 +178,7 @@ void SortRows(const RowTable& table, Column column, bool ascending, std::vector<
   }
   // The cells' texts, formatted once: a sort compares each row many times.
   std::vector<std::u16string> texts(table.Rows());
-  for (std::uint32_t row : *order) texts[row] = table.Cell(row, column);
+  for (std::uint32_t row : *order) texts[row] = CellText(table, row, column);
   std::stable_sort(order->begin(), order->end(), [&](std::uint32_t a, std::uint32_t b) {
     return ascending ? CompareCellText(texts[a], texts[b]) < 0 : CompareCellText(texts[b], texts[a]) < 0;
   });
@@ -128,18 +222,4 @@ std::u16string SelectionCountText(int selected) {
   if (selected == 1) return u"Selected 1 file";
   const std::string text = "Selected " + std::to_string(selected) + " files";
   return std::u16string(text.begin(), text.end());
-}
-
-std::uint32_t RecordIndexFromCell(const std::u16string& cell) {
-  std::string narrow;
-  for (char16_t c : cell) narrow += c < 0x80 ? static_cast<char>(c) : '?';
-  const double value = std::strtod(narrow.c_str(), nullptr);
-  // The cell is the scan's own "%d"; anything else is kept inside the index range.
-  if (!(value > 0)) return FirstScanRecord;
-  if (value >= static_cast<double>(UINT32_MAX - FirstScanRecord)) return UINT32_MAX;
-  return static_cast<std::uint32_t>(value) + FirstScanRecord;
-}
-
-bool IsScannedDrive(const std::u16string& destination, const std::u16string& scannedDriveText) {
-  return destination.substr(0, 3) == scannedDriveText;
 }

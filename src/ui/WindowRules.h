@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "scan/RowTable.h"
+#include "view/RowCells.h"
 
 struct ControlRect {
   int x, y, width, height;  // width and height never negative
@@ -34,29 +34,66 @@ bool CommandRule(unsigned command, const CommandFlags& flags, bool* enabled);
 // from a stop request until that message.
 enum class ScanPhase { Idle, Running, Stopping };
 
+// A scan and a recovery exclude each other: the Scan button, its menu item
+// and its toolbar button are greyed while a recovery runs, Recover while a
+// scan runs (rows listed or not) or another recovery does.
 struct ScanButton {
   const char16_t* caption;
   bool enabled;
 };
-ScanButton ScanButtonFor(ScanPhase phase);
+ScanButton ScanButtonFor(ScanPhase phase, bool recovering);
 
 // What the Scan button (and Scan or Stop in the menus) does in each phase. A
-// new scan starts only from Idle.
+// new scan starts only from Idle, and not while a recovery runs.
 enum class ScanClick { Start, Stop, Nothing };
-ScanClick ScanClickAction(ScanPhase phase);
+ScanClick ScanClickAction(ScanPhase phase, bool recovering);
 
 // The command flags: before any scan, once a scan starts, once a stop is
-// asked for, once rows have arrived, and once the scan has ended.
+// asked for, once rows have arrived (they can be previewed, not yet
+// recovered), once the scan has ended, and while a recovery runs.
 CommandFlags FlagsBeforeScan();
 CommandFlags FlagsAtScanStart();
 CommandFlags FlagsAtStop(CommandFlags current);
 CommandFlags FlagsWithRows(CommandFlags current);
 CommandFlags FlagsAtScanEnd(CommandFlags current);
+CommandFlags FlagsAtRecoveryStart(CommandFlags current);
+CommandFlags FlagsAtRecoveryEnd(CommandFlags current);
+
+// True when a Recover command may start a recovery: no scan, no recovery,
+// Recover enabled and a row selected. A posted command reaches the window
+// whatever its menu item shows, so the window asks this, not the menu.
+bool CanStartRecovery(ScanPhase phase, bool recovering, const CommandFlags& flags, int selectedRows);
+
+// The state of a toolbar button: Scan as the Scan button, Recover as its
+// menu item; the others are always enabled.
+bool ToolbarEnabled(unsigned command, const CommandFlags& flags, ScanPhase phase, bool recovering);
+
+// The progress dialog's texts. "File 2 of 5: name".
+std::u16string ProgressFileText(std::uint32_t file, std::uint32_t files, const std::u16string& name);
+// "12.5 MB of 2.00 GB": bytes as "N bytes" below 1 KB, then KB, MB, GB (1024-based).
+std::u16string ProgressBytesText(std::uint64_t done, std::uint64_t total);
+std::u16string ByteCountText(std::uint64_t bytes);
+// The estimate from the rate so far: empty for the first two seconds or
+// before any byte, then "About N seconds left" (rounded up to 5), "About N
+// minutes left" (rounded up), "About N hours M minutes left".
+std::u16string TimeLeftText(std::uint64_t done, std::uint64_t total, std::uint64_t elapsedMs);
+// The bar's position in 0..ProgressSteps; a recovery of nothing is done.
+constexpr int ProgressSteps = 1000;
+int ProgressPosition(std::uint64_t done, std::uint64_t total);
+
+// The summary's first line: "Recovered 3 of 5 files to D:\Saved.", after
+// a Cancel "Cancelled: recovered 3 of 5 files to D:\Saved.", then, when
+// some failed, "2 files could not be recovered:".
+std::u16string RecoverySummaryText(std::uint32_t recovered, std::uint32_t files, std::uint32_t failed, bool cancelled,
+                                   const std::u16string& destination);
 
 // Reorders `order` (rows of `table` as the list shows them) by one column,
 // stably: texts compare with CompareCellText, the State column with
 // StateOrder. Descending reverses the comparison, not the ties.
 void SortRows(const RowTable& table, Column column, bool ascending, std::vector<std::uint32_t>* order);
+// The State column's order: Intact first, then partial ones by their share,
+// then Overwritten, then Unknown, then pending ones.
+int StateOrder(FileState state);
 // True for every command the main window serves.
 bool MainWindowHandles(unsigned command);
 
@@ -70,11 +107,3 @@ bool NameMatches(const std::u16string& name, std::u16string* findText);
 
 // "Selected 1 file" or "Selected %i files".
 std::u16string SelectionCountText(int selected);
-
-// The record index of a row from its "#" cell: the leading number of the
-// text, truncated, plus 30; 30 for a text without digits.
-std::uint32_t RecordIndexFromCell(const std::u16string& cell);
-
-// True when the first three characters of the destination equal the whole
-// drive text of the last scan, exactly (the same-drive question).
-bool IsScannedDrive(const std::u16string& destination, const std::u16string& scannedDriveText);

@@ -6,6 +6,8 @@
 #define IDD_PELMORA_DIALOG 102
 #define IDD_FIND 130
 #define IDD_IMAGE 140
+#define IDD_RECOVER_PROGRESS 150
+#define IDD_RECOVER_SUMMARY 151
 
 // Icon, bitmap/toolbar, menus, strings.
 #define IDR_MAINFRAME 128
@@ -46,3 +48,13 @@
 // About box: the two links.
 #define IDC_SITE_LINK 1008
 #define IDC_MAIL_LINK 1010
+
+// Recovery progress.
+#define IDC_PROGRESS_FILE 1020
+#define IDC_PROGRESS_BAR 1021
+#define IDC_PROGRESS_BYTES 1022
+#define IDC_PROGRESS_TIME 1023
+
+// Recovery summary.
+#define IDC_SUMMARY_TEXT 1030
+#define IDC_SUMMARY_FAILURES 1031

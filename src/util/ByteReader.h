@@ -32,6 +32,19 @@ class ByteReader {
     return true;
   }
 
+  // Big-endian values, for the formats that store them so (VHD).
+  bool U32BE(std::size_t offset, std::uint32_t* value) const { return UnsignedBE(offset, 4, value); }
+  bool U64BE(std::size_t offset, std::uint64_t* value) const { return UnsignedBE(offset, 8, value); }
+
+  template <typename T>
+  bool UnsignedBE(std::size_t offset, std::size_t width, T* value) const {
+    if (width > sizeof(T) || !Holds(offset, width)) return false;
+    T result = 0;
+    for (std::size_t i = 0; i < width; ++i) result = static_cast<T>((result << 8) | data[offset + i]);
+    *value = result;
+    return true;
+  }
+
   // Two's complement value of `width` (0 to 8) bytes, sign-extended from the
   // top bit of its last byte; 0 bytes read as 0.
   bool Signed(std::size_t offset, std::size_t width, std::int64_t* value) const {

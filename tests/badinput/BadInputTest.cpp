@@ -20,6 +20,7 @@
 #include "scan/PartitionWalk.h"
 #include "recover/Recovery.h"
 #include "scan/Scanner.h"
+#include "support/ScanRows.h"
 #include "support/TestVolumes.h"
 
 namespace {
@@ -211,7 +212,7 @@ class CountingSink : public ContentSink {
 
 class CollectingRows : public RowSink {
  public:
-  void AddRow(const ScanRow& row) override { rows.push_back(row); }
+  void RowAdded(const RowTable& table, std::size_t row) override { rows.push_back(MakeRow(table, row)); }
   std::vector<ScanRow> rows;
 };
 

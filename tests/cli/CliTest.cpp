@@ -2,6 +2,7 @@
 // compared with what was written and deleted and with The Sleuth Kit.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -14,6 +15,7 @@
 #include "platform/Text.h"
 #include "scan/PartitionLayout.h"
 #include "support/CliRun.h"
+#include "support/OutputFields.h"
 #include "support/TestVolumes.h"
 
 namespace {
@@ -28,7 +30,8 @@ std::vector<std::string> Split(const std::string& line, char separator) {
   return fields;
 }
 
-std::u16string CellCut(const std::u16string& name) { return name.substr(0, 254); }
+// A table cell holds at most 254 characters (UTF-16 units).
+std::string CellCut(const std::string& utf8) { return Utf8FromUtf16(Utf16FromUtf8(utf8).substr(0, 254)); }
 
 bool InCacheFolder(const std::string& path) {
   for (const std::string& part : Split(path, '/')) {
@@ -147,14 +150,9 @@ TEST_F(CliTest, ListShowsEveryDeletedFileOnceWithItsFolders) {
     }
     EXPECT_EQ(cells[6], "Intact") << path;
   }
+  // CSV carries whole names: the 255-character ones too.
   const std::set<std::string> expected = ExpectedRows(manifest);
-  // A cell holds 254 characters: a 255-character name shows cut.
-  std::set<std::string> shown;
-  for (const std::string& path : expected) {
-    const std::size_t slash = path.rfind('/') + 1;
-    shown.insert(path.substr(0, slash) + Utf8FromUtf16(CellCut(Utf16FromUtf8(path.substr(slash)))));
-  }
-  EXPECT_EQ(std::set<std::string>(listed.begin(), listed.end()), shown);
+  EXPECT_EQ(std::set<std::string>(listed.begin(), listed.end()), expected);
   EXPECT_EQ(listed.size(), expected.size()) << "a file is listed twice";
   EXPECT_TRUE(std::any_of(expected.begin(), expected.end(),
                           [](const std::string& p) { return p.find("firefox/") != std::string::npos; }))
@@ -199,6 +197,46 @@ TEST_F(CliTest, JsonAndTableCarryTheSameRows) {
   ASSERT_EQ(table.status, 0);
   EXPECT_EQ(Lines(table.out).size(), expected + 1);
   EXPECT_EQ(Lines(table.out)[0].substr(0, 4), "Name");
+}
+
+// CSV and JSON are for programs: names and paths come whole, however long
+// (255-character names; a path of three 100-character folders). The table,
+// for people, cuts them to a cell as the window does.
+TEST_F(CliTest, MachineOutputCarriesWholeNamesAndPathsTheTableCutsThem) {
+  const std::string a(100, 'a'), b(100, 'b'), c(100, 'c'), n(255, 'n');
+  const std::string deep = MakeOwnVolume("deep.img", "mkdir -p " + a + "/" + b + "/" + c + "; printf hello > " + a +
+                                                         "/" + b + "/" + c + "/" + n + "; rm " + a + "/" + b + "/" +
+                                                         c + "/" + n);
+  const std::string path = "X:\\" + a + "\\" + b + "\\" + c + "\\";
+  std::vector<std::pair<std::string, std::string>> wanted = {{n, path}};  // (name, path)
+  for (const std::string& file : ExpectedRows(manifest)) {
+    const std::size_t slash = file.rfind('/') + 1;
+    if (Utf16FromUtf8(file.substr(slash)).size() <= 254) continue;
+    std::string folder = "X:\\" + file.substr(0, slash);
+    std::replace(folder.begin(), folder.end(), '/', '\\');
+    wanted.push_back({file.substr(slash), folder});
+  }
+  ASSERT_EQ(wanted.size(), 3u);  // the standard set's two 255-character names
+  for (const auto& [name, folder] : wanted) {
+    SCOPED_TRACE(name.substr(0, 8));
+    const std::string image = folder == path ? deep : volume;
+    const auto list = [&](const char* format) {
+      CliRun run = Cli({"list", image, "--start", "0", "--drive-text", "X:\\", "--format", format}, dir->Path());
+      EXPECT_EQ(run.status, 0) << run.err;
+      return run.out;
+    };
+    const std::string csv = list("csv"), json = list("json"), table = list("table");
+    EXPECT_NE(csv.find("\n" + CsvField(name) + "," + CsvField(folder) + ","), std::string::npos) << csv;
+    EXPECT_NE(json.find("{\"Name\": " + JsonString(name) + ", \"Path\": " + JsonString(folder) + ", "),
+              std::string::npos)
+        << json;
+    EXPECT_EQ(table.find(name), std::string::npos);
+    EXPECT_NE(table.find("\n" + CellCut(name) + "  "), std::string::npos) << table;
+    if (folder == path) {
+      EXPECT_EQ(table.find(path), std::string::npos);
+      EXPECT_NE(table.find("  " + CellCut(path) + "  "), std::string::npos) << table;
+    }
+  }
 }
 
 TEST_F(CliTest, RecoverWritesEveryListedFileByteExactInsideTheFolder) {
@@ -599,7 +637,43 @@ TEST_F(CliTest, WindowsToolUnderWine) {
          &recover);
     EXPECT_EQ(recover.status, 0) << recover.err;
     EXPECT_NE(recover.err.find("Recovered 3 of 3 files"), std::string::npos) << recover.err;
+    // The read-only file came under its name with its attribute (Wine keeps
+    // it as the missing write bits), and no temporary file stayed.
+    std::string listing;
+    RunCommand("cd " + dir->Path() + "/wine-attributes && find . -type f -perm /222 -name readonly.txt; "
+                                     "find . -type f | sort",
+               &listing);
+    EXPECT_EQ(listing, "./hidden.txt\n./hidden_system.dat\n./readonly.txt\n");
   }
+  // Disk 0 with two copies of a volume, the second given another serial; Q:
+  // reports the first one's. Wine tells no volume's extents, so the serial
+  // decides: recovering partition 1 onto Q: is refused, partition 2 is not.
+  const std::string disk = MakeDisk("wine-disk.img", "ntfs:" + clash + " ntfs:" + clash);
+  const std::vector<std::string> partitions = Lines(Cli({"partitions", disk}, dir->Path()).out);
+  ASSERT_EQ(partitions.size(), 2u);
+  {
+    std::fstream bytes(disk, std::ios::in | std::ios::out | std::ios::binary);
+    bytes.seekp(std::stoll(Split(partitions[1], '\t')[1]) * 512 + 0x48);
+    bytes.write("\x78\x56\x34\x12", 4);
+    std::string serial(4, '\0');
+    bytes.seekg(std::stoll(Split(partitions[0], '\t')[1]) * 512 + 0x48);
+    bytes.read(&serial[0], 4);
+    char text[16];
+    std::snprintf(text, sizeof text, "%02x%02x%02x%02x", serial[3] & 0xFF, serial[2] & 0xFF, serial[1] & 0xFF,
+                  serial[0] & 0xFF);
+    std::filesystem::create_directories(dir->Path() + "/wine-q");
+    std::ofstream(dir->Path() + "/wine-q/.windows-serial") << text;
+  }
+  std::filesystem::create_directory_symlink(dir->Path() + "/wine-q", prefix + "/dosdevices/q:");
+  std::filesystem::create_symlink(disk, prefix + "/dosdevices/physicaldrive0");
+  RunCommand(env + "wineserver -k 2>/dev/null");  // drives are looked at when Wine starts
+  wine("recover 0 --partition 1 --to 'q:\\one' --name report.docx", &recover);
+  EXPECT_EQ(recover.status, 2) << recover.err;
+  EXPECT_NE(recover.err.find("is on the partition being scanned"), std::string::npos) << recover.err;
+  EXPECT_FALSE(std::filesystem::exists(dir->Path() + "/wine-q/one"));
+  wine("recover 0 --partition 2 --to 'q:\\two' --name report.docx", &recover);
+  EXPECT_EQ(recover.status, 0) << recover.err;
+  EXPECT_TRUE(std::filesystem::exists(dir->Path() + "/wine-q/two/Docs/report.docx"));
 }
 
 // A deleted sparse file of a few hundred MiB is recovered byte-exact, with
@@ -685,3 +759,69 @@ TEST_F(CliTest, StatesChooseRowsAndGoWithRecoveredFiles) {
 }
 
 }  // namespace
+
+// Recovering onto the partition being scanned is refused before anything is
+// written, however the two are reached: an image's partition against a
+// mount of that partition through a loop device, the loop device and its
+// partition themselves, a bare volume image mounted directly. Another
+// partition of the same disk, or a copy of the image, is no clash.
+TEST_F(CliTest, RecoveryOntoTheScannedPartitionIsRefused) {
+  const std::string disk = MakeDisk("same-volume.img", "ntfs:" + clash + " ntfs:" + clash);
+  const std::string bare = dir->Path() + "/same-bare.img";
+  ASSERT_EQ(RunCommand("cp " + clash + " " + bare), 0);
+  struct Mounts {
+    std::string loop, disk, bare;
+    ~Mounts() {
+      for (const std::string* point : {&disk, &bare}) {
+        if (!point->empty()) RunCommand("umount " + *point + " 2>/dev/null");
+      }
+      if (!loop.empty()) RunCommand("losetup -d " + loop);
+    }
+  } mounts;
+  std::string loop;
+  if (RunCommand("losetup -P -f --show " + disk + " 2>/dev/null", &loop) != 0 || loop.empty()) {
+    GTEST_SKIP() << "no loop device";
+  }
+  mounts.loop = loop.erase(loop.find('\n'));
+  // Partition scanning may need asking again where no daemon does it.
+  RunCommand("partx -a " + loop + " 2>/dev/null");
+  if (!std::filesystem::exists(loop + "p2")) GTEST_SKIP() << "the loop device shows no partitions";
+  const std::string onDisk = dir->Path() + "/same-mnt", onBare = dir->Path() + "/same-bare-mnt";
+  std::filesystem::create_directories(onDisk);
+  std::filesystem::create_directories(onBare);
+  ASSERT_EQ(RunCommand("ntfs-3g " + loop + "p2 " + onDisk), 0);
+  mounts.disk = onDisk;
+  ASSERT_EQ(RunCommand("ntfs-3g " + bare + " " + onBare), 0);
+  mounts.bare = onBare;
+
+  struct Case {
+    std::vector<std::string> where;  // disk and partition
+    std::string to;
+    bool refused;
+  };
+  const Case cases[] = {
+      {{disk, "--partition", "2"}, onDisk + "/a", true},
+      {{loop, "--partition", "2"}, onDisk + "/b/c", true},
+      {{loop + "p2", "--start", "0"}, onDisk + "/d", true},
+      {{bare, "--start", "0"}, onBare + "/e", true},
+      {{disk, "--partition", "1"}, onDisk + "/f", false},
+      {{clash, "--start", "0"}, onBare + "/g", false},
+      {{disk, "--partition", "2", "--allow-same-volume"}, onDisk + "/h", false},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = {"recover"};
+    args.insert(args.end(), c.where.begin(), c.where.end());
+    args.insert(args.end(), {"--to", c.to, "--name", "report.docx"});
+    SCOPED_TRACE(c.where[0] + " " + c.where[2] + " to " + c.to);
+    CliRun run = Cli(args, dir->Path());
+    if (c.refused) {
+      EXPECT_EQ(run.status, 2) << run.err;
+      EXPECT_NE(run.err.find("is on the partition being scanned"), std::string::npos) << run.err;
+      EXPECT_NE(run.err.find("--allow-same-volume"), std::string::npos) << run.err;
+      EXPECT_FALSE(std::filesystem::exists(c.to));
+    } else {
+      EXPECT_EQ(run.status, 0) << run.err;
+      EXPECT_TRUE(std::filesystem::exists(c.to + "/Docs/report.docx")) << run.out;
+    }
+  }
+}

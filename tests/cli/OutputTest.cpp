@@ -4,7 +4,11 @@
 #include <string>
 #include <utility>
 
+#include "cli/ListOutput.h"
 #include "cli/Output.h"
+#include "support/OutputFields.h"
+#include "support/TestVolumes.h"
+#include "view/RowCells.h"
 
 namespace {
 
@@ -23,9 +27,12 @@ TEST(CliOutput, JsonEscapesQuotesBackslashesAndControls) {
   EXPECT_EQ(JsonString("\xE6\x97\xA5"), "\"\xE6\x97\xA5\"");
 }
 
-TEST(CliOutput, TablesAlignByTerminalColumns) {
-  const std::string table = AlignedTable({{"Name", "Size"}, {"\xE6\x97\xA5\xE6\x9C\xAC", "1 KB"}, {"abcde", "2 KB"}});
-  EXPECT_EQ(table, "Name   Size\n\xE6\x97\xA5\xE6\x9C\xAC   1 KB\nabcde  2 KB\n");
+TEST(CliOutput, TerminalColumnsCountWideCharactersTwice) {
+  EXPECT_EQ(TerminalColumns("abcde"), 5u);
+  EXPECT_EQ(TerminalColumns("\xE6\x97\xA5\xE6\x9C\xAC"), 4u);        // two CJK characters
+  EXPECT_EQ(TerminalColumns("\xC3\xA9t\xC3\xA9"), 3u);                 // accented letters are narrow
+  EXPECT_EQ(TerminalColumns("\xF0\x9F\x98\x80!"), 3u);                 // an emoji outside the BMP
+  EXPECT_EQ(TerminalColumns(""), 0u);
 }
 
 TEST(CliOutput, GlobsMatchWholeNamesFoldingAsciiCase) {
@@ -50,7 +57,7 @@ TEST(CliOutput, TerminalTextShowsControlCharactersAsEscapes) {
   };
   for (const auto& [text, safe] : cases) EXPECT_EQ(TerminalSafe(text), safe) << safe;
   // Escapes count their own width in a table.
-  EXPECT_EQ(AlignedTable({{TerminalSafe("\x1b"), "x"}, {"ab", "y"}}), "\\x1b  x\nab    y\n");
+  EXPECT_EQ(TerminalColumns(TerminalSafe("\x1b")), 4u);
 }
 
 // Everything for standard output goes through one buffer, written before
@@ -73,6 +80,56 @@ TEST(CliOutput, StandardOutputIsWrittenBeforeErrorAndProgressLines) {
   std::fclose(both);
   EXPECT_EQ(written, "row 1\n\rScanning" + std::string(52, ' ') + "\r" + std::string(60, ' ') +
                          "\rrow 2\nfailed: x\na,b\r\n");
+}
+
+// What 'list' prints, into a file: the table for people cuts names and paths
+// as the window's cells do; CSV and JSON, for programs, carry them whole.
+class ListOutputTest : public ::testing::Test {
+ protected:
+  std::string Printed(void (*print)(const RowTable&, const ChosenList&, Terminal&)) {
+    std::FILE* file = std::tmpfile();
+    EXPECT_NE(file, nullptr);
+    {
+      Terminal terminal(file, file, false);
+      ChosenList chosen;
+      for (std::size_t row = 0; row < rows.Rows(); ++row) chosen.push_back(row);
+      print(rows, chosen, terminal);
+    }
+    std::rewind(file);
+    std::string written;
+    for (int c; (c = std::fgetc(file)) != EOF;) written += static_cast<char>(c);
+    std::fclose(file);
+    return written;
+  }
+  RowTable rows;
+};
+
+TEST_F(ListOutputTest, MachineOutputCarriesWholeNamesAndPathsTheTableCutsThem) {
+  const std::string name(255, 'n'), folder(100, 'f');
+  const std::string path = "C:\\" + folder + "\\" + folder + "\\" + folder + "\\";  // 305 characters
+  std::uint32_t id = 0;
+  ASSERT_TRUE(rows.AddPath(std::u16string(path.begin(), path.end()), &id));
+  ASSERT_TRUE(rows.AddRow(40, id, std::u16string(name.begin(), name.end()), 1, FileTimeUtc(2008, 4, 7, 14, 24, 36), 0));
+  ASSERT_TRUE(rows.AddRow(41, id, u"a,b.txt", 2048, 0, 0));
+  ASSERT_TRUE(rows.SetState(0, {Recoverability::Intact, 0}, {}));
+  ASSERT_TRUE(rows.SetState(1, {Recoverability::Partial, 37}, {40}));
+
+  EXPECT_EQ(Printed(PrintCsv), "Name,Path,Size,Created,Modified,#,State\r\n" + name + "," + path +
+                                   ",1 KB,07.04.2008 14:24,,40,Intact\r\n\"a,b.txt\"," + path +
+                                   ",2 KB,,,41,Partly overwritten (37%)\r\n");
+  const std::string json = Printed(PrintJson);
+  EXPECT_NE(json.find("{\"Name\": " + JsonString(name) + ", \"Path\": " + JsonString(path) + ", \"Size\": \"1 KB\""),
+            std::string::npos)
+      << json;
+  EXPECT_NE(json.find("\"record\": 41, \"bytes\": 2048, \"state\": \"Partly overwritten\", "
+                      "\"overwritten_percent\": 37, \"overwritten_by\": [40]}"),
+            std::string::npos)
+      << json;
+  const std::string table = Printed(PrintTable);
+  EXPECT_EQ(table.find(name), std::string::npos);
+  EXPECT_NE(table.find(name.substr(0, MaxCellText) + "  "), std::string::npos);
+  EXPECT_EQ(table.find(path), std::string::npos);
+  EXPECT_NE(table.find(path.substr(0, MaxCellText) + "  "), std::string::npos);
 }
 
 }  // namespace

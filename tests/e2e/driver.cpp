@@ -137,6 +137,7 @@ class Remote {
 
 const size_t TextOffset = 1024, TextChars = 4096;
 const wchar_t* const PreviewCaption = L"\u56fe\u50cf\u9884\u89c8";  // 图像预览
+const wchar_t* const ProgressCaption = L"\u6b63\u5728\u6062\u590d";  // 正在恢复
 
 HWND mainWindow;
 
@@ -400,7 +401,7 @@ BOOL CALLBACK FindBox(HWND window, LPARAM parameter) {
   wchar_t caption[64] = L"";
   GetWindowTextW(window, caption, 64);
   if (window != search->owner && GetWindow(window, GW_OWNER) == search->owner && ClassOf(window) == L"#32770" &&
-      IsWindowVisible(window) && std::wstring(caption) != PreviewCaption) {
+      IsWindowVisible(window) && std::wstring(caption) != PreviewCaption && std::wstring(caption) != ProgressCaption) {
     search->box = window;
     return FALSE;
   }
@@ -749,8 +750,8 @@ HTREEITEM ChildItem(HWND tree, Remote& remote, HTREEITEM parent, Match matches) 
 // folders by their item data, which holds their modification times, so a
 // parent that changed after the browser listed it stops that walk. The
 // answer is the browser as it is then.
-void CmdBrowserSelect(const std::wstring& path) {
-  HWND browser = Browser(10000);
+void CmdBrowserSelect(const std::wstring& path, DWORD timeoutMs) {
+  HWND browser = Browser(timeoutMs);
   HWND tree = Descendant(browser, L"SysTreeView32");
   Remote remote(tree, TextOffset + TextChars * 2 + 16);
   std::vector<std::wstring> parts;
@@ -890,6 +891,73 @@ void CmdClickItem(const std::wstring& caption, int id) {
   GetClientRect(item, &rect);
   if (rect.right <= 0 || rect.bottom <= 0) throw Failure{"item " + std::to_string(id) + " has no size"};
   PostClick(item, POINT{rect.right / 2, rect.bottom / 2}, WM_LBUTTONDOWN, WM_LBUTTONUP, 0, false);
+}
+
+// One line per control of the dialog `caption`: [id, class, text, enabled,
+// visible]; a progress bar's text is its position.
+void CmdDialogItems(const std::wstring& caption) {
+  HWND dialog = Dialog(caption);
+  for (HWND item = GetWindow(dialog, GW_CHILD); item != nullptr; item = GetWindow(item, GW_HWNDNEXT)) {
+    const std::wstring kind = ClassOf(item);
+    const std::wstring text =
+        kind == L"msctls_progress32" ? std::to_wstring(Send(item, PBM_GETPOS, 0, 0)) : WindowText(item);
+    Write(JsonArray({std::to_string(GetDlgCtrlID(item)), Json(kind), Json(text), IsWindowEnabled(item) ? "true" : "false",
+                     IsWindowVisible(item) ? "true" : "false"}));
+  }
+}
+
+// Waits until the program shows no window titled `caption`.
+void CmdWaitGone(const std::wstring& caption, DWORD timeoutMs) {
+  if (!WaitFor(timeoutMs, [&] { return ProgramWindows(caption, L"").empty(); }))
+    throw Failure{"still shown: " + Utf8(caption)};
+}
+
+// Round trips of a sent message (WM_NULL) to the main window, one every
+// 10 ms, while `going()` holds (checked before each): [count, longest ms,
+// median ms, 99th percentile ms, seconds in all, seconds from the start to
+// the longest]. A round trip is waited for up to `timeoutMs`: a window that
+// never answers is a failure.
+template <class Going>
+void RoundTrips(DWORD timeoutMs, Going going) {
+  LARGE_INTEGER frequency, began, start, end;
+  QueryPerformanceFrequency(&frequency);
+  QueryPerformanceCounter(&began);
+  end = began;
+  std::vector<double> trips;
+  double longestAt = 0;
+  while (going(trips.size())) {
+    DWORD_PTR ignored = 0;
+    QueryPerformanceCounter(&start);
+    if (!SendMessageTimeoutW(Main(), WM_NULL, 0, 0, SMTO_NORMAL, timeoutMs, &ignored)) throw Failure{"no answer"};
+    QueryPerformanceCounter(&end);
+    const double ms = 1000.0 * (end.QuadPart - start.QuadPart) / frequency.QuadPart;
+    if (trips.empty() || ms > *std::max_element(trips.begin(), trips.end()))
+      longestAt = double(start.QuadPart - began.QuadPart) / frequency.QuadPart;
+    trips.push_back(ms);
+    Sleep(10);
+  }
+  if (trips.empty()) throw Failure{"no round trip made"};
+  const double seconds = double(end.QuadPart - began.QuadPart) / frequency.QuadPart;
+  std::sort(trips.begin(), trips.end());
+  char text[160];
+  std::snprintf(text, sizeof text, "[%u, %.2f, %.2f, %.2f, %.2f, %.2f]", (unsigned)trips.size(), trips.back(),
+                trips[trips.size() / 2], trips[std::min(trips.size() - 1, trips.size() * 99 / 100)], seconds,
+                longestAt);
+  Write(text);
+}
+
+// Round trips until the file at `path` has `size` bytes (a recovery's output
+// appears whole, or grows in place): see RoundTrips.
+void CmdRoundTripsUntil(const std::wstring& path, unsigned long long size, DWORD timeoutMs) {
+  const DWORD start = GetTickCount();
+  RoundTrips(timeoutMs, [&](size_t) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) &&
+        ((unsigned long long)data.nFileSizeHigh << 32 | data.nFileSizeLow) == size)
+      return false;
+    if (GetTickCount() - start > timeoutMs) throw Failure{"the file did not reach its size"};
+    return true;
+  });
 }
 
 // A click on the toolbar button of `command`.
@@ -1090,7 +1158,7 @@ void Run(const std::vector<std::string>& args) {
   } else if (c == "browser") {
     CmdBrowser(Number(args, 1, 10000));
   } else if (c == "browser-select") {
-    CmdBrowserSelect(arg(1));
+    CmdBrowserSelect(arg(1), Number(args, 2, 10000));
   } else if (c == "browser-press") {
     CmdBrowserPress((int)Number(args, 1, IDOK), Number(args, 2, 10000));
   } else if (c == "popup") {
@@ -1119,6 +1187,19 @@ void Run(const std::vector<std::string>& args) {
     if (!SetCursorPos((int)Number(args, 1, 0), (int)Number(args, 2, 0))) throw Failure{"SetCursorPos failed"};
   } else if (c == "click-toolbar") {
     CmdClickToolbar(Number(args, 1, 0));
+  } else if (c == "dialog-items") {
+    CmdDialogItems(arg(1));
+  } else if (c == "wait-gone") {
+    CmdWaitGone(arg(1), Number(args, 2, 10000));
+  } else if (c == "round-trips") {
+    const DWORD count = Number(args, 1, 100);
+    RoundTrips(MessageTimeout, [&](size_t made) { return made < count; });
+  } else if (c == "round-trips-until") {
+    CmdRoundTripsUntil(arg(1), std::strtoull(args.size() > 2 ? args[2].c_str() : "0", nullptr, 0),
+                       Number(args, 3, 600000));
+  } else if (c == "toolbar-state") {
+    // [enabled] of the toolbar button of a command.
+    Write(JsonArray({Send(Control(ToolbarId), TB_ISBUTTONENABLED, Number(args, 1, 0), 0) ? "true" : "false"}));
   } else if (c == "click-item") {
     CmdClickItem(arg(1), (int)Number(args, 2, 0));
   } else if (c == "hook-beeps") {

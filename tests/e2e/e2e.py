@@ -12,12 +12,15 @@ Needs root (the image tools mount with ntfs-3g).
 """
 import argparse
 import collections
+import contextlib
 import csv
+import fcntl
 import hashlib
 import io
 import json
 import os
 import queue
+import select
 import shutil
 import signal
 import subprocess
@@ -31,10 +34,16 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 TOOLS = os.path.join(ROOT, "tools")
 # The 32-bit tools and Wine; choose_arch() switches to 64-bit ones where this
-# kernel cannot run 32-bit programs at all.
+# kernel cannot run 32-bit programs natively.
 CXX = "i686-w64-mingw32-g++-win32"
 WINDRES = "i686-w64-mingw32-windres"
 WINE, WINESERVER, WINEARCH, WINELOADER = "wine", "wineserver", "win32", None
+# Given to every Wine process where qemu-i386 runs the 32-bit ones. qemu 7.2
+# reserves 4 GiB for a 32-bit program and does not honour MAP_FIXED_NOREPLACE,
+# so Wine's reservation of its address space at start-up fails 64 KiB at a
+# time: minutes per process. Reserved up to just past the 2 GiB a 32-bit
+# Windows program has (and Wine's shared page at 0x7ffe0000), it takes seconds.
+EMULATOR_ENV = {"QEMU_RESERVED_VA": "0x81000000", "QEMU_GUEST_BASE": "0"}
 
 # Serials (the low 32 bits are what Windows reports for the letter).
 SERIAL_C = 0x1111AAAA2222BBBB
@@ -118,13 +127,15 @@ def build_standin(bin_dir, core_lib):
     """The stand-in window, on the project's scanning core (built for win32)."""
     os.makedirs(bin_dir, exist_ok=True)
     exe = os.path.join(bin_dir, "standin.exe")
-    sources = [os.path.join(HERE, "standin.cpp"), os.path.join(HERE, "standin.rc"), core_lib]
+    # The cells come from the view library built beside the core.
+    view_lib = os.path.join(os.path.dirname(core_lib), "libpelmora_view.a")
+    sources = [os.path.join(HERE, "standin.cpp"), os.path.join(HERE, "standin.rc"), core_lib, view_lib]
     if newer(exe, sources):
         return exe
     res = os.path.join(bin_dir, "standin.res.o")
     run([WINDRES, sources[1], "-O", "coff", "-o", res])
     run([CXX, "-std=c++17", "-O1", "-static", "-municode", "-mwindows", "-DUNICODE", "-D_UNICODE",
-         "-I" + os.path.join(ROOT, "src"), sources[0], res, core_lib, "-lcomctl32", "-o", exe])
+         "-I" + os.path.join(ROOT, "src"), sources[0], res, view_lib, core_lib, "-lcomctl32", "-o", exe])
     return exe
 
 
@@ -138,7 +149,7 @@ def pe_machine(path):
 
 def emulated_32bit():
     """True when 32-bit x86 programs run only through an emulator registered
-    with binfmt_misc (qemu-i386): Wine works there, a hundred times slower."""
+    with binfmt_misc (qemu-i386, see tools/setup.sh): Wine works there, many times slower."""
     folder = "/proc/sys/fs/binfmt_misc"
     try:
         names = os.listdir(folder)
@@ -166,30 +177,63 @@ def runs_32bit_wine():
     return done.returncode == 0
 
 
+@contextlib.contextmanager
+def locked(folder):
+    """Holds FOLDER/.lock: runs at the same time share the images, the drivers and the 64-bit build."""
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, ".lock"), "a") as f:
+        fcntl.flock(f, fcntl.LOCK_EX)
+        yield
+
+
 def build_64bit(target="Pelmora"):
     """The same sources built as 64-bit Windows programs, in build/win64-e2e; returns the target's exe."""
     out = os.path.join(ROOT, "build", "win64-e2e")
-    run(["cmake", "-S", ROOT, "-B", out, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
-         "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(HERE, "mingw-x86_64.cmake")], stdout=subprocess.DEVNULL)
-    run(["ninja", "-C", out, target], stdout=subprocess.DEVNULL)
+    with locked(out):
+        run(["cmake", "-S", ROOT, "-B", out, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
+             "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(HERE, "mingw-x86_64.cmake")], stdout=subprocess.DEVNULL)
+        run(["ninja", "-C", out, target], stdout=subprocess.DEVNULL)
     return os.path.join(out, "src", target + ".exe")
 
 
-def choose_arch(exe, target="Pelmora"):
-    """The program to run and the Wine to run it with. A kernel without 32-bit
-    support cannot start Wine's 32-bit loader: there the window is tested as
-    the same sources built for 64-bit Windows, under 64-bit Wine, and a note says so."""
+def use_arch(programs, wine):
+    """The tools that build the driver (programs: 32 or 64 bits) and the Wine that runs them
+    (32: a win32 prefix; 64: a win64 prefix, whose 32-bit programs run beside its 64-bit ones)."""
     global CXX, WINDRES, WINE, WINESERVER, WINEARCH, WINELOADER
+    prefix = "i686" if programs == 32 else "x86_64"
+    CXX, WINDRES = prefix + "-w64-mingw32-g++-win32", prefix + "-w64-mingw32-windres"
+    if wine == 32:
+        WINE, WINESERVER, WINEARCH, WINELOADER = "wine", "wineserver", "win32", None
+    else:
+        WINE, WINESERVER, WINEARCH = "/usr/lib/wine/wine64", "/usr/lib/wine/wineserver64", "win64"
+        WINELOADER = WINE
+
+
+def choose_arch(exe, target="Pelmora", arch="auto"):
+    """The program to run and the Wine to run it with. A kernel that runs no
+    32-bit program natively cannot start Wine's 32-bit loader, or runs it only
+    emulated: there the same sources built for 64-bit Windows are tested under
+    64-bit Wine, and a note says so. ARCH win32 or win64 chooses."""
     if pe_machine(exe) == 0x14C:
-        if runs_32bit_wine():
+        if arch == "win32" or (arch == "auto" and runs_32bit_wine()):
+            use_arch(32, 32)
             return exe
-        log("this kernel cannot run 32-bit programs (Wine's 32-bit loader fails, or runs only through "
-            "an emulator): testing the same sources built for 64-bit Windows under 64-bit Wine")
+        if arch == "auto":
+            log("this kernel runs no 32-bit program natively (Wine's 32-bit loader fails, or runs only "
+                "through an emulator): testing the same sources built for 64-bit Windows under 64-bit Wine")
         exe = build_64bit(target)
-    CXX, WINDRES = "x86_64-w64-mingw32-g++-win32", "x86_64-w64-mingw32-windres"
-    WINE, WINESERVER, WINEARCH = "/usr/lib/wine/wine64", "/usr/lib/wine/wineserver64", "win64"
-    WINELOADER = WINE
+    use_arch(64, 64)
     return exe
+
+
+def driver_folder(base):
+    """The driver's folder for the programs' word size (the driver reads their structures)."""
+    return base if CXX.startswith("i686") else base + "-win64"
+
+
+def wine_env(env):
+    """ENV for a Wine process of the rig: where 32-bit programs run emulated, with the emulator's settings."""
+    return dict(env, **EMULATOR_ENV) if emulated_32bit() else env
 
 
 # ---------------------------------------------------------------- images
@@ -289,11 +333,28 @@ def make_window_disk(image_dir):
 
 # ---------------------------------------------------------------- wine and X
 
-def free_display():
-    for number in range(90, 200):
-        if not os.path.exists("/tmp/.X11-unix/X%d" % number) and not os.path.exists("/tmp/.X%d-lock" % number):
-            return number
-    raise RuntimeError("no free X display")
+def start_xvfb():
+    """(Xvfb, its display number). Xvfb takes the first free number itself
+    (-displayfd): two runs that looked for one at once would find the same."""
+    read_end, write_end = os.pipe()
+    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x800x24", "-nolisten", "tcp"],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, pass_fds=(write_end,))
+    os.close(write_end)
+    text = b""
+    deadline = time.time() + 20
+    try:
+        while not text.endswith(b"\n") and select.select([read_end], [], [], max(0.0, deadline - time.time()))[0]:
+            chunk = os.read(read_end, 16)
+            if not chunk:
+                break
+            text += chunk
+    finally:
+        os.close(read_end)
+    if not text.strip().isdigit():
+        xvfb.kill()
+        xvfb.wait()
+        raise RuntimeError("Xvfb did not start")
+    return xvfb, int(text)
 
 
 class Session:
@@ -303,20 +364,12 @@ class Session:
         self.driver_exe = driver_exe
         self.work = work
         self.image_dir = image_dir
-        self.display = free_display()
-        self.xvfb = subprocess.Popen(["Xvfb", ":%d" % self.display, "-screen", "0", "1280x800x24", "-nolisten", "tcp"],
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.xvfb, self.display = start_xvfb()
         self.prefix = os.path.join(work, "prefix")
-        self.env = dict(os.environ, WINEPREFIX=self.prefix, WINEARCH=WINEARCH, WINEDEBUG="-all",
-                        WINEDLLOVERRIDES="mscoree,mshtml=", DISPLAY=":%d" % self.display, LANG="C.UTF-8")
+        self.env = wine_env(dict(os.environ, WINEPREFIX=self.prefix, WINEARCH=WINEARCH, WINEDEBUG="-all",
+                                 WINEDLLOVERRIDES="mscoree,mshtml=", DISPLAY=":%d" % self.display, LANG="C.UTF-8"))
         if WINELOADER:
             self.env["WINELOADER"] = WINELOADER
-        socket = "/tmp/.X11-unix/X%d" % self.display
-        deadline = time.time() + 20
-        while not os.path.exists(socket):
-            if time.time() > deadline or self.xvfb.poll() is not None:
-                raise RuntimeError("Xvfb did not start")
-            time.sleep(0.1)
         self.grace = 60  # seconds a command may take beyond the longest timeout it names
         self.recent = collections.deque(maxlen=12)  # (seconds into the scenario, command, outcome)
         self.begin()
@@ -519,6 +572,11 @@ class Session:
 
     def start(self, exe):
         self.stop_app()
+        # A program that was killed keeps its windows until the server has
+        # noticed: wait-window would find the old window, then lose it ("no
+        # Pelmora window" at once). The next program starts once none is left.
+        left = eventually(lambda: [w for w in self("windows") if w[1] == "Pelmora"], lambda w: not w, 30)
+        check(not left, "a window of an earlier program is still there: %r" % left)
         self.app_log = open(os.path.join(self.work, "app.log"), "wb")
         # Its current directory is known: Recover's folder browser starts there.
         self.cwd = os.path.join(self.work, "cwd")
@@ -596,10 +654,15 @@ class Cli:
         return self.cache[key]
 
     def rows(self, disk, partition, drive_text):
-        """The six cells the window shows per row, and the totals."""
+        """The six cells the window shows per row, and the totals. The CLI's JSON
+        carries whole names and paths; a cell of the window holds 254 UTF-16 units."""
         entries, totals = self.listing(disk, partition, drive_text)
-        return [[e["Name"], e["Path"], e["Size"], e["Created"], e["Modified"], str(e["record"] - 30)]
+        return [[cell_cut(e["Name"]), cell_cut(e["Path"]), e["Size"], e["Created"], e["Modified"], str(e["record"] - 30)]
                 for e in entries], totals
+
+
+def cell_cut(text):
+    return text.encode("utf-16-le")[:2 * 254].decode("utf-16-le", "ignore")
 
 
 def state_cell(state, percent):
@@ -768,23 +831,39 @@ def t_stop(s, ctx):
 
 
 def t_menus(s, ctx):
-    def once(s, ctx):
-        throttle = hold_running_scan(s, ctx)
-        try:
-            during = menu_states(s)
-            if s("button")[0][0] != "Stop Scanning":
-                raise Inconclusive("the scan ended while the menus were read")
-            s("command", STOP)
-        finally:
-            throttle.end()
-        expect_menu(during, {STOP: True, SCAN: False, FIND: True}, "during")
-        s("wait-caption", "Scan", 60000)
     s.start(ctx.exe)
     expect_menu(menu_states(s), {SCAN: True, EXIT: True, RECOVER: False, PREVIEW: False, STOP: False,
                                  FIND: False, FIND_NEXT: True}, "before")
-    attempts(once, s, ctx)
+    check([s("toolbar-state", c)[0][0] for c in (SCAN, RECOVER)] == [True, False], "toolbar before a scan")
+    s.stop_app()
+    # A running scan as a state: its read of the bench volume's $MFT half way waits at a gate.
+    image = os.path.join(s.image_dir, "disk1.img")
+    clusters, start = data_clusters(ctx, image, 0)
+    with GatedDisk(s, 1, hold=(start + clusters[len(clusters) // 2] * 4096, 4096)) as gate:
+        s.start(ctx.exe)
+        s("select", "E:\\")
+        s("click")
+        check(eventually(gate.held, bool, 60), "the scan never reached the held read")
+        s("wait-rows", 1, 60000)  # the first row is shown at once
+        check(s("button") == [["Stop Scanning", True]], "button during the scan: %r" % s("button"))
+        # Rows are listed: they can be previewed, but Recover waits for the scan's end.
+        expect_menu(menu_states(s), {STOP: True, SCAN: False, FIND: True, RECOVER: False, PREVIEW: True}, "during")
+        toolbar = [s("toolbar-state", c)[0][0] for c in (SCAN, RECOVER)]
+        check(toolbar == [True, False], "toolbar Scan (it stops), Recover during the scan: %r" % toolbar)
+        s("click-row", 0)
+        s("command", RECOVER)
+        sync(s)
+        check(s("no-box") == ["none"], "a Recover command during the scan opened a window")
+        s("command", STOP)
+        sync(s)
+        check(s("button") == [["Stopping...", False]], "button after Stop: %r" % s("button"))
+        gate.release()
+        s("wait-caption", "Scan", 60000)
+        expect_menu(menu_states(s), {RECOVER: True, PREVIEW: True, SCAN: True, STOP: False}, "after the stop")
+    s.start(ctx.exe)
     scan_c(s, ctx.cli)
     expect_menu(menu_states(s), {RECOVER: True, PREVIEW: True, SCAN: True, STOP: False}, "after")
+    check([s("toolbar-state", c)[0][0] for c in (SCAN, RECOVER)] == [True, True], "toolbar after the scan")
 
 
 def t_root(s, ctx):
@@ -846,9 +925,14 @@ import windowvolume  # noqa: E402  (beside this file)
 
 FIND_DIALOG = "\u67e5\u627e"  # 查找
 PREVIEW_CAPTION = "\u56fe\u50cf\u9884\u89c8"  # 图像预览
+PROGRESS_CAPTION = "\u6b63\u5728\u6062\u590d"  # 正在恢复
+SUMMARY_CAPTION = "\u6062\u590d\u7ed3\u679c"  # 恢复结果
+PROGRESS_FILE, PROGRESS_BAR, PROGRESS_BYTES, PROGRESS_TIME = 1020, 1021, 1022, 1023
+SUMMARY_TEXT, SUMMARY_FAILURES = 1030, 1031
 SAME_DRIVE_CAPTION = "Click Cancel to abort or continie at your risk"
 SAME_DRIVE_TEXT = "Do you want to restore to the same drive? This reduce the chance of a successful recovery."
 IDOK, IDCANCEL = 1, 2
+SC_CLOSE = 0xF060
 VK_DOWN, VK_RETURN, VK_ESCAPE, VK_F3 = 0x28, 0x0D, 0x1B, 0x72
 TREE_ID, LIST_ID = 1000, 1001
 
@@ -900,6 +984,25 @@ def sync(s):
     s("settle")
 
 
+def recovery_ended(s):
+    """Waits until the recovery's progress window is gone (the worker ended and the window took its results)."""
+    s("wait-gone", PROGRESS_CAPTION, 60000)
+    sync(s)
+
+
+def dialog_items(s, caption):
+    """{control id: [class, text, enabled, visible]} of a dialog of the program."""
+    return {item[0]: item[1:] for item in s("dialog-items", caption)}
+
+
+def summary(s):
+    """The recovery summary's first line and its failure lines, after it showed."""
+    s("wait-dialog", SUMMARY_CAPTION, 30000)
+    items = dialog_items(s, SUMMARY_CAPTION)
+    failures = [line for line in items[SUMMARY_FAILURES][1].split("\r\n") if line]
+    return items[SUMMARY_TEXT][1], failures
+
+
 def files_below(folder):
     return sorted(os.path.relpath(os.path.join(d, f), folder) for d, _, fs in os.walk(folder) for f in fs)
 
@@ -907,7 +1010,8 @@ def files_below(folder):
 def recover_to(s, folder):
     """Recover on the selected rows, choosing `folder` (a prefix path) in the folder browser."""
     s("command", RECOVER)
-    chosen = s("browser-select", folder)[0]
+    # A process's first browser comes slowly on a busy machine.
+    chosen = s("browser-select", folder, 60000)[0]
     check(chosen[1][-1] == folder.rstrip("\\").rsplit("\\", 1)[-1], "the browser selected %r for %s" % (chosen[1], folder))
     check(chosen[2], "OK is disabled for %s: %r" % (folder, chosen))
     s("browser-press", IDOK)
@@ -927,6 +1031,7 @@ def t_recover(s, ctx):
     outputs = [(os.path.join(out, w), ctx.manifest[w]) for w in wanted]
     wrong = wait_outputs(outputs)
     check(not wrong, "wrong or missing outputs: %r; the folder holds %r" % (wrong, files_below(out)))
+    recovery_ended(s)
     check(files_below(out) == sorted(wanted), "the folder holds %r" % files_below(out))
     check(s("no-box") == ["none"], "a message box after Recover")
     # Read-only as Windows sees it (GetFileAttributesW in the prefix) and as
@@ -954,6 +1059,7 @@ def t_recover_clash(s, ctx):
     outputs = [(os.path.join(out, first), ctx.manifest[first]), (os.path.join(out, renamed), ctx.manifest[second])]
     wrong = wait_outputs(outputs)
     check(not wrong, "wrong or missing outputs: %r; the folder holds %r" % (wrong, files_below(out)))
+    recovery_ended(s)
     check(files_below(out) == sorted([first, renamed]), "the folder holds %r" % files_below(out))
     check(s("no-box") == ["none"], "a message box after Recover")
 
@@ -966,6 +1072,7 @@ def t_recover_cancel(s, ctx):
     apple = ctx.manifest["Apple.txt"]
     recover_to(s, dos(first))
     check(not wait_outputs([(os.path.join(first, "Apple.txt"), apple)]), "Apple.txt not recovered")
+    recovery_ended(s)
     # The next browser starts at the last destination; Cancel writes nothing.
     os.remove(os.path.join(first, "Apple.txt"))
     s("command", RECOVER)
@@ -1007,15 +1114,46 @@ def t_recover_same_drive(s, ctx):
     check(s("box", 10000)[0][0] == SAME_DRIVE_CAPTION, "no question the second time")
     s("press", SAME_DRIVE_CAPTION, IDOK)
     check(not wait_outputs([(os.path.join(dest, "Apple.txt"), ctx.manifest["Apple.txt"])]), "OK did not recover")
+    recovery_ended(s)
     # A folder on another letter asks nothing.
     recover_to(s, dos(other))
     check(not wait_outputs([(os.path.join(other, "Apple.txt"), ctx.manifest["Apple.txt"])]), "not recovered to Z:")
+    recovery_ended(s)
     check(s("no-box") == ["none"], "a question for a folder on another drive")
 
 
 def t_recover_error(s, ctx):
+    """A file that cannot be written does not stop the others; the summary names it with its reason."""
     rows = scan_f(s, ctx)
     out = os.path.join(s.work, "out-error")
+    inside = "Lost/Deep/inside.txt"
+    # Its folder cannot be made: Lost is there and takes nothing new, root's writes included.
+    os.makedirs(os.path.join(out, "Lost"))
+    run(["chattr", "+i", os.path.join(out, "Lost")])
+    try:
+        names = ["Apple.txt", "inside.txt", "banana.txt"]
+        select_rows(s, sorted(row_of(rows, n) for n in names))
+        recover_to(s, dos(out))
+        head, failures = summary(s)
+        recovery_ended(s)
+        check(head == "Recovered 2 of 3 files to %s.\r\n1 file could not be recovered:" % dos(out), "summary %r" % head)
+        check(len(failures) == 1 and failures[0].startswith("F:\\Lost\\Deep\\inside.txt: ") and
+              len(failures[0]) > len("F:\\Lost\\Deep\\inside.txt: "), "failures %r" % failures)
+        log("the summary says %r" % failures[0])
+        s("press", SUMMARY_CAPTION, IDOK)
+        check(s("no-box") == ["none"], "a box after the summary")
+        check(files_below(out) == ["Apple.txt", "banana.txt"], "the folder holds %r" % files_below(out))
+        check(not wait_outputs([(os.path.join(out, n), ctx.manifest[n]) for n in ("Apple.txt", "banana.txt")]),
+              "the others are not whole")
+        check(s("button") == [["Scan", True]], "Scan after the recovery: %r" % s("button"))
+    finally:
+        subprocess.run(["chattr", "-i", os.path.join(out, "Lost")])
+
+
+def t_recover_existing(s, ctx):
+    """A file already in the folder is kept, read-only or not; the recovered one arrives beside it."""
+    rows = scan_f(s, ctx)
+    out = os.path.join(s.work, "out-existing")
     os.makedirs(out)
     names = [r[0] for r in rows[:3]]
     blocked = os.path.join(out, names[1])
@@ -1026,24 +1164,176 @@ def t_recover_error(s, ctx):
     run(["chattr", "+i", blocked])
     try:
         check(int(s("attrs", dos(blocked))[0]) & 1, "the blocking file is not read-only in the prefix")
-        recover_blocked(s, ctx, out, names, blocked)
+        select_rows(s, [0, 1, 2])
+        recover_to(s, dos(out))
+        stem, ext = names[1].rsplit(".", 1)
+        renamed = "%s (record %d).%s" % (stem, int(rows[1][5]) + 30, ext)
+        outputs = [(os.path.join(out, names[0]), ctx.manifest[names[0]]), (os.path.join(out, renamed), ctx.manifest[names[1]]),
+                   (os.path.join(out, names[2]), ctx.manifest[names[2]])]
+        wrong = wait_outputs(outputs)
+        check(not wrong, "wrong or missing outputs: %r; the folder holds %r" % (wrong, files_below(out)))
+        recovery_ended(s)
+        check(s("no-box") == ["none"], "a box after a recovery that brought every file back")
+        with open(blocked, "rb") as f:
+            check(f.read() == b"older", "the file that was there was changed")
+        check(files_below(out) == sorted([names[0], renamed, names[2], names[1]]), "the folder holds %r" % files_below(out))
     finally:
         subprocess.run(["chattr", "-i", blocked])
 
 
-def recover_blocked(s, ctx, out, names, blocked):
-    select_rows(s, [0, 1, 2])
+def data_clusters(ctx, image, record):
+    """The clusters of a record's unnamed $DATA in VCN order (istat's list), and the partition's first byte."""
+    first = int(subprocess.run([ctx.cli.path, "partitions", image], capture_output=True,
+                               check=True).stdout.decode().splitlines()[0].split("\t")[1])
+    text = subprocess.run(["istat", "-o", str(first), image, str(record)], capture_output=True, check=True).stdout.decode()
+    clusters = []
+    for line in text.split("Type: $DATA", 1)[1].splitlines()[1:]:
+        if line.startswith("Type:"):
+            break
+        clusters += [int(n) for n in line.split()]
+    return clusters, first * 512
+
+
+def slow_hold(s, ctx):
+    """The bytes of disk2.img's cluster that holds slow.bin's 2 MiB mark."""
+    clusters, start = data_clusters(ctx, os.path.join(s.image_dir, "disk2.img"), int(ctx.manifest[windowvolume.SLOW]["record"]))
+    check(len(clusters) * 4096 == windowvolume.SLOW_SIZE, "istat lists %d clusters of slow.bin" % len(clusters))
+    return start + clusters[2 * 1024 * 1024 // 4096] * 4096, 4096
+
+
+class GatedDisk:
+    """physicaldriveN (the program opens it when it scans) served through
+    gatedisk.py: reads of the `hold` range (offset, length) wait until
+    released, reads of the `fail` ranges fail. Leaving it closes the program
+    first (it holds the disk open), then unmounts."""
+
+    def __init__(self, s, number, hold=None, fail=()):
+        self.s, self.number, self.hold, self.fail = s, number, hold, fail
+        self.folder = os.path.join(s.work, "gate")
+        self.mount = os.path.join(self.folder, "mnt")
+        self.release_file = os.path.join(self.folder, "release")
+        self.log_file = os.path.join(self.folder, "log")
+        self.image = os.path.join(s.image_dir, "disk%d.img" % number)
+
+    def __enter__(self):
+        shutil.rmtree(self.folder, ignore_errors=True)
+        os.makedirs(self.mount)
+        cmd = ["/usr/bin/python3", os.path.join(HERE, "gatedisk.py"), self.image, self.mount, "--log", self.log_file]
+        if self.hold:
+            cmd += ["--hold", "%d:%d" % self.hold, "--release", self.release_file]
+        for start, length in self.fail:
+            cmd += ["--fail", "%d:%d" % (start, length)]
+        self.proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        served = os.path.join(self.mount, "disk.img")
+        if not eventually(lambda: os.path.exists(served), bool, 30):
+            self.proc.kill()
+            raise Failed("gatedisk.py did not serve the disk")
+        link = os.path.join(self.s.prefix, "dosdevices", "physicaldrive%d" % self.number)
+        os.remove(link)
+        os.symlink(served, link)
+        return self
+
+    def logged(self, what):
+        """True once the log has a line of this kind ("held", "failed")."""
+        try:
+            with open(self.log_file) as f:
+                return any(line.startswith(what + " ") for line in f)
+        except OSError:
+            return False
+
+    def held(self):
+        return self.logged("held")
+
+    def release(self):
+        open(self.release_file, "w").close()
+
+    def __exit__(self, *exc):
+        self.release()
+        self.s.stop_app()
+        self.s.link_disks(True, (self.number,))
+        subprocess.run(["umount", self.mount], stderr=subprocess.DEVNULL)
+        try:
+            self.proc.wait(30)
+        except subprocess.TimeoutExpired:
+            subprocess.run(["umount", "-l", self.mount], stderr=subprocess.DEVNULL)
+            self.proc.kill()
+            self.proc.wait(30)
+
+
+def held_recovery(s, ctx, gate, out):
+    """Recovers Apple.txt and slow.bin into `out` and waits until the worker is
+    held in slow.bin's read; returns the rows."""
+    rows = scan_f(s, ctx)
+    select_rows(s, sorted(row_of(rows, n) for n in ("Apple.txt", windowvolume.SLOW)))
     recover_to(s, dos(out))
-    box = s("box-detail", 30000)[0]
-    check(box[0] == "Error in CreateFile" and box[1].strip() and box[2] == [IDOK] and box[4],
-          "box %r (wanted 'Error in CreateFile', the system's message, OK, an icon)" % (box,))
-    log("Error in CreateFile says %r" % box[1].strip())
-    s("dismiss")
+    check(eventually(gate.held, bool, 60), "the recovery never reached slow.bin's held cluster")
+    # The worker waits in a read; the progress shows the bytes before it.
+    wanted_bytes = "2.00 MB of 6.00 MB"
+    items = eventually(lambda: dialog_items(s, PROGRESS_CAPTION), lambda i: i[PROGRESS_BYTES][1] == wanted_bytes, 30)
+    check(items[PROGRESS_FILE][1] == "File 2 of 2: F:\\" + windowvolume.SLOW, "progress file %r" % items[PROGRESS_FILE][1])
+    check(items[PROGRESS_BYTES][1] == wanted_bytes, "progress bytes %r" % items[PROGRESS_BYTES][1])
+    check(int(items[PROGRESS_BAR][1]) == 333, "the bar at %s of 1000" % items[PROGRESS_BAR][1])
+    check(items[IDCANCEL][2], "Cancel is disabled while the recovery runs")
+    return rows
+
+
+def expect_scan_greyed(s):
+    """While a recovery runs: Scan greyed on the button, in the menu and on the toolbar, and a click on it does nothing."""
+    check(s("button") == [["Scan", False]], "the Scan button during a recovery: %r" % s("button"))
+    states = menu_states(s)
+    expect_menu(states, {SCAN: False, RECOVER: False, PREVIEW: True, FIND: True}, "during the recovery")
+    toolbar = [s("toolbar-state", c)[0][0] for c in (SCAN, RECOVER)]
+    check(toolbar == [False, False], "toolbar Scan, Recover during the recovery: %r" % toolbar)
+    s("command", SCAN)
+    s("command", RECOVER)
     sync(s)
-    check(sha256_of(os.path.join(out, names[0])) == ctx.manifest[names[0]]["sha256"], "the first file is not written")
-    with open(blocked, "rb") as f:
-        check(f.read() == b"older", "the read-only file was changed")
-    check(files_below(out) == sorted(names[:2]), "after the failure the folder holds %r" % files_below(out))
+    check(s("button") == [["Scan", False]], "a Scan command during the recovery changed the button: %r" % s("button"))
+    check(s("no-box") == ["none"], "a Recover command during the recovery opened a window")
+
+
+def t_recover_progress(s, ctx):
+    """The progress of a recovery held in mid-file; the window answers and excludes a scan; then it ends."""
+    out = os.path.join(s.work, "out-progress")
+    os.makedirs(out)
+    with GatedDisk(s, 2, hold=slow_hold(s, ctx)) as gate:
+        rows = held_recovery(s, ctx, gate, out)
+        check(s.program_answers(), "the window does not answer while the recovery runs")
+        expect_scan_greyed(s)
+        # Nothing under the name before the file is whole.
+        below = files_below(out)
+        check("Apple.txt" in below and windowvolume.SLOW not in below, "while slow.bin is held the folder holds %r" % below)
+        # A preview waits for the disk, not the window: it shows once the recovery lets go.
+        preview_row(s, row_of(rows, "shot.png"), True)
+        check(s.program_answers() and not preview_windows(s), "the preview did not wait for the held recovery")
+        gate.release()
+        recovery_ended(s)
+        check(eventually(lambda: len(preview_windows(s)), lambda n: n == 1) == 1, "no preview after the recovery")
+        names = ["Apple.txt", windowvolume.SLOW]
+        check(not wait_outputs([(os.path.join(out, n), ctx.manifest[n]) for n in names]), "the outputs are not whole")
+        check(files_below(out) == names, "the folder holds %r" % files_below(out))
+        check(s("no-box") == ["none"], "a box after a recovery that brought every file back")
+        check(s("button") == [["Scan", True]], "Scan after the recovery: %r" % s("button"))
+        expect_menu(menu_states(s), {SCAN: True, RECOVER: True}, "after the recovery")
+
+
+def t_recover_stop(s, ctx):
+    """Cancel in mid-file: the file being copied leaves nothing under its name, the summary says what came back."""
+    out = os.path.join(s.work, "out-stop")
+    os.makedirs(out)
+    with GatedDisk(s, 2, hold=slow_hold(s, ctx)) as gate:
+        held_recovery(s, ctx, gate, out)
+        s("click-item", PROGRESS_CAPTION, IDCANCEL)
+        # Asked, not yet done: the worker still waits in its read.
+        items = eventually(lambda: dialog_items(s, PROGRESS_CAPTION), lambda i: i[PROGRESS_TIME][1] == "Cancelling...")
+        check(items[PROGRESS_TIME][1] == "Cancelling..." and not items[IDCANCEL][2], "after Cancel: %r" % items)
+        gate.release()
+        head, failures = summary(s)
+        recovery_ended(s)
+        check(head == "Cancelled: recovered 1 of 2 files to %s." % dos(out), "summary %r" % head)
+        check(not failures, "failures %r" % failures)
+        s("press", SUMMARY_CAPTION, IDOK)
+        check(files_below(out) == ["Apple.txt"], "after Cancel the folder holds %r" % files_below(out))
+        check(s("button") == [["Scan", True]], "Scan after the recovery: %r" % s("button"))
 
 
 def find(s, text):
@@ -1270,7 +1560,7 @@ def t_preview(s, ctx):
 
 def t_preview_fails(s, ctx):
     rows = scan_f(s, ctx)
-    for name in (windowvolume.JPEG_AS_DAT, windowvolume.BROKEN):
+    for name in (windowvolume.JPEG_AS_DAT, windowvolume.BROKEN, windowvolume.NOT_PICTURE, "Apple.txt"):
         preview_row(s, row_of(rows, "shot.png"), True)
         check(eventually(lambda: len(preview_windows(s)), lambda n: n == 1) == 1, "no preview of shot.png")
         preview_row(s, row_of(rows, name), False)
@@ -1528,8 +1818,88 @@ def t_virtual_list(s, ctx):
           "panes %r, CLI %r" % (panes, totals))
 
 
+def t_close_recovering(s, ctx):
+    """Closing the window in mid-file cancels the recovery and waits for it: the file leaves nothing."""
+    out = os.path.join(s.work, "out-close")
+    os.makedirs(out)
+    with GatedDisk(s, 2, hold=slow_hold(s, ctx)) as gate:
+        held_recovery(s, ctx, gate, out)
+        s("syscommand", SC_CLOSE)  # posted
+        # The window waits for the worker, which waits in its read; it still answers sent messages.
+        items = eventually(lambda: dialog_items(s, PROGRESS_CAPTION), lambda i: i[PROGRESS_TIME][1] == "Cancelling...")
+        check(items[PROGRESS_TIME][1] == "Cancelling...", "closing did not cancel: %r" % items)
+        gate.release()
+        try:
+            s.app.wait(60)
+        except subprocess.TimeoutExpired:
+            raise Failed("the program did not end after the recovery was let go")
+        s.app = None
+        check(files_below(out) == ["Apple.txt"], "after closing the folder holds %r" % files_below(out))
+        s.app_log.flush()
+        with open(s.app_log.name, "rb") as log_file:
+            check(b"Unhandled exception" not in log_file.read(), "Wine logged an unhandled exception")
+
+
+def t_scan_read_error(s, ctx):
+    """A read error in the middle of the bench volume's $MFT: the rows listed stay, and so does the disk:
+    they are recovered afterwards."""
+    image = os.path.join(s.image_dir, "disk1.img")
+    clusters, start = data_clusters(ctx, image, 0)
+    middle = len(clusters) // 2
+    check(clusters[middle + 15] == clusters[middle] + 15, "the $MFT is cut at its middle")
+    out = os.path.join(s.work, "out-read-error")
+    os.makedirs(out)
+    with GatedDisk(s, 1, fail=[(start + clusters[middle] * 4096, 16 * 4096)]) as gate:
+        s.start(ctx.exe)
+        s("select", "E:\\")
+        s("click")
+        ended = eventually(lambda: (s("button")[0][0], s("no-box")[0]), lambda b: b[0] == "Scan" or b[1] == "box", 120)
+        if ended[1] == "box":
+            log("the scan's read error: %r" % s("box-detail", 10000)[0][:2])
+            s("dismiss")
+        s("wait-caption", "Scan", 120000)
+        check(gate.logged("failed"), "the scan never read the failing range")
+        rows = s("rows", 2, 0, 5)
+        check(len(rows) == 5, "%d rows after the read error" % len(rows))
+        s("click-row", 0)
+        recover_to(s, dos(out))
+        manifest = {}
+        with open(os.path.join(s.image_dir, "e.img.tsv"), encoding="utf-8", newline="") as f:
+            manifest = {row["path"]: row for row in csv.DictReader(f, delimiter="\t")}
+        path = (rows[0][1].split("\\", 1)[1].replace("\\", "/") + rows[0][0]).lstrip("/")
+        check(path in manifest, "row 0 %r is not in the manifest" % path)
+        wrong = wait_outputs([(os.path.join(out, path), manifest[path])])
+        recovery_ended(s)
+        check(not wrong, "row 0 was not recovered after the read error; the folder holds %r" % files_below(out))
+        check(s("no-box") == ["none"], "a box after recovering a row listed before the read error")
+
+
+def t_smoke(s, ctx):
+    """Starts, lists the partitions, scans the smallest volume (D:, two rows) as the CLI
+    lists it and shows About: little enough for the 32-bit program where it runs emulated."""
+    s.start(ctx.exe)
+    children = [item[3] for item in s("tree") if item[0] == 1]
+    check(sorted(children) == sorted(EXPECTED_CHILDREN), "children %r, expected %r" % (children, EXPECTED_CHILDREN))
+    s("select", "D:\\")
+    s("click")
+    s("wait-caption", "Scan", 120000)
+    rows = s("rows")
+    expected, totals = ctx.cli.rows("disk0.img", 4, "D:\\")
+    check(expected and rows == expected, "rows %r, CLI %r" % (rows, expected))
+    panes = s("status")[0]
+    check(panes[1:] == ["Deleted files: %d" % totals["Deleted files"], "Total files: %d" % totals["Total files"]],
+          "panes %r, CLI %r" % (panes, totals))
+    open_about(s, "menu")
+    _, links = about_links(s)
+    check(sorted(links) == [SITE_LINK, MAIL_LINK] and [links[SITE_LINK][3], links[MAIL_LINK][3]] == [SITE, MAIL],
+          "About's links %r" % links)
+    s("press", ABOUT_CAPTION, 1)
+    check(s("no-box") == ["none"], "a message box")
+
+
 SCENARIOS = [
     ("tree", t_tree),
+    ("smoke", t_smoke),
     ("scan", t_scan),
     ("stop", t_stop),
     ("menus", t_menus),
@@ -1543,6 +1913,11 @@ SCENARIOS = [
     ("recover-cancel", t_recover_cancel),
     ("recover-same-drive", t_recover_same_drive),
     ("recover-error", t_recover_error),
+    ("recover-existing", t_recover_existing),
+    ("recover-progress", t_recover_progress),
+    ("recover-stop", t_recover_stop),
+    ("close-while-recovering", t_close_recovering),
+    ("scan-read-error", t_scan_read_error),
     ("find", t_find),
     ("find-keys", t_find_keys),
     ("sort", t_sort),
@@ -1563,6 +1938,87 @@ class Context:
     pass
 
 
+def run_scenarios(session, chosen, ctx, label=""):
+    """Runs the scenarios in one session, printing a line for each (their names
+    followed by LABEL); returns (passed, failed, skipped)."""
+    passed = failed = skipped = 0
+    for name, scenario in chosen:
+        name += label
+        began = time.time()
+        session.begin()
+        # A scenario takes seconds; one still running after this is hung
+        # somewhere outside the driver's deadlines: ending Wine ends it.
+        watchdog = threading.Timer(SCENARIO_LIMIT, session.end_overdue)
+        watchdog.start()
+        try:
+            try:
+                scenario(session, ctx)
+            except RigHung as why:
+                # The rig hung, not the program, which still answered:
+                # the scenario gets one more run with a fresh driver.
+                log("%s: %s; running it again" % (name, why))
+                watchdog.cancel()
+                session.ensure_driver()
+                # The run again gets the whole limit: ending Wine and
+                # starting a fresh driver and program take seconds on a
+                # busy machine.
+                session.begin()
+                watchdog = threading.Timer(SCENARIO_LIMIT, session.end_overdue)
+                watchdog.start()
+                scenario(session, ctx)
+            session.stop_app()
+            print("ok %s (%.1f s)" % (name, time.time() - began), flush=True)
+            passed += 1
+        except Skipped as why:
+            print("skip %s: %s" % (name, why), flush=True)
+            skipped += 1
+        except Failed as why:
+            print("FAIL %s: %s" % (name, why), flush=True)
+            log("%s, last commands: %s" % (name, session.history()))
+            failed += 1
+        except Exception:
+            print("FAIL %s: %s" % (name, traceback.format_exc().strip().replace("\n", " | ")), flush=True)
+            log("%s, last commands: %s" % (name, session.history()))
+            failed += 1
+        finally:
+            watchdog.cancel()
+            try:
+                session.stop_app()
+            except Exception:
+                pass
+            session.ensure_driver()
+    return passed, failed, skipped
+
+
+def run_session(args, ctx, chosen, label=""):
+    """A session of its own (Xvfb, prefix, driver) for the chosen scenarios; returns (passed, failed, skipped)."""
+    with locked(driver_folder(args.bin)):
+        driver = build_driver(driver_folder(args.bin))
+    # Not in /tmp: Wine's folder browser matches the folders of a path by
+    # their item data, modification time included, and /tmp changes all the
+    # time. A parent that changed between the browser listing it and the
+    # path being looked up stops the walk there ("Desktop / My Computer /
+    # (Z:)"), more often the busier the machine.
+    os.makedirs(args.work_root, exist_ok=True)
+    work = tempfile.mkdtemp(prefix="run-", dir=args.work_root)
+    session = None
+    try:
+        session = Session(work, args.images, driver)
+        return run_scenarios(session, chosen, ctx, label)
+    finally:
+        if session is not None:
+            session.close()
+        if args.keep:
+            log("work folder kept: " + work)
+        else:
+            shutil.rmtree(work, ignore_errors=True)
+
+
+# Run on the shipped 32-bit program where it runs only emulated (the rest of
+# the run is on the 64-bit build there): a hundred times slower, so little.
+EMULATED = ("smoke",)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("exe", help="Pelmora.exe, or 'standin' for the stand-in window")
@@ -1579,6 +2035,9 @@ def main():
     parser.add_argument("--keep", action="store_true", help="keep the work folder (prefix, logs)")
     parser.add_argument("--work-root", default=os.path.join(ROOT, "build", "e2e-work"),
                         help="parent of the work folder, a folder that seldom changes (default %(default)s)")
+    parser.add_argument("--arch", choices=("auto", "win32", "win64"), default="auto",
+                        help="auto: the 32-bit program where 32-bit programs run natively, else its 64-bit build "
+                             "and, emulated, a few scenarios on the 32-bit program; win32 or win64: that one only")
     args = parser.parse_args()
     started = time.time()
 
@@ -1586,13 +2045,13 @@ def main():
     ctx.shot = os.path.abspath(args.screenshot) if args.screenshot else None
     ctx.docs = os.path.abspath(args.docs) if args.docs else None
     chosen = [(n, f) for n, f in SCENARIOS if not args.only or n in args.only.split(",")]
-    passed = failed = skipped = 0
 
     def report_all_skipped(why):
         for name, _ in chosen:
             print("skip %s: %s" % (name, why))
         print("0 passed, 0 failed, %d skipped" % len(chosen))
 
+    shipped = None  # the 32-bit program, where the run tests its 64-bit build
     if args.exe == "standin":
         if not os.path.exists(args.core_lib):
             report_all_skipped("no win32 core library at " + args.core_lib)
@@ -1603,75 +2062,36 @@ def main():
         if not os.path.exists(ctx.exe):
             report_all_skipped("no program at " + ctx.exe)
             return 0
-        ctx.exe = choose_arch(ctx.exe)
+        if pe_machine(ctx.exe) == 0x14C and args.arch == "auto":
+            shipped = ctx.exe
+        ctx.exe = choose_arch(ctx.exe, arch=args.arch)
+        if ctx.exe == shipped:
+            shipped = None
     if not os.path.exists(args.cli):
         report_all_skipped("no pelmora-cli at " + args.cli)
         return 0
-    driver = build_driver(args.bin if WINEARCH == "win32" else args.bin + "-" + WINEARCH)
-    make_images(args.images)
-    ctx.manifest = make_window_disk(args.images)
-    ctx.sets = make_sets_disk(args.images)
+    with locked(args.images):
+        make_images(args.images)
+        ctx.manifest = make_window_disk(args.images)
+        ctx.sets = make_sets_disk(args.images)
     ctx.cli = Cli(os.path.abspath(args.cli), args.images)
 
-    # Not in /tmp: Wine's folder browser matches the folders of a path by
-    # their item data, modification time included, and /tmp changes all the
-    # time. A parent that changed between the browser listing it and the
-    # path being looked up stops the walk there ("Desktop / My Computer /
-    # (Z:)"), more often the busier the machine.
-    os.makedirs(args.work_root, exist_ok=True)
-    work = tempfile.mkdtemp(prefix="run-", dir=args.work_root)
-    session = Session(work, args.images, driver)
-    try:
-        for name, scenario in chosen:
-            began = time.time()
-            session.begin()
-            # A scenario takes seconds; one still running after this is hung
-            # somewhere outside the driver's deadlines: ending Wine ends it.
-            watchdog = threading.Timer(SCENARIO_LIMIT, session.end_overdue)
-            watchdog.start()
-            try:
-                try:
-                    scenario(session, ctx)
-                except RigHung as why:
-                    # The rig hung, not the program, which still answered:
-                    # the scenario gets one more run with a fresh driver.
-                    log("%s: %s; running it again" % (name, why))
-                    watchdog.cancel()
-                    session.ensure_driver()
-                    # The run again gets the whole limit: ending Wine and
-                    # starting a fresh driver and program take seconds on a
-                    # busy machine.
-                    session.begin()
-                    watchdog = threading.Timer(SCENARIO_LIMIT, session.end_overdue)
-                    watchdog.start()
-                    scenario(session, ctx)
-                session.stop_app()
-                print("ok %s (%.1f s)" % (name, time.time() - began), flush=True)
-                passed += 1
-            except Skipped as why:
-                print("skip %s: %s" % (name, why), flush=True)
-                skipped += 1
-            except Failed as why:
-                print("FAIL %s: %s" % (name, why), flush=True)
-                log("%s, last commands: %s" % (name, session.history()))
-                failed += 1
-            except Exception:
-                print("FAIL %s: %s" % (name, traceback.format_exc().strip().replace("\n", " | ")), flush=True)
-                log("%s, last commands: %s" % (name, session.history()))
-                failed += 1
-            finally:
-                watchdog.cancel()
-                try:
-                    session.stop_app()
-                except Exception:
-                    pass
-                session.ensure_driver()
-    finally:
-        session.close()
-        if args.keep:
-            log("work folder kept: " + work)
+    passed, failed, skipped = run_session(args, ctx, chosen)
+    again = [(n, f) for n, f in chosen if n in EMULATED]
+    if shipped and again:
+        label = " (32-bit, emulated)"
+        if emulated_32bit():
+            # A 64-bit prefix: made by 64-bit Wine, it takes seconds where a
+            # 32-bit one takes minutes. The driver is 32-bit, as the program.
+            use_arch(32, 64)
+            ctx.exe = shipped
+            counts = run_session(args, ctx, again, label)
+            passed, failed, skipped = passed + counts[0], failed + counts[1], skipped + counts[2]
         else:
-            shutil.rmtree(work, ignore_errors=True)
+            for name, _ in again:
+                print("skip %s%s: this kernel runs no 32-bit program (tools/setup.sh registers qemu-i386 "
+                      "for them)" % (name, label))
+                skipped += 1
     log("run time %.0f s" % (time.time() - started))
     print("%d passed, %d failed, %d skipped" % (passed, failed, skipped))
     return 1 if failed else 0

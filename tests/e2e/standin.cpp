@@ -15,6 +15,7 @@
 #include "platform/Volumes.h"
 #include "scan/PartitionWalk.h"
 #include "scan/Scanner.h"
+#include "view/RowCells.h"
 
 namespace {
 
@@ -35,11 +36,19 @@ bool closing = false;
 ScanTotals lastTotals;
 bool scanned = false;
 
+struct ShownRow {
+  std::u16string cells[ColumnCount];
+};
+
 // Each row is handed to the window's thread and shown before the scan goes
 // on, so the scan keeps pace with the list.
 class WindowSink : public RowSink {
  public:
-  void AddRow(const ScanRow& row) override { SendMessageW(dialog, WmRows, 0, reinterpret_cast<LPARAM>(&row)); }
+  void RowAdded(const RowTable& table, std::size_t row) override {
+    ShownRow shown;
+    for (int c = 0; c < ColumnCount; ++c) shown.cells[c] = CellText(table, row, static_cast<Column>(c));
+    SendMessageW(dialog, WmRows, 0, reinterpret_cast<LPARAM>(&shown));
+  }
 };
 
 struct Job {
@@ -71,7 +80,7 @@ void SetPane(int pane, const wchar_t* format, unsigned value) {
   SendDlgItemMessageW(dialog, StatusBar, SB_SETTEXTW, pane, reinterpret_cast<LPARAM>(text));
 }
 
-void AddRow(const ScanRow& row) {
+void AddRow(const ShownRow& row) {
   HWND list = GetDlgItem(dialog, List);
   LVITEMW item{};
   item.mask = LVIF_TEXT;
@@ -212,7 +221,7 @@ INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
       InitPopup(reinterpret_cast<HMENU>(wParam));
       return TRUE;
     case WmRows:
-      AddRow(*reinterpret_cast<const ScanRow*>(lParam));
+      AddRow(*reinterpret_cast<const ShownRow*>(lParam));
       return TRUE;
     case WmDone:
       OnDone(wParam, lParam);

@@ -17,7 +17,10 @@ record order, which is the order they are created in here, so the rows are:
     7 café.txt
     8 Lost/Deep/inside.txt   in deleted folders
     9 Ünïcödé 日本 ☃.txt
-    then the pictures (PICTURES order), two that do not decode, and sunset.jpg.
+    then the pictures (PICTURES order), two that do not decode, sunset.jpg,
+    slow.bin             6 MiB in one run: a recovery is held at its cluster
+                         at 2 MiB (gatedisk.py) to catch it in mid-file
+    notes.png            a picture's name over bytes that are no picture
 
 Pictures are made with ImageMagick (the TGAs here): four coloured quadrants (QUADRANTS, top
 left, top right, bottom left, bottom right), so a flipped or mirrored drawing
@@ -55,6 +58,9 @@ BROKEN = "broken.png"
 SUNSET = "sunset.jpg"  # a picture for the documentation
 FIND_TEXT = "nEEDLE"
 FRAGMENTED = "big NEEDLE.bin"
+SLOW = "slow.bin"
+SLOW_SIZE = 6 * 1024 * 1024
+NOT_PICTURE = "notes.png"
 
 
 def quadrants(size):
@@ -132,6 +138,8 @@ def plan(builder, work):
     with open(os.path.join(work, "sunset"), "rb") as f:
         data = f.read()
     b.file(SUNSET, len(data), data=data)
+    b.file(SLOW, SLOW_SIZE)
+    b.file(NOT_PICTURE, 3000, data=b"Not a picture.\n" * 200)
     return [big]
 
 

@@ -1,8 +1,10 @@
 // libFuzzer target: a non-resident $DATA whose run list, real size,
 // allocated size and cluster size come from the input, read from an
-// in-memory disk of known bytes. Checks that the cursor ends, that a value
-// never exceeds its sizes, that the bytes read are those a plain decoding of
-// the runs maps, and that streaming delivers exactly the whole read's size.
+// in-memory disk of known bytes as the reader reads content: the record
+// parsed as a summary, its runs then added strictly to a stream that is read
+// whole and in chunks. Checks that the cursor ends, that a value never
+// exceeds its sizes, that the bytes read are those a plain decoding of the
+// runs maps, and that chunked reads give the whole read's bytes.
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -116,30 +118,31 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;  // too long for one record
   }
   MemoryDisk& disk = PatternDisk();
-  std::uint64_t wholeSize = UINT64_MAX;
-  for (int pass = 0; pass < 2; ++pass) {
-    Bytes copy = record;
-    CMFTRecord parser;
-    parser.SetDiskHandle(&disk);
-    parser.SetGeometry(1024, clusterSize, 0);
-    DiscardingSink sink(1u << 20);
-    if (pass == 1) parser.SetContentSink(&sink);
-    if (parser.ParseRecord(copy.data(), 1024, false, false) != code::Success) continue;
-    // An allocated size of 0 stands for the VCN range, here one cluster.
-    FUZZ_CHECK(parser.DataSize() <= realSize && parser.DataSize() <= (allocatedSize != 0 ? allocatedSize : clusterSize));
-    if (pass == 0) {
-      wholeSize = parser.DataSize();
-      // Each byte is the one its run maps; a sample keeps this quick.
-      const std::uint8_t* bytes = parser.Data();
-      FUZZ_CHECK(wholeSize == 0 || bytes != nullptr);
-      const std::vector<PlainRun> runs = PlainRuns(padded);
-      const std::uint64_t step = wholeSize / 256 + 1;
-      for (std::uint64_t position = 0; position < wholeSize; position += step) {
-        FUZZ_CHECK(ExpectedByte(runs, clusterSize, position) == bytes[position]);
-      }
-    } else if (wholeSize != UINT64_MAX && sink.total <= (1u << 20)) {
-      FUZZ_CHECK(sink.total == wholeSize);
-    }
+  CMFTRecord parser;
+  parser.SetDiskHandle(&disk);
+  parser.SetGeometry(1024, clusterSize, 0);
+  if (parser.ParseSummary(record.data(), 1024) != code::Success) return 0;
+  // An allocated size of 0 stands for the VCN range, here one cluster.
+  const std::uint64_t capacity = allocatedSize != 0 ? allocatedSize : clusterSize;
+  FUZZ_CHECK(parser.DataSize() <= realSize && parser.DataSize() <= capacity);
+  const AttributeSpan span = parser.DataAttribute();
+  FUZZ_CHECK(span.length != 0 && !parser.DataIsResident());
+  DataStream stream;
+  stream.Reset({&disk, clusterSize, 0});
+  if (stream.AddPiece(ByteReader(parser.Bytes() + span.offset, span.length), RunListCheck::Strict) != code::Success) {
+    return 0;
+  }
+  stream.Finish(Pieces::OneAttribute);
+  const std::uint64_t wholeSize = stream.Size();
+  FUZZ_CHECK(wholeSize == parser.DataSize());
+  std::vector<std::uint8_t> bytes;
+  ReadBothWays(stream, 16u << 20, 1u << 20, &bytes);
+  if (bytes.size() != wholeSize) return 0;  // the read failed, or was too large to make whole
+  // Each byte is the one its run maps; a sample keeps this quick.
+  const std::vector<PlainRun> runs = PlainRuns(padded);
+  const std::uint64_t step = wholeSize / 256 + 1;
+  for (std::uint64_t position = 0; position < wholeSize; position += step) {
+    FUZZ_CHECK(ExpectedByte(runs, clusterSize, position) == bytes[position]);
   }
   return 0;
 }

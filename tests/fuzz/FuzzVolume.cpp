@@ -12,6 +12,7 @@
 #include "ntfs/NtfsLayout.h"
 #include "scan/Scanner.h"
 #include "support/MemoryDisk.h"
+#include "view/RowCells.h"
 
 namespace {
 
@@ -19,24 +20,30 @@ class CheckingRows : public RowSink {
  public:
   explicit CheckingRows(CNTFSDrive& volume) : drive(volume) {}
 
-  void AddRow(const ScanRow& row) override {
+  void RowAdded(const RowTable& table, std::size_t row) override {
     ++rows;
-    for (const std::u16string& cell : row.cells) FUZZ_CHECK(cell.size() <= MaxCellText);
-    FUZZ_CHECK(row.path.compare(0, 3, u"D:\\") == 0 || row.path.compare(0, 2, u"?\\") == 0);
-    FUZZ_CHECK(row.recordIndex >= ntfs::FirstUserRecord && row.recordIndex < drive.RecordCount());
-    FUZZ_CHECK(row.size > 0);
+    const RowTable::Row& entry = table.At(row);
+    const std::u16string& path = table.Path(row);
+    // Every cell fits the list's buffer: at most MaxCellText characters.
+    char16_t cell[MaxCellText + 2];
+    for (int column = 0; column < ColumnCount; ++column) {
+      FUZZ_CHECK(FormatCell(table, row, static_cast<Column>(column), cell, sizeof cell / sizeof cell[0]) <= MaxCellText);
+    }
+    FUZZ_CHECK(path.compare(0, 3, u"D:\\") == 0 || path.compare(0, 2, u"?\\") == 0);
+    FUZZ_CHECK(entry.record >= ntfs::FirstUserRecord && entry.record < drive.RecordCount());
+    FUZZ_CHECK(entry.size > 0);
 
     // A quarter MiB checks streaming as well as more would, and keeps runs fast.
     DiscardingSink sink(256u << 10);
     std::uint64_t streamed = 0;
-    const DWORD stream = drive.ReadRecordContent(row.recordIndex, &sink, &streamed);
-    if (stream == code::Success) FUZZ_CHECK(streamed == row.size && sink.total == row.size);
+    const DWORD stream = drive.ReadRecordContent(entry.record, &sink, &streamed);
+    if (stream == code::Success) FUZZ_CHECK(streamed == entry.size && sink.total == entry.size);
 
-    if (row.size <= (256u << 10)) {
+    if (entry.size <= (256u << 10)) {
       ByteBuffer content;
       std::uint32_t wholeSize = 0;
-      if (drive.ReadRecordData(row.recordIndex, &content, &wholeSize) == code::Success) {
-        FUZZ_CHECK(wholeSize == row.size && content != nullptr);
+      if (drive.ReadRecordData(entry.record, &content, &wholeSize) == code::Success) {
+        FUZZ_CHECK(wholeSize == entry.size && content != nullptr);
       }
     }
   }

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <thread>
 
 #include "ntfs/NTFSDrive.h"
@@ -9,7 +11,17 @@
 
 namespace {
 
+constexpr std::uint32_t Cluster = 4096;
 constexpr std::uint8_t Deleted = 0;
+constexpr std::uint8_t DeletedDirectory = ntfs::RecordIsDirectory;
+constexpr std::uint8_t InUse = ntfs::RecordInUse;
+constexpr std::uint8_t InUseDirectory = ntfs::RecordInUse | ntfs::RecordIsDirectory;
+
+Bytes Pattern(std::size_t size, std::uint8_t seed) {
+  Bytes bytes(size);
+  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>(seed + i * 7 + (i >> 9));
+  return bytes;
+}
 
 std::u16string Name(const MFTFileInfo& info) { return std::u16string(info.name); }
 
@@ -256,6 +268,120 @@ TEST_F(DriveTest, ZeroSlotsLongNamesAndNameAttributes) {
   EXPECT_EQ(info.name[259], 0);
 }
 
+// A summary keeps what it is asked for: a file in use says only that, and
+// asked as a directory, a record that is none says nothing more.
+TEST_F(DriveTest, SummariesKeepWhatTheyAreAskedFor) {
+  struct Case {
+    const char* what;
+    std::uint8_t flags;
+    bool directoriesOnly;
+    bool keepsAll;
+  };
+  const Case cases[] = {
+      {"in-use file", InUse, false, false},
+      {"in-use directory", InUseDirectory, false, false},
+      {"in-use directory walked up", InUseDirectory, true, true},
+      {"deleted file", Deleted, false, true},
+      {"deleted file walked up as directory", Deleted, true, false},
+      {"in-use file walked up as directory", InUse, true, false},
+      {"deleted directory walked up", DeletedDirectory, true, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    CraftedVolume volume;
+    volume.records.push_back(RecordBuilder(c.flags)
+                                 .StandardInformation(111, 222, 333, 444)
+                                 .FileName(0x0005000000000027ull, 0x20, u"notes.txt")
+                                 .ResidentData(Pattern(300, 1))
+                                 .End()
+                                 .Build());
+    MemoryDisk fresh;
+    CNTFSDrive other;
+    ASSERT_EQ(volume.Open(fresh, other), code::Success);
+    MFTFileInfo info;
+    ASSERT_EQ(other.ReadRecordSummary(1, c.directoriesOnly, &info), code::Success);
+    EXPECT_EQ(info.deleted, (c.flags & InUse) == 0);
+    EXPECT_EQ(Name(info), c.keepsAll ? u"notes.txt" : u"");
+    EXPECT_EQ(info.creationTime, c.keepsAll ? 111u : 0u);
+    EXPECT_EQ(info.accessTime, c.keepsAll ? 444u : 0u);
+    EXPECT_EQ(info.dataSize, c.keepsAll ? 300u : 0u);
+  }
+}
+
+// A torn record (a stride whose last bytes lack the update sequence number)
+// is damaged whichever way it is read, and the records after it are not.
+TEST_F(DriveTest, TornRecordsAreDamagedTheOthersStayReadable) {
+  CraftedVolume volume;
+  RecordBuilder builder(Deleted);
+  builder.FileName(5, 0, u"torn").ResidentData(Pattern(800, 9));  // over both strides' ends
+  volume.records.push_back(builder.End().Build(0x4242));
+  volume.records.back()[1022] = 0x13;
+  volume.records.push_back(builder.Build(0x4242));
+  volume.records.back()[ntfs::RecordUsaCount] = 9;  // an update sequence that does not fit
+  volume.records.push_back(builder.Build(0x4242));
+  ASSERT_EQ(Open(volume), code::Success);
+  MFTFileInfo info;
+  RecordFacts facts;
+  ByteBuffer data;
+  std::uint32_t size = 0;
+  for (std::uint32_t index : {1u, 2u}) {
+    SCOPED_TRACE(index);
+    EXPECT_EQ(drive.ReadRecordSummary(index, false, &info), code::InvalidParameter);
+    EXPECT_EQ(drive.ReadRecordFacts(index, MftRead::Sequential, &facts, nullptr), code::InvalidParameter);
+    EXPECT_EQ(drive.ReadRecordData(index, &data, &size), code::InvalidParameter);
+  }
+  // Parsed where it lies in the chunk and put back: read again, it is the same.
+  for (const MftRead access : {MftRead::Sequential, MftRead::Sequential, MftRead::OnDemand}) {
+    ASSERT_EQ(drive.ReadRecordFacts(3, access, &facts, nullptr), code::Success);
+    EXPECT_EQ(std::u16string(facts.info.name), u"torn");
+  }
+  ASSERT_EQ(drive.ReadRecordData(3, &data, &size), code::Success);
+  EXPECT_EQ(Bytes(data.get(), data.get() + size), Pattern(800, 9));
+}
+
+// A volume whose boot sector is gone reads through the geometry it is
+// given, as it would through its boot sector; a geometry that cannot be
+// real, or one whose record 0 is not there, is refused.
+TEST_F(DriveTest, AGivenGeometryStandsInForTheBootSector) {
+  CraftedVolume volume;
+  volume.records.push_back(FileRecord(Deleted, u"found.txt", 5, 40, 7));
+  volume.WriteTo(disk);
+  std::fill_n(disk.Bytes().begin() + static_cast<std::ptrdiff_t>(volume.PartitionOffset()), ntfs::BootSectorSize, 0);
+  drive.AttachDisk(&disk);
+  drive.SetPartitionStart(volume.partitionStart);
+  EXPECT_EQ(drive.Initialize(), code::InvalidDrive);
+  const NtfsGeometry found{volume.PartitionOffset(), volume.ClusterSize(), ntfs::RecordSize, 0, volume.mftCluster};
+  struct Case {
+    const char* what;
+    std::function<void(NtfsGeometry&)> change;
+    DWORD expected;
+  };
+  const Case cases[] = {
+      {"as the boot sector said", [](NtfsGeometry&) {}, code::Success},
+      {"a record size that is no power of two", [](NtfsGeometry& g) { g.recordSize = 1000; }, code::InvalidParameter},
+      {"no cluster size", [](NtfsGeometry& g) { g.clusterSize = 0; }, code::InvalidParameter},
+      {"record 0 elsewhere", [](NtfsGeometry& g) { g.mftCluster = 2; }, code::InvalidParameter},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    NtfsGeometry given = found;
+    c.change(given);
+    ASSERT_EQ(drive.Initialize(given), c.expected);
+    MFTFileInfo info;
+    if (c.expected != code::Success) {
+      EXPECT_EQ(drive.ReadRecordSummary(1, false, &info), code::InvalidAccess);
+      continue;
+    }
+    EXPECT_EQ(drive.RecordCount(), 2u);
+    ASSERT_EQ(drive.ReadRecordSummary(1, false, &info), code::Success);
+    EXPECT_EQ(Name(info), u"found.txt");
+    ByteBuffer data;
+    std::uint32_t size = 0;
+    ASSERT_EQ(drive.ReadRecordData(1, &data, &size), code::Success);
+    EXPECT_EQ(Bytes(data.get(), data.get() + size), Bytes(40, 7));
+  }
+}
+
 class CountingSink : public ContentSink {
  public:
   DWORD Write(const std::uint8_t* bytes, std::uint32_t count) override {
@@ -357,6 +483,191 @@ TEST_F(DriveTest, ConcurrentOperationsDoNotInterfere) {
   a.join();
   b.join();
   EXPECT_EQ(mismatches.load(), 0);
+}
+
+// Content through the runs of a non-resident $DATA, on a disk of known
+// bytes: the volume starts at byte 0 and its $MFT lies in cluster 1, so the
+// data clusters from 2 on are the pattern's.
+class ContentTest : public ::testing::Test {
+ protected:
+  DWORD Open(const Bytes& record, std::size_t diskClusters = 64) {
+    disk.Bytes() = Pattern(diskClusters * Cluster, 0x5A);
+    CraftedVolume volume;
+    volume.partitionStart = 0;
+    volume.mftCluster = 1;
+    volume.records.push_back(record);
+    return volume.Open(disk, drive);
+  }
+  Bytes Clusters(std::uint64_t first, std::uint64_t count) {
+    return Bytes(disk.Bytes().begin() + static_cast<std::ptrdiff_t>(first * Cluster),
+                 disk.Bytes().begin() + static_cast<std::ptrdiff_t>((first + count) * Cluster));
+  }
+  // Record 1's content read whole, and checked against what streaming it gives.
+  DWORD ReadBoth(Bytes* content) {
+    ByteBuffer data;
+    std::uint32_t size = 0;
+    const DWORD result = drive.ReadRecordData(1, &data, &size);
+    if (result != code::Success) return result;
+    content->assign(data.get(), data.get() + size);
+    CollectingSink sink;
+    std::uint64_t streamed = 0;
+    EXPECT_EQ(drive.ReadRecordContent(1, &sink, &streamed), code::Success);
+    EXPECT_EQ(streamed, size);
+    EXPECT_TRUE(sink.received == *content);
+    return result;
+  }
+
+  class CollectingSink : public ContentSink {
+   public:
+    DWORD Write(const std::uint8_t* bytes, std::uint32_t count) override {
+      EXPECT_LE(count, DataStream::MaxReadBytes);
+      ++chunks;
+      if (failAfter != 0 && chunks > failAfter) return code::DiskFull;
+      received.insert(received.end(), bytes, bytes + count);
+      return code::Success;
+    }
+    Bytes received;
+    std::size_t chunks = 0;
+    std::size_t failAfter = 0;
+  };
+
+  MemoryDisk disk;
+  CNTFSDrive drive;
+};
+
+TEST_F(ContentTest, ReadsRunsInVirtualClusterOrderWithinTheRealSize) {
+  // Three runs: 2 clusters at 20, 1 sparse, 3 clusters at 5 (backwards).
+  Bytes runs = MakeRunList({{2, 20, 1}, {1, 0, 0}, {3, -15, 1}});
+  ASSERT_EQ(Open(RecordBuilder(Deleted).FileName(5, 0, u"frag").NonResidentData(runs, 5 * Cluster + 123, 6 * Cluster, 0, 5).End().Build()),
+            code::Success);
+  Bytes expected = Clusters(20, 2);
+  expected.resize(3 * Cluster, 0);
+  Bytes tail = Clusters(5, 3);
+  expected.insert(expected.end(), tail.begin(), tail.end());
+  expected.resize(5 * Cluster + 123);
+  Bytes content;
+  ASSERT_EQ(ReadBoth(&content), code::Success);
+  EXPECT_TRUE(content == expected);
+}
+
+TEST_F(ContentTest, SizeNeverExceedsWhatTheRunsMapOrTheAllocation) {
+  struct Case {
+    const char* what;
+    std::uint64_t real, allocated, firstVcn, lastVcn;
+    Bytes runs;
+    std::uint64_t size;
+  };
+  const Case cases[] = {
+      {"5000 bytes in two clusters", 5000, 8192, 0, 1, MakeRunList({{2, 3, 1}}), 5000},
+      {"recorded size 5 GiB, runs map two clusters", 5ull << 30, 5ull << 30, 0, 1, MakeRunList({{2, 3, 1}}), 8192},
+      {"recorded size above the allocation", 100000, 8192, 0, 1, MakeRunList({{30, 3, 1}}), 8192},
+      {"allocation 0 uses the VCN range", 9000, 0, 0, 1, MakeRunList({{30, 3, 1}}), 8192},
+      {"empty attribute", 0, 0, 0, UINT64_MAX, MakeRunList({}), 0},
+      {"5 GiB sparse file keeps its 64-bit size", (5ull << 30) + 1, 5ull << 30 | 4096, 0, (5ull << 18),
+       MakeRunList({{1, 3, 1}, {(5ull << 18), 0, 0}}), (5ull << 30) + 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_EQ(Open(RecordBuilder(Deleted).NonResidentData(c.runs, c.real, c.allocated, c.firstVcn, c.lastVcn).End().Build()),
+              code::Success);
+    MFTFileInfo info;
+    ASSERT_EQ(drive.ReadRecordSummary(1, false, &info), code::Success);
+    EXPECT_EQ(info.dataSize, c.size);
+  }
+}
+
+TEST_F(ContentTest, DiskEndAndDiskErrorsStopTheRead) {
+  // A run past the disk's end: the read delivers nothing and ends there.
+  ASSERT_EQ(Open(RecordBuilder(Deleted).NonResidentData(MakeRunList({{2, 100, 1}}), 8192, 8192, 0, 1).End().Build()),
+            code::Success);
+  ByteBuffer data;
+  std::uint32_t size = 0;
+  EXPECT_EQ(drive.ReadRecordData(1, &data, &size), code::HandleEof);
+  EXPECT_EQ(data, nullptr);
+
+  // A failing disk passes its own code up.
+  ASSERT_EQ(Open(RecordBuilder(Deleted).NonResidentData(MakeRunList({{2, 10, 1}}), 8192, 8192, 0, 1).End().Build()),
+            code::Success);
+  disk.failFrom = 10 * Cluster;
+  EXPECT_EQ(drive.ReadRecordData(1, &data, &size), code::Crc);
+}
+
+TEST_F(ContentTest, ContiguousRunsAreReadInLargeGroups) {
+  ASSERT_EQ(Open(RecordBuilder(Deleted).NonResidentData(MakeRunList({{1024, 40, 1}}), 1024 * Cluster, 1024 * Cluster, 0, 1023).End().Build(),
+                 1100),
+            code::Success);
+  const std::size_t before = disk.reads;
+  ByteBuffer data;
+  std::uint32_t size = 0;
+  ASSERT_EQ(drive.ReadRecordData(1, &data, &size), code::Success);
+  // The record, then 4 MiB in 1 MiB groups, not one call per cluster.
+  EXPECT_EQ(disk.reads - before, 1u + 4u);
+}
+
+TEST_F(ContentTest, StreamingGivesTheSameBytesAsTheWholeReadAndStopsWithTheSink) {
+  Bytes runs = MakeRunList({{300, 50, 2}, {600, 0, 0}, {280, 400, 2}});
+  const std::uint64_t size = 1180 * Cluster - 77;
+  ASSERT_EQ(Open(RecordBuilder(Deleted).FileName(5, 0, u"big").NonResidentData(runs, size, 1180 * Cluster, 0, 1179).End().Build(),
+                 1200),
+            code::Success);
+  for (std::size_t i = 64 * Cluster; i < disk.Bytes().size(); ++i) disk.Bytes()[i] = static_cast<std::uint8_t>(i * 13);
+  Bytes content;
+  ASSERT_EQ(ReadBoth(&content), code::Success);
+  ASSERT_EQ(content.size(), size);
+
+  // A failing sink ends the read with its own code.
+  CollectingSink failing;
+  failing.failAfter = 2;
+  std::uint64_t streamed = 0;
+  EXPECT_EQ(drive.ReadRecordContent(1, &failing, &streamed), code::DiskFull);
+  EXPECT_EQ(failing.chunks, 3u);
+}
+
+TEST_F(ContentTest, ResidentAndEmptyValues) {
+  struct Case {
+    const char* what;
+    Bytes record;
+    Bytes content;
+  };
+  const Case cases[] = {
+      {"resident", RecordBuilder(Deleted).ResidentData(Pattern(699, 2)).End().Build(), Pattern(699, 2)},
+      {"empty resident", RecordBuilder(Deleted).ResidentData({}).End().Build(), {}},
+      {"empty non-resident", RecordBuilder(Deleted).NonResidentData(MakeRunList({}), 0, 0, 0, UINT64_MAX).End().Build(), {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_EQ(Open(c.record), code::Success);
+    ByteBuffer data;
+    std::uint32_t size = 0;
+    ASSERT_EQ(drive.ReadRecordData(1, &data, &size), code::Success);
+    EXPECT_NE(data, nullptr);  // a value, however empty: not "no $DATA"
+    Bytes content;
+    ASSERT_EQ(ReadBoth(&content), code::Success);
+    EXPECT_TRUE(content == c.content);
+  }
+}
+
+// Content is read strictly: a run list with a fault, which a summary reads
+// up to the fault, makes the content unreadable.
+TEST_F(ContentTest, ContentRefusesRunListsWithAFault) {
+  const Bytes goodRuns = MakeRunList({{2, 10, 1}});
+  Bytes listOutside = NonResidentAttribute(goodRuns);
+  PutLE(listOutside, ntfs::AttrRunListOffset, 0x400, 2);
+  const std::pair<const char*, Bytes> cases[] = {
+      {"header cut before the real size", NonResidentAttribute(goodRuns, 0x30)},
+      {"run header nibble above 8", NonResidentAttribute(Bytes{0x19, 1, 2, 3, 4, 5, 6, 7, 8, 9, 0})},
+      {"run list offset outside the attribute", listOutside},
+  };
+  for (const auto& [what, attribute] : cases) {
+    SCOPED_TRACE(what);
+    ASSERT_EQ(Open(RecordBuilder(Deleted).FileName(5, 0, u"f").Raw(attribute).End().Build()), code::Success);
+    ByteBuffer data;
+    std::uint32_t size = 0;
+    EXPECT_EQ(drive.ReadRecordData(1, &data, &size), code::InvalidParameter);
+    HashingSink sink;
+    std::uint64_t streamed = 0;
+    EXPECT_EQ(drive.ReadRecordContent(1, &sink, &streamed), code::InvalidParameter);
+  }
 }
 
 }  // namespace

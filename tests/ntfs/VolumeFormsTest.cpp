@@ -16,6 +16,7 @@
 #include "scan/Scanner.h"
 #include "support/Lznt1Encoder.h"
 #include "support/TestVolumes.h"
+#include "view/RowCells.h"
 
 namespace {
 
@@ -274,7 +275,7 @@ TEST_F(ListTest, PiecesAndNamesComeOnlyFromExtensionsThatStillBelong) {
     EXPECT_EQ(info.dataSize, c.size);
     // An extension record is never a file of its own.
     RecordFacts facts;
-    ASSERT_EQ(drive.ReadRecordFacts(31, false, &facts, nullptr), code::Success);
+    ASSERT_EQ(drive.ReadRecordFacts(31, MftRead::OnDemand, &facts, nullptr), code::Success);
     EXPECT_TRUE(facts.isExtension);
     DWORD whole = 0, streamed = 0;
     Bytes wholeBytes, streamedBytes;
@@ -364,7 +365,7 @@ TEST_F(FormsTest, ParentsAreCheckedBySequenceNumber) {
   ASSERT_EQ(ScanRecords(drive, u"C:\\", stop, sink, &totals, &rows), code::Success);
   ASSERT_EQ(rows.Rows(), 1 + std::size(files));
   EXPECT_EQ(rows.At(0).record, 20u);
-  EXPECT_EQ(rows.Cell(0, ColumnRecord), u"-10");
+  EXPECT_EQ(CellText(rows, 0, ColumnRecord), u"-10");
   EXPECT_EQ(rows.Path(0), u"C:\\Live\\");
   for (std::size_t i = 0; i < std::size(files); ++i) {
     SCOPED_TRACE(i);
@@ -392,7 +393,7 @@ TEST_F(FormsTest, AnMftInManyFragmentsReadsAlikeInAnyChunk) {
     EXPECT_EQ(ScanRecords(drive, u"C:\\", stop, sink, &totals, &rows), code::Success);
     std::vector<std::u16string> cells;
     for (std::size_t row = 0; row < rows.Rows(); ++row) {
-      for (int column = 0; column < ColumnCount; ++column) cells.push_back(rows.Cell(row, static_cast<Column>(column)));
+      for (int column = 0; column < ColumnCount; ++column) cells.push_back(CellText(rows, row, static_cast<Column>(column)));
     }
     return cells;
   };

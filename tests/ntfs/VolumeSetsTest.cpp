@@ -15,6 +15,7 @@
 #include "platform/Text.h"
 #include "scan/Scanner.h"
 #include "support/TestVolumes.h"
+#include "view/RowCells.h"
 
 namespace {
 
@@ -171,7 +172,7 @@ TEST_F(VolumeSetsTest, ChunkedReadsGiveWhatSingleRecordsGive) {
     for (std::uint32_t index = 0; index < single.RecordCount(); ++index) {
       RecordFacts one, many;
       std::vector<StreamRun> oneRuns, manyRuns;
-      const DWORD expected = single.ReadRecordFacts(index, false, &one, &oneRuns);
+      const DWORD expected = single.ReadRecordFacts(index, MftRead::OnDemand, &one, &oneRuns);
       // What a scan passes over unasked are files in use, nothing else.
       if (index >= skipTo) skipTo = chunked.SkipFilesInUse(index);
       if (index < skipTo) {
@@ -179,8 +180,8 @@ TEST_F(VolumeSetsTest, ChunkedReadsGiveWhatSingleRecordsGive) {
       }
       // A record is parsed where it lies in the chunk, then put back as
       // read: a second look, and one from outside the chunk, agree.
-      for (const bool sequential : {true, true, false}) {
-        ASSERT_EQ(chunked.ReadRecordFacts(index, sequential, &many, &manyRuns), expected) << index;
+      for (const MftRead access : {MftRead::Sequential, MftRead::Sequential, MftRead::OnDemand}) {
+        ASSERT_EQ(chunked.ReadRecordFacts(index, access, &many, &manyRuns), expected) << index;
         EXPECT_EQ(std::u16string(many.info.name), std::u16string(one.info.name)) << index;
         EXPECT_EQ(many.info.dataSize, one.info.dataSize) << index;
         EXPECT_EQ(many.sequence, one.sequence) << index;
@@ -216,7 +217,7 @@ TEST_F(VolumeSetsTest, AVolumeOfFourKilobyteSectorsInADiskOfThem) {
   ASSERT_GT(inRows.Rows(), 10u);
   for (std::size_t i = 0; i < inRows.Rows(); ++i) {
     for (int column = 0; column < ColumnCount; ++column) {
-      EXPECT_EQ(inRows.Cell(i, static_cast<Column>(column)), aloneRows.Cell(i, static_cast<Column>(column)));
+      EXPECT_EQ(CellText(inRows, i, static_cast<Column>(column)), CellText(aloneRows, i, static_cast<Column>(column)));
     }
   }
 }

@@ -18,7 +18,7 @@ namespace {
 TEST(Errors, ErrnoMapsToTheNearestWindowsCode) {
   const std::pair<int, DWORD> cases[] = {
       {0, 0},       {ENOENT, 2}, {EACCES, 5}, {EPERM, 5},   {ENOMEM, 8},  {EIO, 23},
-      {EINVAL, 87}, {ENOSPC, 112}, {EEXIST, 80}, {ENAMETOOLONG, 206}, {ENOTDIR, 3}, {EROFS, 19},
+      {EINVAL, 87}, {ENOSPC, 112}, {EEXIST, 80}, {ENAMETOOLONG, 206}, {ENOTDIR, 3}, {EROFS, 19}, {ELOOP, 681},
   };
   for (const auto& [err, expected] : cases) EXPECT_EQ(CodeFromErrno(err), expected) << err;
 }

@@ -4,7 +4,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sys/resource.h>
+
+#include <csignal>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <sstream>
 #include <tuple>
@@ -151,16 +155,229 @@ class RecoverTest : public ::testing::Test {
         volume.records.push_back(RecordBuilder(ntfs::RecordInUse).FileName(5, 0, u"inuse").End().Build());
       }
     }
+    // Record 39: 3 MiB and 5 bytes, sparse, streamed in four chunks.
+    const std::uint64_t clusters = (SparseSize + 4095) / 4096;
+    volume.records.push_back(RecordBuilder(0)
+                                 .FileName(5, 0x20, u"sparse.bin")
+                                 .NonResidentData(MakeRunList({{clusters, 0, 0}}), SparseSize, clusters * 4096, 0,
+                                                  clusters - 1)
+                                 .End()
+                                 .Build());
+    // Record 40: a sparse MiB and more, then clusters past the disk's end.
+    volume.records.push_back(RecordBuilder(0)
+                                 .FileName(5, 0x20, u"torn.bin")
+                                 .NonResidentData(MakeRunList({{300, 0, 0}, {10, 1 << 30, 4}}), 310 * 4096, 310 * 4096,
+                                                  0, 309)
+                                 .End()
+                                 .Build());
     volume.WriteTo(disk);
     drive.AttachDisk(&disk);
     drive.SetPartitionStart(volume.partitionStart);
     ASSERT_EQ(drive.Initialize(), code::Success);
   }
 
+  static constexpr std::uint64_t SparseSize = (3u << 20) + 5;
   MemoryDisk disk;
   CNTFSDrive drive;
   TempDir dir;
 };
+
+// Names in a folder and below it, for "nothing was left behind".
+std::vector<std::string> Entries(const std::string& folder) {
+  std::string listing;
+  RunCommand("cd '" + folder + "' && find . -mindepth 1 | sort", &listing);
+  std::vector<std::string> names;
+  std::istringstream lines(listing);
+  for (std::string line; std::getline(lines, line);) names.push_back(line);
+  return names;
+}
+
+// Records what it is told; says stop at call `stopAt` (counted from 0) and
+// runs `meanwhile` at the second call, while the file is being written.
+class CountingObserver : public RecoveryObserver {
+ public:
+  explicit CountingObserver(std::size_t stopAt, std::function<void()> meanwhile = {})
+      : stopAt(stopAt), meanwhile(std::move(meanwhile)) {}
+  bool Progress(std::uint64_t written, std::uint64_t total) override {
+    calls.push_back({written, total});
+    if (calls.size() == 2 && meanwhile) meanwhile();
+    return calls.size() - 1 != stopAt;
+  }
+  std::size_t stopAt;
+  std::function<void()> meanwhile;
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> calls;
+};
+
+// The observer hears every chunk and can stop at any point, the last one
+// included; a stopped file leaves nothing, and the batch goes on.
+TEST_F(RecoverTest, AnObserverFollowsEachChunkAndCanCancel) {
+  const std::size_t never = SIZE_MAX;
+  for (std::size_t stopAt : {never, std::size_t{0}, std::size_t{1}, std::size_t{4}}) {
+    SCOPED_TRACE(stopAt);
+    const std::string destination = dir.Path() + "/" + std::to_string(stopAt);
+    ASSERT_EQ(MakeDirectory(destination), code::Success);
+    RecoveryBatch batch(destination, ExistingFiles::Skip);
+    CountingObserver observer(stopAt);
+    RecoveredFile file;
+    const DWORD result = batch.Recover(drive, 39, u"C:\\Folder\\", &file, &observer);
+    EXPECT_EQ(result, stopAt == never ? code::Success : code::Cancelled);
+    ASSERT_FALSE(observer.calls.empty());
+    EXPECT_EQ(observer.calls.front().first, 0u);
+    for (std::size_t i = 0; i < observer.calls.size(); ++i) {
+      EXPECT_EQ(observer.calls[i].second, SparseSize);
+      if (i > 0) {
+        EXPECT_LE(observer.calls[i].first - observer.calls[i - 1].first, 1u << 20);
+      }
+    }
+    if (stopAt == never) {
+      EXPECT_EQ(observer.calls.size(), 5u);
+      EXPECT_EQ(observer.calls.back().first, SparseSize);
+      EXPECT_EQ(Entries(destination), (std::vector<std::string>{"./Folder", "./Folder/sparse.bin"}));
+    } else {
+      EXPECT_EQ(observer.calls.size(), stopAt + 1);
+      EXPECT_EQ(Entries(destination), std::vector<std::string>{"./Folder"});
+      // A stopped file does not stop the batch, nor take its name.
+      EXPECT_EQ(batch.Recover(drive, 39, u"C:\\Folder\\", &file), code::Success);
+      EXPECT_EQ(file.file, destination + "/Folder/sparse.bin");
+    }
+  }
+}
+
+// However a copy fails, nothing is left under its name or a temporary one,
+// and a second run writes the file instead of passing it over as there.
+TEST_F(RecoverTest, AFailedCopyLeavesNothingBehind) {
+  struct Case {
+    const char* what;
+    std::uint32_t record;
+    DWORD expected;
+    bool child;  // run in a child process whose files may not grow past 1 MiB
+  };
+  const Case cases[] = {
+      {"the volume cannot be read", 40, code::HandleEof, false},
+      {"the destination takes no more", 39, code::FileTooLarge, true},
+      {"cancelled", 39, code::Cancelled, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string destination = dir.Path() + "/" + std::to_string(&c - cases);
+    ASSERT_EQ(MakeDirectory(destination), code::Success);
+    auto recover = [&]() {
+      RecoveryBatch batch(destination, ExistingFiles::Skip);
+      CountingObserver observer(c.expected == code::Cancelled ? 2 : SIZE_MAX);
+      RecoveredFile file;
+      const DWORD result = batch.Recover(drive, c.record, u"C:\\Folder\\", &file, &observer);
+      return result == c.expected && observer.calls.size() >= 2 && !file.existed ? 0 : 1;
+    };
+    if (c.child) {
+      const pid_t child = fork();
+      if (child == 0) {
+        const rlimit limit{1u << 20, 1u << 20};
+        signal(SIGXFSZ, SIG_IGN);
+        _exit(setrlimit(RLIMIT_FSIZE, &limit) == 0 ? recover() : 2);
+      }
+      int status = 0;
+      ASSERT_EQ(waitpid(child, &status, 0), child);
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    } else {
+      EXPECT_EQ(recover(), 0);
+    }
+    EXPECT_EQ(Entries(destination), std::vector<std::string>{"./Folder"});
+    if (c.record == 39) {
+      RecoveryBatch again(destination, ExistingFiles::Skip);
+      RecoveredFile file;
+      EXPECT_EQ(again.Recover(drive, 39, u"C:\\Folder\\", &file), code::Success);
+      EXPECT_EQ(file.bytes, SparseSize);
+    }
+  }
+}
+
+// A file that was there before the batch, or that appears while the copy
+// runs, is kept (Skip), replaced (Replace, read-only as it is) or left alone
+// while the new file takes the next clash name (Rename). Nothing else stays.
+TEST_F(RecoverTest, FilesThatAreThereAreSkippedReplacedOrKeptBesideTheNewOne) {
+  struct Case {
+    ExistingFiles existing;
+    bool late;  // the file appears while the new one is written
+    DWORD expected;
+    const char* written;  // where the new file goes
+  };
+  const Case cases[] = {
+      {ExistingFiles::Skip, false, code::FileExists, "sparse.bin"},
+      {ExistingFiles::Skip, true, code::FileExists, "sparse.bin"},
+      {ExistingFiles::Replace, false, code::Success, "sparse.bin"},
+      {ExistingFiles::Replace, true, code::Success, "sparse.bin"},
+      {ExistingFiles::Rename, false, code::Success, "sparse (record 39).bin"},
+      {ExistingFiles::Rename, true, code::Success, "sparse (record 39).bin"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(&c - cases));
+    const std::string destination = dir.Path() + "/" + std::to_string(&c - cases);
+    ASSERT_EQ(MakeDirectory(destination), code::Success);
+    ASSERT_EQ(MakeDirectory(destination + "/Folder"), code::Success);
+    const std::string before = destination + "/Folder/sparse.bin";
+    auto plant = [&]() {
+      std::ofstream(before) << "there before";
+      chmod(before.c_str(), 0444);
+    };
+    if (!c.late) plant();
+    RecoveryBatch batch(destination, c.existing);
+    CountingObserver observer(SIZE_MAX, c.late ? std::function<void()>(plant) : nullptr);
+    RecoveredFile file;
+    EXPECT_EQ(batch.Recover(drive, 39, u"C:\\Folder\\", &file, &observer), c.expected);
+    EXPECT_EQ(file.existed, c.expected == code::FileExists);
+    EXPECT_EQ(file.file, destination + "/Folder/" + c.written);
+    std::vector<std::string> expected = {"./Folder", "./Folder/sparse.bin"};
+    if (c.existing == ExistingFiles::Rename) expected.insert(expected.begin() + 1, "./Folder/sparse (record 39).bin");
+    EXPECT_EQ(Entries(destination), expected);
+    const std::string zeros(SparseSize, '\0');
+    EXPECT_TRUE(ReadAll(before) == (c.existing == ExistingFiles::Replace ? zeros : "there before"));
+    if (c.existing == ExistingFiles::Rename) {
+      EXPECT_TRUE(ReadAll(file.file) == zeros);
+    }
+  }
+}
+
+// Inside the destination no link is followed: a link at a folder's place
+// fails the file, one at the file's place is kept, refused or passed by, as
+// the batch treats what is there. The destination itself may be a link.
+TEST_F(RecoverTest, LinksInsideTheDestinationAreNeverFollowed) {
+  const std::string outside = dir.Path() + "/outside", real = dir.Path() + "/real", given = dir.Path() + "/given";
+  ASSERT_EQ(MakeDirectory(outside), code::Success);
+  ASSERT_EQ(MakeDirectory(real), code::Success);
+  ASSERT_EQ(symlink(real.c_str(), given.c_str()), 0);
+  std::ofstream(outside + "/notes_1.txt") << "keep me";
+  struct Case {
+    const char* link;    // below the destination
+    const char* target;  // what it points to
+    ExistingFiles existing;
+    DWORD expected;
+    const char* written;  // below the destination; empty when nothing is
+  };
+  const Case cases[] = {
+      {"Docs", "outside", ExistingFiles::Skip, code::StoppedOnSymlink, ""},
+      {"Docs", "outside", ExistingFiles::Rename, code::StoppedOnSymlink, ""},
+      {"Docs/notes_1.txt", "outside/notes_1.txt", ExistingFiles::Skip, code::FileExists, ""},
+      {"Docs/notes_1.txt", "outside/notes_1.txt", ExistingFiles::Replace, code::StoppedOnSymlink, ""},
+      {"Docs/notes_1.txt", "outside/new.txt", ExistingFiles::Replace, code::StoppedOnSymlink, ""},
+      {"Docs/notes_1.txt", "outside/notes_1.txt", ExistingFiles::Rename, code::Success, "Docs/notes_1 (record 30).txt"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(&c - cases));
+    RunCommand("rm -rf '" + real + "'/*");
+    if (c.link != std::string("Docs")) {
+      ASSERT_EQ(MakeDirectory(real + "/Docs"), code::Success);
+    }
+    ASSERT_EQ(symlink((dir.Path() + "/" + c.target).c_str(), (real + "/" + c.link).c_str()), 0);
+    RecoveryBatch batch(given, c.existing);
+    RecoveredFile file;
+    EXPECT_EQ(batch.Recover(drive, 30, u"C:\\Docs\\", &file), c.expected);
+    EXPECT_EQ(Entries(outside), std::vector<std::string>{"./notes_1.txt"});
+    EXPECT_EQ(ReadAll(outside + "/notes_1.txt"), "keep me");
+    if (*c.written != '\0') {
+      EXPECT_EQ(ReadAll(real + "/" + c.written), "hello");
+    }
+  }
+}
 
 TEST_F(RecoverTest, WritesTheFileBelowItsFoldersWithItsAttributes) {
   const std::u16string destination = Utf16FromUtf8(dir.Path());
@@ -204,7 +421,7 @@ TEST_F(RecoverTest, ABatchNeverReplacesItsOwnFiles) {
     const NativePath destination = dir.Path() + (replace ? "/replace" : "/keep");
     ASSERT_EQ(MakeDirectory(destination), code::Success);
     std::ofstream(destination + "/report.docx") << "there before";
-    RecoveryBatch batch(destination, replace);
+    RecoveryBatch batch(destination, replace ? ExistingFiles::Replace : ExistingFiles::Skip);
     for (const Step& step : steps) {
       RecoveredFile file;
       const bool kept = step.record == 32 && !replace;
@@ -256,20 +473,14 @@ TEST_F(RecoverTest, ReplacingTakesTheOldFilesPlaceWhateverItsAttributes) {
   EXPECT_NE(info.st_mode & 0200, 0u) << "the old file's read-only attribute stayed";
 }
 
-TEST_F(RecoverTest, RefusesRecordsThatAreNotDeletedFilesAndPlantedLinks) {
+TEST_F(RecoverTest, RefusesRecordsThatAreNotDeletedFilesAndFoldersThatCannotBeMade) {
   const std::u16string destination = Utf16FromUtf8(dir.Path());
   RecoveredFile file;
   EXPECT_EQ(RecoverRecord(drive, 31, destination, u"C:\\", false, &file), code::FileNotFound);
   EXPECT_EQ(RecoverRecord(drive, 99, destination, u"C:\\", false, &file), code::NoMoreFiles);
-  // A link planted where the file goes is not followed, even when replacing.
-  const std::string victim = dir.Path() + "/victim";
-  std::ofstream(victim) << "keep me";
-  ASSERT_EQ(symlink(victim.c_str(), (dir.Path() + "/notes_1.txt").c_str()), 0);
-  EXPECT_NE(RecoverRecord(drive, 30, destination, u"C:\\", true, &file), code::Success);
-  EXPECT_EQ(ReadAll(victim), "keep me");
   // A folder that cannot be made fails before anything is written.
   std::ofstream(dir.Path() + "/blocker") << "a file, not a folder";
-  EXPECT_NE(RecoverRecord(drive, 30, destination, u"C:\\blocker\\", false, &file), code::Success);
+  EXPECT_EQ(RecoverRecord(drive, 30, destination, u"C:\\blocker\\", false, &file), code::AlreadyExists);
 }
 
 }  // namespace

@@ -117,16 +117,4 @@ TEST(Recoverability, ClustersPastTheVolumeAreOverwrittenNeverRead) {
                {{P, 50, {}}, {O, 100, {}}});
 }
 
-TEST(Recoverability, StatesTextsAndOrder) {
-  EXPECT_EQ(StateText({Recoverability::Intact, 0}), u"Intact");
-  EXPECT_EQ(StateText({Recoverability::Partial, 37}), u"Partly overwritten (37%)");
-  EXPECT_EQ(StateText({Recoverability::Overwritten, 100}), u"Overwritten");
-  EXPECT_EQ(StateText({Recoverability::Unknown, 0}), u"Unknown");
-  EXPECT_EQ(StateText({}), u"");
-  const FileState order[] = {{Recoverability::Intact, 0},      {Recoverability::Partial, 1},
-                             {Recoverability::Partial, 99},    {Recoverability::Overwritten, 100},
-                             {Recoverability::Unknown, 0},     {}};
-  for (std::size_t i = 1; i < std::size(order); ++i) EXPECT_LT(StateOrder(order[i - 1]), StateOrder(order[i])) << i;
-}
-
 }  // namespace

@@ -3,6 +3,7 @@
 #include <map>
 
 #include "scan/Scanner.h"
+#include "support/ScanRows.h"
 #include "support/TestVolumes.h"
 
 namespace {
@@ -34,8 +35,8 @@ Bytes File(const std::u16string& name, std::uint64_t parent, std::size_t size, s
 
 class CollectingRows : public RowSink {
  public:
-  void AddRow(const ScanRow& row) override {
-    rows.push_back(row);
+  void RowAdded(const RowTable& table, std::size_t row) override {
+    rows.push_back(MakeRow(table, row));
     if (stopAfter != 0 && rows.size() == stopAfter) stop->store(true);
   }
   std::vector<ScanRow> rows;
@@ -183,59 +184,6 @@ TEST_F(ScanTest, StopIsSeenBeforeEachRecord) {
   EXPECT_EQ(sink.rows.size(), 3u);
   EXPECT_EQ(totals.examined, 17u);  // records 16 to 32
   EXPECT_EQ(totals.rows, 3u);
-}
-
-TEST(ScanCells, SizesAndTimes) {
-  const std::pair<std::uint64_t, const char16_t*> sizes[] = {
-      {1, u"1 KB"},       {1023, u"1 KB"},       {1024, u"1 KB"}, {2047, u"1 KB"},
-      {2048, u"2 KB"},    {5ull << 30, u"5242880 KB"}, {0, u"0 KB"}};
-  for (const auto& [size, text] : sizes) EXPECT_EQ(FormatSizeCell(size), text) << size;
-
-  const std::pair<std::uint64_t, const char16_t*> times[] = {
-      {FileTimeUtc(2008, 4, 7, 14, 24, 36), u"07.04.2008 14:24"},
-      {FileTimeUtc(2000, 2, 29, 0, 0, 59), u"29.02.2000 00:00"},
-      {FileTimeUtc(1969, 12, 31, 23, 59, 0), u"31.12.1969 23:59"},
-      {1, u"01.01.1601 00:00"},
-      {0, u""},
-      {0x8000000000000000ull, u""},  // not positive as a signed number
-      {0x7FFFFFFFFFFFFFFFull, u"14.09.30828 02:48"},
-  };
-  for (const auto& [time, text] : times) EXPECT_EQ(FormatTimeCell(time), text) << time;
-}
-
-// A writer reuses a cell's text when SameCell says so: it must hold exactly
-// when the texts match, for sizes alike in KB and times in the same minute.
-TEST(ScanCells, SameCellExactlyWhenTheTextsMatch) {
-  RowTable table;
-  std::uint32_t first = 0, second = 0;
-  ASSERT_TRUE(table.AddPath(u"C:\\a\\", &first));
-  ASSERT_TRUE(table.AddPath(u"C:\\b\\", &second));
-  const std::uint64_t minute = FileTimeUtc(2008, 4, 7, 14, 24, 0);
-  const struct {
-    std::uint32_t path;
-    std::uint64_t size, created, modified;
-    FileState state;
-  } rows[] = {
-      {first, 1, minute, minute, {Recoverability::Intact, 0}},
-      {first, 1023, minute + 599999999, 0, {Recoverability::Intact, 0}},
-      {second, 2047, minute + 600000000, 0x8000000000000000ull, {Recoverability::Partial, 37}},
-      {second, 2048, minute - 1, minute, {Recoverability::Partial, 38}},
-      {first, 0, 0, minute + 1, {Recoverability::Overwritten, 0}},
-  };
-  for (const auto& row : rows) {
-    ASSERT_TRUE(table.AddRow(40, row.path, u"same.txt", row.size, row.created, row.modified));
-    ASSERT_TRUE(table.SetState(table.Rows() - 1, row.state, {}));
-  }
-  for (std::size_t a = 0; a < table.Rows(); ++a) {
-    for (std::size_t b = 0; b < table.Rows(); ++b) {
-      for (int c = 0; c < ColumnCount; ++c) {
-        const auto column = static_cast<Column>(c);
-        const bool cheap = column != ColumnName && column != ColumnRecord;
-        EXPECT_EQ(table.SameCell(a, b, column), cheap && table.Cell(a, column) == table.Cell(b, column))
-            << a << " " << b << " column " << c;
-      }
-    }
-  }
 }
 
 }  // namespace

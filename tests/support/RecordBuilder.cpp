@@ -181,3 +181,15 @@ Bytes MakeRunList(const std::vector<RunSpec>& runs) {
   list.push_back(0);
   return list;
 }
+
+Bytes NonResidentAttribute(const Bytes& runs, std::uint32_t lengthOverride) {
+  Bytes record = RecordBuilder(0).NonResidentData(runs, 5000, 8192, 0, 1).Build();
+  Bytes attribute(record.begin() + RecordBuilder::FirstAttribute,
+                  record.begin() + RecordBuilder::FirstAttribute + 0x40 +
+                      static_cast<std::ptrdiff_t>((runs.size() + 7) & ~std::size_t{7}));
+  if (lengthOverride != 0) {
+    attribute.resize(lengthOverride);
+    PutLE(attribute, 4, lengthOverride, 4);
+  }
+  return attribute;
+}

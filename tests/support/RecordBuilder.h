@@ -67,6 +67,10 @@ class RecordBuilder {
   std::size_t next = FirstAttribute;
 };
 
+// A non-resident $DATA attribute of 5000 bytes (8192 allocated, VCNs 0 and 1)
+// over `runs`, cut to `lengthOverride` bytes when it is not 0: for Raw.
+Bytes NonResidentAttribute(const Bytes& runs, std::uint32_t lengthOverride = 0);
+
 // A run list from (length, relative offset, offset bytes) triples; an offset
 // width of 0 makes a sparse run. The terminating zero is appended.
 struct RunSpec {

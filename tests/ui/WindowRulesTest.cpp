@@ -82,20 +82,10 @@ TEST(FileListRules, FindMatchesFoldedNamesWithoutTrailingSpace) {
   EXPECT_EQ(find, u"mixed");  // kept lowered, as the Find box shows it next time
 }
 
-TEST(FileListRules, SelectionCountsRecordCellsAndSameDrive) {
+TEST(FileListRules, SelectionCounts) {
   EXPECT_EQ(SelectionCountText(1), u"Selected 1 file");
   EXPECT_EQ(SelectionCountText(0), u"Selected 0 files");
   EXPECT_EQ(SelectionCountText(2), u"Selected 2 files");
-  EXPECT_EQ(RecordIndexFromCell(u"0"), 30u);
-  EXPECT_EQ(RecordIndexFromCell(u"970"), 1000u);
-  EXPECT_EQ(RecordIndexFromCell(u"12.9x"), 42u);
-  EXPECT_EQ(RecordIndexFromCell(u"none"), 30u);
-  EXPECT_EQ(RecordIndexFromCell(u"-5"), 30u);
-  EXPECT_EQ(RecordIndexFromCell(u"99999999999"), UINT32_MAX);
-  EXPECT_TRUE(IsScannedDrive(u"E:\\Saved", u"E:\\"));
-  EXPECT_FALSE(IsScannedDrive(u"e:\\Saved", u"E:\\"));  // exact comparison
-  EXPECT_FALSE(IsScannedDrive(u"\\\\server\\share", u"E:\\"));
-  EXPECT_FALSE(IsScannedDrive(u"D:\\", u"Disk 0 NTFS 1\\"));
 }
 
 }  // namespace
@@ -105,20 +95,23 @@ namespace {
 TEST(ScanRules, EachPhaseHasItsCaptionClickAndFlags) {
   struct Case {
     ScanPhase phase;
+    bool recovering;
     const char16_t* caption;
     bool enabled;
     ScanClick click;
   };
   const Case cases[] = {
-      {ScanPhase::Idle, u"Scan", true, ScanClick::Start},
-      {ScanPhase::Running, u"Stop Scanning", true, ScanClick::Stop},
-      {ScanPhase::Stopping, u"Stopping...", false, ScanClick::Nothing},  // no second worker, no second stop
+      {ScanPhase::Idle, false, u"Scan", true, ScanClick::Start},
+      {ScanPhase::Running, false, u"Stop Scanning", true, ScanClick::Stop},
+      {ScanPhase::Stopping, false, u"Stopping...", false, ScanClick::Nothing},  // no second worker, no second stop
+      {ScanPhase::Idle, true, u"Scan", false, ScanClick::Nothing},  // no scan while a recovery runs
   };
   for (const Case& c : cases) {
-    const ScanButton button = ScanButtonFor(c.phase);
+    const ScanButton button = ScanButtonFor(c.phase, c.recovering);
     EXPECT_EQ(std::u16string(button.caption), c.caption);
     EXPECT_EQ(button.enabled, c.enabled);
-    EXPECT_EQ(ScanClickAction(c.phase), c.click);
+    EXPECT_EQ(ScanClickAction(c.phase, c.recovering), c.click);
+    EXPECT_EQ(ToolbarEnabled(IDM_SCAN, FlagsBeforeScan(), c.phase, c.recovering), c.enabled);
   }
   // Flags as {recover, preview, stop, scan, find, find next} through a scan's life.
   auto same = [](const CommandFlags& a, const CommandFlags& b) {
@@ -128,10 +121,86 @@ TEST(ScanRules, EachPhaseHasItsCaptionClickAndFlags) {
   const CommandFlags start = FlagsAtScanStart();
   EXPECT_TRUE(same(FlagsBeforeScan(), {false, false, false, true, false, false}));
   EXPECT_TRUE(same(start, {false, false, true, false, true, true}));
-  EXPECT_TRUE(same(FlagsWithRows(start), {true, true, true, false, true, true}));
-  EXPECT_TRUE(same(FlagsAtStop(start), {false, false, false, true, true, true}));
+  // Rows during a scan can be previewed, not recovered: a recovery waits for the scan's end.
+  EXPECT_TRUE(same(FlagsWithRows(start), {false, true, true, false, true, true}));
+  EXPECT_TRUE(same(FlagsAtStop(FlagsWithRows(start)), {false, true, false, true, true, true}));
   EXPECT_TRUE(same(FlagsAtScanEnd(start), {true, true, false, true, true, true}));
   EXPECT_TRUE(same(FlagsAtScanEnd(FlagsBeforeScan()), {true, true, false, true, false, false}));
+  const CommandFlags recovering = FlagsAtRecoveryStart(FlagsAtScanEnd(start));
+  EXPECT_TRUE(same(recovering, {false, true, false, false, true, true}));
+  EXPECT_TRUE(same(FlagsAtRecoveryEnd(recovering), FlagsAtScanEnd(start)));
+}
+
+TEST(ScanRules, RecoverStartsOnlyWhenNothingElseRuns) {
+  const CommandFlags ended = FlagsAtScanEnd(FlagsAtScanStart());
+  const CommandFlags scanning = FlagsWithRows(FlagsAtScanStart());
+  struct Case {
+    ScanPhase phase;
+    bool recovering;
+    CommandFlags flags;
+    int selected;
+    bool starts;
+  };
+  const Case cases[] = {
+      {ScanPhase::Idle, false, ended, 2, true},
+      {ScanPhase::Idle, false, ended, 0, false},
+      {ScanPhase::Running, false, scanning, 1, false},
+      {ScanPhase::Stopping, false, FlagsAtStop(scanning), 1, false},
+      {ScanPhase::Idle, true, FlagsAtRecoveryStart(ended), 1, false},
+      {ScanPhase::Idle, true, ended, 1, false},  // a posted command during a recovery
+      {ScanPhase::Idle, false, FlagsBeforeScan(), 1, false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(CanStartRecovery(c.phase, c.recovering, c.flags, c.selected), c.starts);
+    EXPECT_EQ(ToolbarEnabled(IDM_RECOVER, c.flags, c.phase, c.recovering), c.flags.canRecover);
+  }
+  EXPECT_TRUE(ToolbarEnabled(IDM_FIND, FlagsBeforeScan(), ScanPhase::Idle, true));
+}
+
+TEST(ProgressRules, TextsForFilesBytesAndTimeLeft) {
+  EXPECT_EQ(ProgressFileText(0, 5, u"a.txt"), u"File 1 of 5: a.txt");
+  const std::uint64_t KiB = 1024, MiB = KiB * KiB, GiB = MiB * KiB;
+  struct Bytes {
+    std::uint64_t bytes;
+    const char16_t* text;
+  };
+  const Bytes sizes[] = {
+      {0, u"0 bytes"},          {1, u"1 byte"},          {1023, u"1023 bytes"},       {KiB, u"1.00 KB"},
+      {KiB * 3 / 2, u"1.50 KB"}, {10 * KiB - 1, u"9.99 KB"}, {99 * KiB + 1000, u"99.9 KB"}, {1000 * KiB, u"1000 KB"},
+      {MiB, u"1.00 MB"},        {2 * GiB, u"2.00 GB"},   {5000 * GiB, u"4.88 TB"},
+  };
+  for (const Bytes& c : sizes) EXPECT_EQ(ByteCountText(c.bytes), c.text) << c.bytes;  // cut, never rounded up
+  EXPECT_EQ(ProgressBytesText(512 * MiB, 2 * GiB), u"512 MB of 2.00 GB");
+  struct Left {
+    std::uint64_t done, total, elapsedMs;
+    const char16_t* text;
+  };
+  const Left estimates[] = {
+      {0, 100, 10000, u""},                  // nothing done yet: no rate
+      {50, 100, 1999, u""},                  // too early to tell
+      {100, 100, 5000, u""},                 // done
+      {50, 100, 2000, u"About 5 seconds left"},
+      {10, 100, 2000, u"About 20 seconds left"},    // 18 s, rounded up to 5
+      {1, 100, 2000, u"About 4 minutes left"},      // 198 s
+      {1, 10000, 2000, u"About 5 hours 34 minutes left"},
+      {1, 1000, 3600, u"About 1 hour 0 minutes left"},   // 3596.4 s: 60 minutes
+      {1, 20, 3000, u"About 1 minute left"},             // 57 s, rounded up to a minute
+      {1, 19, 3000, u"About 55 seconds left"},           // 54 s
+      {1024 * GiB, 5 * 1024 * GiB, 10000000, u"About 11 hours 7 minutes left"},  // bytes x ms past 64 bits
+  };
+  for (const Left& c : estimates) EXPECT_EQ(TimeLeftText(c.done, c.total, c.elapsedMs), c.text) << c.done;
+  EXPECT_EQ(ProgressPosition(0, 0), ProgressSteps);  // nothing to copy is done
+  EXPECT_EQ(ProgressPosition(1, 3), ProgressSteps / 3);
+  EXPECT_EQ(ProgressPosition(std::uint64_t{1} << 62, std::uint64_t{1} << 63), ProgressSteps / 2);
+}
+
+TEST(ProgressRules, SummaryCountsWhatWasRecovered) {
+  EXPECT_EQ(RecoverySummaryText(5, 5, 0, false, u"D:\\Saved"), u"Recovered 5 of 5 files to D:\\Saved.");
+  EXPECT_EQ(RecoverySummaryText(1, 1, 0, false, u"D:\\"), u"Recovered 1 of 1 file to D:\\.");
+  EXPECT_EQ(RecoverySummaryText(2, 3, 1, false, u"D:\\"),
+            u"Recovered 2 of 3 files to D:\\.\r\n1 file could not be recovered:");
+  EXPECT_EQ(RecoverySummaryText(1, 9, 2, true, u"D:\\"),
+            u"Cancelled: recovered 1 of 9 files to D:\\.\r\n2 files could not be recovered:");
 }
 
 TEST(FileListRules, SortsByTextOrStateBothWaysKeepingTies) {
@@ -171,6 +240,11 @@ TEST(FileListRules, SortsByTextOrStateBothWaysKeepingTies) {
     SortRows(table, c.column, c.ascending, &order);
     EXPECT_EQ(order, c.order) << c.column << (c.ascending ? " ascending" : " descending");
   }
+  // Pending rows, before the scan has ended, sort after every state.
+  const FileState order[] = {{Recoverability::Intact, 0},   {Recoverability::Partial, 1},
+                             {Recoverability::Partial, 99}, {Recoverability::Overwritten, 100},
+                             {Recoverability::Unknown, 0},  {}};
+  for (std::size_t i = 1; i < std::size(order); ++i) EXPECT_LT(StateOrder(order[i - 1]), StateOrder(order[i])) << i;
   // Rows added after a sort are appended; a later sort takes them in.
   std::vector<std::uint32_t> part = {4, 2};
   SortRows(table, ColumnName, true, &part);

@@ -1,4 +1,4 @@
-#include "ui/ScanControl.h"
+#include "ui/WorkerThread.h"
 
 namespace {
 
@@ -10,22 +10,25 @@ BOOL CALLBACK CloseWorkerBox(HWND window, LPARAM) {
 
 }  // namespace
 
-CScanControl::~CScanControl() { StopAndJoin(); }
+CWorkerThread::~CWorkerThread() { StopAndJoin(); }
 
-DWORD CScanControl::Start(LPTHREAD_START_ROUTINE work, void* context) {
+DWORD CWorkerThread::Start(LPTHREAD_START_ROUTINE work, void* context, int priority) {
   // Never close the handle of a worker that is still on its way out.
   StopAndJoin();
   stopRequested = false;
-  HANDLE created = CreateThread(nullptr, 0, work, context, 0, &threadId);
+  HANDLE created = CreateThread(nullptr, 0, work, context, CREATE_SUSPENDED, &threadId);
   if (created == nullptr) {
     stopRequested = true;
     return GetLastError();
   }
+  // A priority the system refuses leaves the worker at normal: no failure.
+  if (priority != THREAD_PRIORITY_NORMAL) SetThreadPriority(created, priority);
+  ResumeThread(created);
   thread.Reset(created);
   return ERROR_SUCCESS;
 }
 
-void CScanControl::StopAndJoin() {
+void CWorkerThread::StopAndJoin() {
   if (thread.Get() == nullptr) return;
   stopRequested = true;
   const HANDLE worker = thread.Get();

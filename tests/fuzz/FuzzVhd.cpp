@@ -1,0 +1,13 @@
+// libFuzzer target: a VHD, fixed or dynamic, as a sparse file (see
+// SparseFile), opened by content and read at a few places.
+#include "fuzz/FuzzFiles.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  MemoryFiles files;
+  files.Add("disk.vhd", SparseFile(data, size));
+  std::unique_ptr<DiskImage> image;
+  std::string problem;
+  if (OpenDiskImage(files, "disk.vhd", &image, &problem) != code::Success) return 0;
+  CheckImage(*image, static_cast<std::uint32_t>(size * 2654435761u));
+  return 0;
+}
