@@ -4,7 +4,7 @@
 #   tools/fuzz.sh [--time SECONDS] [--jobs N] [--build DIR] [--scratch] [TARGET...]
 #
 # TARGET: record runlist volume partitions image recoverypath lznt1 vhd vhdx ewf
-# pieces xpress lzx (default all).
+# pieces xpress lzx carve (default all).
 # Each target runs SECONDS (default 600) from the seeds in tests/fuzz/corpus
 # plus its own growing corpus in DIR/corpus/TARGET (default DIR build/fuzz);
 # --scratch uses a throw-away corpus instead, as the test command does.
@@ -25,17 +25,20 @@ while [ $# -gt 0 ]; do
     *) targets+=("$1"); shift ;;
   esac
 done
-[ ${#targets[@]} -gt 0 ] || targets=(record runlist volume partitions image recoverypath lznt1 vhd vhdx ewf pieces xpress lzx)
+[ ${#targets[@]} -gt 0 ] || targets=(record runlist volume partitions image recoverypath lznt1 vhd vhdx ewf pieces xpress lzx carve reads deep)
 
 max_len() {
   case "$1" in
     volume) echo 262144 ;;
+    deep) echo 294912 ;;       # a small volume up to its root's index block, read for what it holds
     partitions|record|image) echo 16384 ;;
     recoverypath) echo 1024 ;;  # whole path cells (254 characters) and long names
     lznt1) echo 65537 ;;        # a whole compression unit of 16 clusters of 4 KiB, and the unit byte
     vhd|vhdx|pieces) echo 16384 ;;  # sparse files: the structures, a few blocks of data
     ewf) echo 32768 ;;          # two sparse segments of stored chunks
     xpress|lzx) echo 70000 ;;   # a chunk table and a few chunks, or one raw 64 KiB chunk
+    carve) echo 4096 ;;         # a type byte, a window byte and a small file's structures
+    reads) echo 256 ;;          # a disk's shape, eight bad ranges and sixteen reads
     *) echo 4096 ;;
   esac
 }

@@ -91,6 +91,25 @@ def volume_seeds(img, out, label):
                       struct.pack("<QQB", real, alloc, 0) + runs)
 
 
+def deep_seeds(img, tmp, out):
+    """Disks a deep scan reads: the tiny volume up to its root's index block
+    with its boot sector zeroed (record 0 places it), and quick-formatted with
+    1024-byte clusters (what the new $MFT does not hold is placed by where its
+    folders' index runs land); the last byte asks for the known volume."""
+    data = bytearray(open(img, "rb").read())
+    end = max(p for p in range(0, len(data), SECTOR) if data[p:p + 4] == b"INDX") + 4096
+    zeroed = bytearray(data[:end])
+    zeroed[:SECTOR] = bytes(SECTOR)
+    write(out, "deep", "tiny-boot-zeroed", bytes(zeroed))
+    formatted = os.path.join(tmp, "formatted.img")
+    shutil.copyfile(img, formatted)
+    subprocess.run(["mkntfs", "-f", "-F", "-q", "-c", "1024", formatted], check=True,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    quick = bytearray(open(formatted, "rb").read()[:end])
+    quick[-1] |= 1
+    write(out, "deep", "tiny-quick-format-1024", bytes(quick))
+
+
 # Disks: sparse format, 32-bit sector number + 512 bytes, for the sectors
 # the walks read.
 
@@ -239,6 +258,106 @@ def wof_seeds(out):
             data = text(chunk) + rng.randbytes(min(chunk, 8192)) + text(chunk // 3)
             write(out, target, "file-%d" % chunk,
                   bytes([1 | choice << 1]) + struct.pack("<I", len(data))[:3] + w.stream(algorithm, data)[0])
+    # An uncompressed LZX block, which libwim never writes: type 3, a 16-bit
+    # size, padding to the word, R0-R2, the bytes.
+    raw = text(100)
+    header = 3 << 29 | len(raw) << 12
+    write(out, "lzx", "chunk-uncompressed", struct.pack("<BHHH", 0, len(raw) - 1, header >> 16, header & 0xFFFF) +
+          struct.pack("<III", 1, 1, 1) + raw)
+
+
+# Crafted volumes for the volume target: inputs that once cost far more than
+# their size (every folder's path walked to the root again; an attribute
+# list's records looked up in a list of those already read).
+
+def crafted_record(number, flags, attributes, size=SECTOR, base=0):
+    """A FILE record of `size` bytes holding `attributes`, update sequence 1 applied."""
+    rec = bytearray(size)
+    usa, count = 0x30, size // SECTOR + 1
+    first = (usa + 2 * count + 7) & ~7
+    rec[0:4] = b"FILE"
+    struct.pack_into("<HHQHHHHIIQHHI", rec, 4, usa, count, 0, 1, 1, first, flags, 0, size, base, 0, 0, number)
+    at = first
+    for attribute in attributes:
+        rec[at:at + len(attribute)] = attribute
+        at += len(attribute)
+    rec[at:at + 4] = b"\xff\xff\xff\xff"
+    struct.pack_into("<I", rec, 0x18, at + 8)
+    struct.pack_into("<H", rec, usa, 1)
+    for i in range(1, count):
+        rec[usa + 2 * i:usa + 2 * i + 2] = rec[i * SECTOR - 2:i * SECTOR]
+        rec[i * SECTOR - 2:i * SECTOR] = b"\x01\x00"
+    return bytes(rec)
+
+
+def resident_attribute(kind, value):
+    length = (24 + len(value) + 7) & ~7
+    return struct.pack("<IIBBHHHIH2x", kind, length, 0, 0, 0, 0, 0, len(value), 24) + value + bytes(length - 24 - len(value))
+
+
+def nonresident_attribute(kind, runs, size, clusters):
+    length = (0x40 + len(runs) + 7) & ~7
+    return (struct.pack("<IIBBHHHQQHB5xQQQ", kind, length, 1, 0, 0, 0, 0, 0, clusters - 1, 0x40, 0,
+                        clusters * SECTOR, size, size) + runs + bytes(length - 0x40 - len(runs)))
+
+
+def name_attribute(parent, name):
+    value = struct.pack("<Q56xBB", parent | 1 << 48, len(name), 1) + name.encode("utf-16-le")
+    return resident_attribute(0x30, value)
+
+
+def run(clusters, lcn):
+    return bytes((0x42,)) + struct.pack("<H", clusters) + struct.pack("<I", lcn)
+
+
+def crafted_volume(records, tail=b""):
+    """A volume of 512-byte sectors, clusters and records: the boot sector,
+    the $MFT from cluster 2 (record 0 made here, then `records`, numbered
+    from 1), then `tail` in the clusters after it."""
+    count = len(records) + 1
+    boot = bytearray(SECTOR)
+    boot[3:11] = b"NTFS    "
+    total = 2 + count + (len(tail) + SECTOR - 1) // SECTOR
+    struct.pack_into("<HB", boot, 0x0B, SECTOR, 1)
+    struct.pack_into("<QQ", boot, 0x28, total, 2)
+    boot[0x40] = 0xF7  # 2^9: 512-byte records
+    boot[510:512] = b"\x55\xaa"
+    mft = crafted_record(0, 1, [name_attribute(5, "$MFT"),
+                                nonresident_attribute(0x80, run(count, 2) + b"\0", count * SECTOR, count)])
+    return bytes(boot) + bytes(SECTOR) + mft + b"".join(records) + tail
+
+
+def crafted_seeds(out):
+    def filler(number):
+        return crafted_record(number, 1, [])
+    system = [filler(n) for n in range(1, 5)] + [crafted_record(5, 3, [name_attribute(5, ".")])]
+    system += [filler(n) for n in range(6, 16)]
+    # A chain of folders as deep as the target's inputs allow, a deleted
+    # file in each.
+    chain, parent = [], 5
+    while 2 + 16 + len(chain) + 2 < 256 * 1024 // SECTOR - 2:
+        folder = 16 + len(chain)
+        chain.append(crafted_record(folder, 3, [name_attribute(parent, "d")]))
+        chain.append(crafted_record(folder + 1, 0, [name_attribute(folder, "f"), resident_attribute(0x80, b"x")]))
+        parent = folder
+    write(out, "volume", "crafted-deep-chain", crafted_volume(system + chain))
+    # A deleted file whose attribute list, in clusters, names thousands of
+    # records, one of them (its extension record) over and over.
+    entries = b""
+    for i in range(7000):
+        record = 17 if i % 2 else 1000 + i
+        entries += struct.pack("<IHBBQQH6x", 0x80, 32, 0, 26, 0 if i == 0 else 1, record | 1 << 48, 0)
+    records = system + [None, crafted_record(17, 0, [nonresident_attribute(0x80, run(1, 3) + b"\0", 0, 2)
+                                                     [:0x10] + struct.pack("<QQ", 1, 1) +
+                                                     nonresident_attribute(0x80, run(1, 3) + b"\0", 0, 2)[0x20:]],
+                                             base=16 | 1 << 48)]
+    list_start = 2 + 18  # the list's first cluster, after the $MFT
+    clusters = (len(entries) + SECTOR - 1) // SECTOR
+    records[15] = crafted_record(16, 0, [name_attribute(5, "long.bin"),
+                                         nonresident_attribute(0x20, run(clusters, list_start) + b"\0",
+                                                               len(entries), clusters),
+                                         nonresident_attribute(0x80, run(1, 2) + b"\0", 2 * SECTOR, 2)])
+    write(out, "volume", "crafted-long-list", crafted_volume(records, entries))
 
 
 def main():
@@ -264,9 +383,11 @@ def main():
                         "--size-mib", "2", "--cluster", "512"], check=True)
         volume_seeds(vol, a.out, "tiny")
         disk_seeds(vol, tmp, a.out)
+        deep_seeds(vol, tmp, a.out)
         image_seeds(a.out)
         path_seeds(a.out)
         wof_seeds(a.out)
+        crafted_seeds(a.out)
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
     total = sum(os.path.getsize(os.path.join(d, f)) for d, _, fs in os.walk(a.out) for f in fs)

@@ -3,7 +3,8 @@
 
   mkvolume.py ntfs OUT.img --manifest OUT.tsv [--size-mib N] [--cluster B]
               [--serial 0xHEX16] [--set standard|bench|names|big|demo|tiny|
-              compressed|attrlist|sect4k|reused|lowrec|overwritten|wof]
+              compressed|attrlist|sect4k|reused|lowrec|overwritten|wof|
+              placeholders|shortruns]
               [--files N] [--big-mib N] [--seed S]
   mkvolume.py fat OUT.img [--size-mib 16] [--fat 32|16|12] [--serial 0xHEX8]
 
@@ -14,6 +15,7 @@ another driver leaves records otherwise (see tools/README.md).
 """
 import argparse
 import contextlib
+import errno
 import hashlib
 import os
 import random
@@ -1380,8 +1382,222 @@ def wof_problem(img, e, algorithm, stream, istat):
     return None
 
 
+REPARSE_CLOUD = 0x9000001A      # a cloud-files placeholder; 0x9000x01A are its other providers
+REPARSE_DEDUP = 0x80000013      # a file in the volume's deduplication store
+REPARSE_OTHER = 0x80000021      # a tag nothing here knows
+NOT_ON_DISK = "Not on this disk"
+
+
+def reparse_value(tag, data):
+    """A $REPARSE_POINT value: tag, data length, reserved, data."""
+    return struct.pack("<IHH", tag, len(data), 0) + data
+
+
+def set_reparse(p, value):
+    """ntfs-3g writes the reparse point, then fails (EIO) to serve a file
+    whose tag it cannot follow: the point is there all the same, as the
+    set's checks see with istat and icat."""
+    try:
+        os.setxattr(p, "system.ntfs_reparse_data", value)
+    except OSError as ex:
+        if ex.errno != errno.EIO:
+            raise
+
+
+def reparse_problem(img, e, value, istat):
+    """What TSK shows of a file's reparse point that differs from `value`."""
+    m = re.search(r"^Type: \$REPARSE_POINT \(192-(\d+)\)", istat, re.M)
+    if not m:
+        return "istat lists no reparse point"
+    got = subprocess.run(["icat", img, "%d-192-%s" % (e.record, m.group(1))],
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE).stdout
+    return None if got == value else "icat gives another reparse point"
+
+
+def build_placeholders(v, b):
+    """Files whose bytes are not in their $DATA: cloud placeholders (of two
+    providers, one with its first bytes there, one pinned with all of them),
+    a deduplicated file and one of a tag nothing here knows, each an unnamed
+    $DATA made sparse with truncate and a reparse point written through
+    ntfs-3g; beside them a plain file and a sparse file with no reparse
+    point, whose holes are zeros."""
+    r = b.rng
+    b.dir("Cloud")
+    b.dir("Dedup")
+    plans = [  # entry, tag, provider data, the state the scan must show
+        (b.sparse_file("Cloud/report.docx", 50000, []), REPARSE_CLOUD, b"\x01" * 16, NOT_ON_DISK),
+        (b.sparse_file("Cloud/budget.xlsx", 20000, []), 0x9000701A, b"\x07" * 24, NOT_ON_DISK),
+        (b.sparse_file("Cloud/partly.pdf", 40000, [(0, 8192)]), REPARSE_CLOUD, b"\x01" * 16, NOT_ON_DISK),
+        (b.file("Cloud/pinned.txt", 12000, data=text(r, 12000)), REPARSE_CLOUD, b"\x01" * 16, "Intact"),
+        (b.sparse_file("Dedup/archive.vhd", 64000, []), REPARSE_DEDUP, b"\x03" * 32, NOT_ON_DISK),
+        (b.sparse_file("Dedup/other.bin", 30000, []), REPARSE_OTHER, b"\x04" * 8, NOT_ON_DISK),
+        (b.sparse_file("Cloud/kept.docx", 10000, [], state="kept"), REPARSE_CLOUD, b"\x01" * 16, None),
+    ]
+    plain = b.file("Cloud/plain.txt", 3000, data=text(r, 3000))
+    zeros = b.sparse_file("Dedup/zeros.bin", 40000, [(0, 4096)])
+    zeros.extra["recoverability"] = "Intact"
+    note(zeros, "sparse-no-reparse-point")
+    v.mkfs()
+    with v.mounted():
+        for d in ("Cloud", "Dedup"):
+            v.create(b.by_path[d])
+        for e in [plain, zeros] + [e for e, _, _, _ in plans]:
+            v.create(e)
+            v.finish_file(e)
+        for e, tag, data, _ in plans:
+            set_reparse(v.p(e), reparse_value(tag, data))
+        delete_and_finish(v.mnt, b)
+    for e, tag, data, state in plans:
+        if state:
+            e.extra["recoverability"] = state
+        note(e, "reparse=0x%08X" % tag)
+        v.checks.append((e, lambda t, e=e, value=reparse_value(tag, data): reparse_problem(v.out, e, value, t)))
+    return []
+
+
+SHORT_PLAIN_CLUSTERS = 100   # the plain file's clusters; its runs are cut to the first tenth
+SHORT_UNITS = 7              # the compressed file's units; its runs are cut after two
+
+
+def encode_runs(runs):
+    """A mapping-pairs array (with its terminator) for [(lcn or None, clusters)]."""
+    out, last = bytearray(), 0
+    for lcn, n in runs:
+        length = n.to_bytes((n.bit_length() + 8) // 8, "little")
+        if lcn is None:
+            out += bytes((len(length),)) + length
+            continue
+        delta = lcn - last
+        width = 1
+        while not -(1 << (8 * width - 1)) <= delta < (1 << (8 * width - 1)):
+            width += 1
+        out += bytes((width << 4 | len(length),)) + length + delta.to_bytes(width, "little", signed=True)
+        last = lcn
+    return bytes(out) + b"\0"
+
+
+def cut_runs(rv, rec, keep):
+    """Rewrite the unnamed $DATA's run list of record `rec` (an unmounted
+    image's) as the runs `keep` gives for the old ones, leaving its sizes
+    and last VCN as they are: a run list that ends too soon."""
+    raw = rv.read_raw(rec)
+    fixed = bytearray(rv.fixed(raw))
+    a = next(a for a in parse_attributes(bytes(fixed)) if a["type"] == ATTR_DATA and not a["name"])
+    off = a["offset"]
+    start, end = off + le(fixed, off + 0x20, 2), off + le(fixed, off + 4, 4)
+    runs = keep(a["runs"])
+    encoded = encode_runs(runs)
+    check(len(encoded) <= end - start, "record %d: the cut run list is longer" % rec)
+    fixed[start:end] = encoded + bytes(end - start - len(encoded))
+    # The update sequence again: each stride's last two bytes go to the
+    # array, the sequence number in their place.
+    usa = le(fixed, 4, 2)
+    for i in range(1, len(fixed) // 512 + 1):
+        fixed[usa + 2 * i:usa + 2 * i + 2] = fixed[i * 512 - 2:i * 512]
+        fixed[i * 512 - 2:i * 512] = fixed[usa:usa + 2]
+    rv.write_raw(rec, bytes(fixed))
+    return a["runs"], runs
+
+
+def build_shortruns(v, b):
+    """Deleted files whose run lists end before their last VCN and size say,
+    as a damaged record leaves them: a plain file that keeps a tenth of its
+    runs, a compressed file cut after two of its units, and a compressed
+    file that lost only the sparse tail of its last unit (which the run
+    list may leave out)."""
+    c = b.cluster
+    check(c <= 4096, "the shortruns set compresses: clusters of 4096 bytes or less")
+    unit = 16 * c
+    r = b.rng
+    packed = b.dir("Packed")
+    packed.attrs = FILE_ATTRIBUTE_COMPRESSED
+    plain = b.file("plain.bin", SHORT_PLAIN_CLUSTERS * c)
+    cut = b.file("Packed/cut.txt", SHORT_UNITS * unit, data=text(r, SHORT_UNITS * unit))
+    tail = b.file("Packed/tail.txt", 3 * unit + unit // 4, data=text(r, 3 * unit + unit // 4))
+    kept = b.file("kept.txt", 2000, state="kept", data=text(r, 2000))
+    v.mkfs()
+    with v.mounted():
+        v.create(packed)
+        os.setxattr(v.p(packed), "system.ntfs_attrib_be",
+                    (0x10 | FILE_ATTRIBUTE_COMPRESSED).to_bytes(4, "big"))
+        for e in (plain, cut, tail, kept):
+            v.create(e)
+            set_times(v.p(e), e)
+        delete_and_finish(v.mnt, b)
+    rv = RawVolume(v.out)
+
+    def first(n):
+        def keep(runs):
+            out, vcn = [], 0
+            for lcn, m in runs:
+                if vcn >= n:
+                    break
+                out.append((lcn, min(m, n - vcn)))
+                vcn += out[-1][1]
+            return out
+        return keep
+
+    before, after = cut_runs(rv, plain.record, first(SHORT_PLAIN_CLUSTERS // 10))
+    check(len(before) == 1, "plain.bin is in %d runs" % len(before))
+    readable = SHORT_PLAIN_CLUSTERS // 10 * c
+    plain.extra.update(readable=readable, recoverability="Partly overwritten",
+                       readable_sha256=hashlib.sha256(plain.data[:readable]).hexdigest())
+    note(plain, "runs-cut=%d/%d" % (SHORT_PLAIN_CLUSTERS // 10, SHORT_PLAIN_CLUSTERS))
+
+    before, after = cut_runs(rv, cut.record, first(2 * 16))
+    check(any(lcn is None for lcn, _ in after), "cut.txt's first units are not compressed")
+    readable = 2 * unit
+    cut.extra.update(readable=readable, recoverability="Partly overwritten",
+                     readable_sha256=hashlib.sha256(cut.data[:readable]).hexdigest())
+    note(cut, "runs-cut=%d/%d" % (2 * 16, sum(n for _, n in before)))
+
+    before, after = cut_runs(rv, tail.record, lambda runs: runs[:-1] if runs[-1][0] is None else runs)
+    check(len(after) < len(before) and before[-1][1] < 16, "tail.txt's last unit has no sparse tail")
+    tail.extra["recoverability"] = "Intact"
+    tail.extra["tsk_reads_otherwise"] = True
+    note(tail, "sparse-tail-left-out=%d" % before[-1][1])
+    return []
+
+
+def build_fragmft(v, b):
+    """An $MFT in fragments, as a volume that was nearly full when its files
+    were made leaves it: a kept filler takes all but a few MiB, then folders
+    of small files are made in turns with kept gap files, so that each turn's
+    records must go where the gap files left room. A quarter of the small
+    files are deleted."""
+    rng = b.rng
+    v.mkfs()
+    turns, per_turn = 6, 64
+    with v.mounted():
+        st = os.statvfs(v.mnt)
+        room = st.f_bavail * st.f_frsize - (10 << 20)
+        filler = b.file("filler.bin", room // b.cluster * b.cluster, state="kept",
+                        data=bytes(room // b.cluster * b.cluster))
+        v.create(filler)
+        os.sync()
+        for t in range(turns):
+            folder = b.dir("Turn%02d" % t)
+            v.create(folder)
+            for i in range(per_turn):
+                size = 700 + (i * 37) % 3000
+                v.create(b.file("Turn%02d/file_%03d.txt" % (t, i), size,
+                                state="deleted" if i % 4 == 0 else "kept", data=text(rng, size)))
+            v.create(b.file("gap_%02d.bin" % t, 256 << 10, state="kept"))
+            os.sync()
+        for e in b.entries:
+            if e.kind == "file":
+                v.finish_file(e)
+        delete_and_finish(v.mnt, b)
+    p = subprocess.run(["istat", "-r", v.out, "0"], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    runs = runs_listed(p.stdout.decode("utf-8", "replace"))
+    check(runs >= 4, "the $MFT is in %d runs, not fragmented" % runs)
+    log("$MFT in %d runs" % runs)
+    return []
+
+
 SCRIPTED = {
     # name: (builder, mount options, mkntfs options, default MiB)
+    "fragmft": (build_fragmft, (), (), 64),
     "compressed": (build_compressed, ("compression",), (), 64),
     "attrlist": (build_attrlist, (), (), 64),
     "sect4k": (build_sect4k, (), ("-s", "4096"), 64),
@@ -1389,6 +1605,8 @@ SCRIPTED = {
     "lowrec": (build_lowrec, (), (), 32),
     "overwritten": (build_overwritten, (), (), 24),
     "wof": (build_wof, (), (), 16),
+    "placeholders": (build_placeholders, (), (), 16),
+    "shortruns": (build_shortruns, ("compression",), (), 16),
 }
 
 FLS_LONG_RE = re.compile(r"^(\S+)\s+(\*\s+)?(\d+)(?:-\d+-\d+)?(\(realloc\))?:\t(.*)$")
@@ -1489,6 +1707,10 @@ def finish_scripted(v, b, serial, frag):
                     problems.append("%s: %s, not %s (%s)" % (e.path, x["recoverability"], want, st))
         if x.pop("wof", False):
             pass  # the bytes lie in WofCompressedData, which the set's own check compares
+        elif x.pop("tsk_reads_otherwise", None):
+            log("%s: icat gives %d bytes, %s the written ones: TSK does not read a compressed unit whose "
+                "sparse tail the run list leaves out" % (e.path, len(got), "matching" if
+                                                           hashlib.sha256(got).hexdigest() == e.sha256 else "not"))
         elif x["readable"] != e.size:
             same = got[:x["readable"]] == e.data[:x["readable"]]
             log("%s: icat rc %d gives %d bytes; the first %d %s the written ones"

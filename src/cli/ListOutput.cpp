@@ -37,11 +37,16 @@ void AppendCell(std::string& out, const RowTable& rows, std::size_t row, Column 
 
 constexpr std::size_t OutputBatch = 64u << 10;  // bytes of rows handed over at once: they stay in the cache
 
+const char* const DeletedHeading = "Deleted";
+const char* DeletedCell(const RowTable& rows, std::size_t row) { return rows.At(row).inUse ? "No" : "Yes"; }
+
 }  // namespace
 
-void PrintCsv(const RowTable& rows, const ChosenList& chosen, Terminal& terminal) {
+void PrintCsv(const RowTable& rows, const ChosenList& chosen, Terminal& terminal, DeletedColumn deleted) {
+  const bool withDeleted = deleted == DeletedColumn::Shown;
   std::string out;
   for (int c = 0; c < ColumnCount; ++c) out += std::string(c != 0 ? "," : "") + Headings[c];
+  if (withDeleted) out += std::string(",") + DeletedHeading;
   out += "\r\n";
   // A field is made again only when its cell differs from the row before's;
   // each folder's path once: a million rows share a few thousand folders.
@@ -79,6 +84,7 @@ void PrintCsv(const RowTable& rows, const ChosenList& chosen, Terminal& terminal
       out += *field;
     }
     before = row;
+    if (withDeleted) out += std::string(",") + DeletedCell(rows, row);
     out += "\r\n";
     if (out.size() >= OutputBatch) {
       terminal.Out(out);
@@ -104,6 +110,7 @@ void PrintJson(const RowTable& rows, const ChosenList& chosen, Terminal& termina
     const RowTable::Row& entry = rows.At(row);
     // The state's name alone; its share in a field of its own (0 when it
     // cannot be told).
+    line += std::string(", \"deleted\": ") + (entry.inUse ? "false" : "true");
     line += ", \"record\": " + std::to_string(entry.record) + ", \"bytes\": " + std::to_string(entry.size) +
             ", \"state\": ";
     AppendJsonString(line, Utf8FromUtf16(StateName(entry.state.kind)));
@@ -116,29 +123,44 @@ void PrintJson(const RowTable& rows, const ChosenList& chosen, Terminal& termina
   terminal.Out(chosen.empty() ? "[]\n" : "\n]\n");
 }
 
-void PrintTable(const RowTable& rows, const ChosenList& chosen, Terminal& terminal) {
-  std::size_t widths[ColumnCount];
+void PrintTable(const RowTable& rows, const ChosenList& chosen, Terminal& terminal, DeletedColumn deleted) {
+  // The Deleted column, when shown, is the last.
+  const int columns = ColumnCount + (deleted == DeletedColumn::Shown ? 1 : 0);
+  std::size_t widths[ColumnCount + 1];
   std::string cell, line;
   auto text = [&](std::size_t row, int column) -> const std::string& {
     cell.clear();
+    if (column == ColumnCount) {
+      cell = DeletedCell(rows, row);
+      return cell;
+    }
     AppendCell(cell, rows, row, static_cast<Column>(column), Names::Cut);
     cell = TerminalSafe(cell);
     return cell;
   };
-  for (int c = 0; c < ColumnCount; ++c) widths[c] = TerminalColumns(Headings[c]);
+  auto heading = [&](int column) { return column == ColumnCount ? DeletedHeading : Headings[column]; };
+  for (int c = 0; c < columns; ++c) widths[c] = TerminalColumns(heading(c));
   for (std::size_t row : chosen) {
-    for (int c = 0; c < ColumnCount; ++c) widths[c] = std::max(widths[c], TerminalColumns(text(row, c)));
+    for (int c = 0; c < columns; ++c) widths[c] = std::max(widths[c], TerminalColumns(text(row, c)));
   }
   auto put = [&](int column, const std::string& value) {
     line += value;
-    if (column + 1 < ColumnCount) line.append(widths[column] - TerminalColumns(value) + 2, ' ');
+    if (column + 1 < columns) line.append(widths[column] - TerminalColumns(value) + 2, ' ');
   };
   line.clear();
-  for (int c = 0; c < ColumnCount; ++c) put(c, Headings[c]);
+  for (int c = 0; c < columns; ++c) put(c, heading(c));
   terminal.Out(line + "\n");
   for (std::size_t row : chosen) {
     line.clear();
-    for (int c = 0; c < ColumnCount; ++c) put(c, text(row, c));
+    for (int c = 0; c < columns; ++c) put(c, text(row, c));
     terminal.Out(line + "\n");
   }
+}
+
+void PrintCsv(const RowTable& rows, const ChosenList& chosen, Terminal& terminal) {
+  PrintCsv(rows, chosen, terminal, DeletedColumn::Hidden);
+}
+
+void PrintTable(const RowTable& rows, const ChosenList& chosen, Terminal& terminal) {
+  PrintTable(rows, chosen, terminal, DeletedColumn::Hidden);
 }

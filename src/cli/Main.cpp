@@ -23,6 +23,7 @@
 #include "platform/Text.h"
 #include "platform/Volumes.h"
 #include "recover/Recovery.h"
+#include "scan/FoundVolumes.h"
 #include "scan/PartitionWalk.h"
 #include "scan/Scanner.h"
 #include "view/RowCells.h"
@@ -35,9 +36,12 @@ constexpr int ExitUsage = 2;
 
 const char* const Usage =
     "usage: pelmora-cli partitions DISK [--sector-size 512|4096]\n"
-    "       pelmora-cli list DISK (--start SECTOR | --partition N) [--sector-size 512|4096]\n"
-    "                            [--drive-text TEXT] [--format table|csv|json] [--state STATE]...\n"
-    "       pelmora-cli recover DISK (--start SECTOR | --partition N) [--sector-size 512|4096]\n"
+    "       pelmora-cli deep DISK [--start SECTOR --count SECTORS] [--sector-size 512|4096]\n"
+    "       pelmora-cli list DISK (--start SECTOR | --partition N | --found K [--start SECTOR --count SECTORS])\n"
+    "                            [--sector-size 512|4096] [--drive-text TEXT] [--format table|csv|json]\n"
+    "                            [--state STATE]...\n"
+    "       pelmora-cli recover DISK (--start SECTOR | --partition N | --found K [--start SECTOR --count SECTORS])\n"
+    "                            [--sector-size 512|4096]\n"
     "                            --to DIR [--record N]... [--name GLOB]... [--state STATE]... [--overwrite]\n"
     "                            [--allow-same-volume]\n"
     "       pelmora-cli verify IMAGE\n"
@@ -50,10 +54,16 @@ const char* const Usage =
     "'verify' reads the whole image, checking what its container checks, prints\n"
     "its MD5 and compares it with the MD5 an EWF image stores;\n"
     "N of --partition counts the lines of 'partitions' from 1;\n"
+    "'deep' reads the whole disk, or SECTORS from SECTOR, for NTFS records, index blocks\n"
+    "and boot sectors, and prints a line for each volume found that the partition table\n"
+    "does not give whole: K, first sector, sectors, cluster bytes, record bytes, records\n"
+    "found and where its geometry came from; K of --found counts those lines from 1 (the\n"
+    "scan is made again, over the same range);\n"
     "SECTOR counts the disk's logical sectors: --sector-size, else the device's own,\n"
     "else 4096 for an image laid out in 4096-byte sectors, else 512;\n"
     "--record takes the record index that 'list' shows in its # column;\n"
-    "STATE is intact, partial, overwritten or unknown: what is left of a file's clusters.\n";
+    "STATE is intact, partial, overwritten or unknown: what is left of a file's clusters;\n"
+    "or elsewhere: a file whose bytes are not on this disk (a cloud or deduplicated file).\n";
 
 struct Options {
   std::string command;
@@ -61,6 +71,9 @@ struct Options {
   bool hasStart = false;
   std::uint64_t start = 0;
   unsigned partition = 0;  // 0: not given
+  unsigned found = 0;      // a volume 'deep' found, from 1; 0: not given
+  bool hasCount = false;
+  std::uint64_t count = 0;  // sectors of the range 'deep' reads
   bool hasDriveText = false;
   std::string driveText;
   std::string format = "table";
@@ -110,7 +123,8 @@ std::string ParseOptions(const std::vector<std::string>& args, Options* options)
     options->disk = args[2];
     return "";
   }
-  if (options->command != "partitions" && options->command != "list" && options->command != "recover") {
+  if (options->command != "partitions" && options->command != "list" && options->command != "recover" &&
+      options->command != "deep") {
     return "unknown command '" + options->command + "'";
   }
   std::vector<std::string> positional;
@@ -131,7 +145,16 @@ std::string ParseOptions(const std::vector<std::string>& args, Options* options)
     } else if (arg == "--sector-size") {
       if (!value(&text) || (text != "512" && text != "4096")) return "--sector-size is 512 or 4096";
       options->sectorSize = text == "512" ? 512 : 4096;
-    } else if (arg == "--partition" && options->command != "partitions") {
+    } else if (arg == "--count" && options->command != "partitions") {
+      if (!value(&text) || !ParseNumber(text, (1ull << 51), &number) || number == 0) {
+        return "--count takes a number of sectors";
+      }
+      options->hasCount = true;
+      options->count = number;
+    } else if (arg == "--found" && (options->command == "list" || options->command == "recover")) {
+      if (!value(&text) || !ParseNumber(text, 100000, &number) || number == 0) return "--found takes a number from 1";
+      options->found = static_cast<unsigned>(number);
+    } else if (arg == "--partition" && options->command != "partitions" && options->command != "deep") {
       if (!value(&text) || !ParseNumber(text, 1000, &number) || number == 0) return "--partition takes a number from 1";
       options->partition = static_cast<unsigned>(number);
     } else if (arg == "--drive-text" && options->command == "list") {
@@ -150,14 +173,15 @@ std::string ParseOptions(const std::vector<std::string>& args, Options* options)
     } else if (arg == "--name" && options->command == "recover") {
       if (!value(&text)) return "--name takes a pattern";
       options->names.push_back(text);
-    } else if (arg == "--state" && options->command != "partitions") {
+    } else if (arg == "--state" && options->command != "partitions" && options->command != "deep") {
       static const std::pair<const char*, Recoverability> names[] = {{"intact", Recoverability::Intact},
                                                                      {"partial", Recoverability::Partial},
                                                                      {"overwritten", Recoverability::Overwritten},
-                                                                     {"unknown", Recoverability::Unknown}};
+                                                                     {"unknown", Recoverability::Unknown},
+                                                                     {"elsewhere", Recoverability::NotOnDisk}};
       const bool given = value(&text);
       auto named = std::find_if(std::begin(names), std::end(names), [&](const auto& entry) { return text == entry.first; });
-      if (!given || named == std::end(names)) return "--state is intact, partial, overwritten or unknown";
+      if (!given || named == std::end(names)) return "--state is intact, partial, overwritten, unknown or elsewhere";
       options->states.push_back(named->second);
     } else if (arg == "--overwrite" && options->command == "recover") {
       options->overwrite = true;
@@ -171,8 +195,12 @@ std::string ParseOptions(const std::vector<std::string>& args, Options* options)
   }
   if (positional.size() != 1) return positional.empty() ? "no DISK given" : "more than one DISK given";
   options->disk = positional[0];
-  if (options->command != "partitions" && options->hasStart == (options->partition != 0)) {
-    return "give either --start or --partition";
+  if (options->command == "list" || options->command == "recover") {
+    // With --found, --start and --count give the range the deep scan reads.
+    const int given = (options->hasStart && options->found == 0 ? 1 : 0) + (options->partition != 0 ? 1 : 0) +
+                      (options->found != 0 ? 1 : 0);
+    if (given != 1) return "give one of --start, --partition or --found";
+    if (options->hasCount && options->found == 0) return "--count goes with --found";
   }
   if (options->command == "recover" && options->to.empty()) return "recover needs --to DIR";
   return "";
@@ -330,6 +358,124 @@ int CommandVerify(const Options& options, Terminal& terminal) {
   return ExitSuccess;
 }
 
+// Bytes of the disk, when it can say.
+bool DiskSize(DiskReader& disk, std::uint64_t* bytes) {
+  if (auto* image = dynamic_cast<DiskImage*>(&disk)) return image->Size(bytes) == code::Success;
+  if (auto* device = dynamic_cast<DiskDevice*>(&disk)) return device->Size(bytes) == code::Success;
+  return false;
+}
+
+class DeepProgress : public DeepScanSink {
+ public:
+  explicit DeepProgress(Terminal& terminal) : terminal(terminal) {}
+  void Progress(const DeepScanProgress& progress) override {
+    char text[160];
+    const int length = std::snprintf(text, sizeof text, "Deep scan: %" PRIu64 " of %" PRIu64 " MiB, %" PRIu64 " records",
+                                     progress.bytesDone >> 20, progress.bytesTotal >> 20, progress.recordsFound);
+    if (progress.secondsLeft != UINT32_MAX && length > 0 && static_cast<std::size_t>(length) < sizeof text) {
+      std::snprintf(text + length, sizeof text - length, ", about %u s left", progress.secondsLeft);
+    }
+    terminal.Progress(text);
+  }
+
+ private:
+  Terminal& terminal;
+};
+
+// The deep scan of the disk, or of --count sectors from --start, into
+// `volumes`; the volumes the partition table gives, and a volume that
+// starts the disk, are known ones. `*sectorBytes` receives the sector size
+// the range counts in.
+DWORD RunDeepScan(const Options& options, Terminal& terminal, DiskReader& disk, std::uint32_t number,
+                  std::uint32_t* sectorBytes, CFoundVolumes* volumes) {
+  const char* how = "";
+  *sectorBytes = SectorSizeFor(options, disk, &how);
+  std::vector<Partition> partitions;
+  ListPartitions(disk, number, *sectorBytes, &partitions);
+  std::uint64_t diskBytes = 0;
+  const bool sized = DiskSize(disk, &diskBytes);
+  std::vector<KnownVolume> known;
+  for (const Partition& p : partitions) {
+    known.push_back({SaturatingMultiply(p.start, *sectorBytes), SaturatingMultiply(p.count, *sectorBytes)});
+  }
+  NtfsGeometry first;
+  if (partitions.empty() && ReadBootSector(disk, 0, &first) == code::Success) known.push_back({0, sized ? diskBytes : 0});
+  DiskRange range;
+  range.offset = options.hasStart ? options.start * *sectorBytes : 0;
+  range.bytes = options.hasCount ? options.count * *sectorBytes
+                : sized && diskBytes > range.offset ? diskBytes - range.offset
+                : sized ? 0 : UINT64_MAX;
+  static const std::atomic<bool> neverStop{false};
+  DeepProgress progress(terminal);
+  const DWORD result = DeepScan(disk, range, known, neverStop, progress, volumes);
+  terminal.ClearProgress();
+  return result;
+}
+
+int CommandDeep(const Options& options, Terminal& terminal) {
+  std::unique_ptr<DiskReader> disk;
+  std::uint32_t number = 0;
+  std::string step;
+  DWORD result = OpenDisk(options.disk, &disk, &number, &step);
+  if (result != code::Success) return Failure(terminal, step, result);
+  CFoundVolumes volumes;
+  std::uint32_t sectorBytes = 512;
+  result = RunDeepScan(options, terminal, *disk, number, &sectorBytes, &volumes);
+  if (result != code::Success) return Failure(terminal, "deep scan", result);
+  for (std::size_t k = 0; k < volumes.Count(); ++k) {
+    const FoundVolume& volume = volumes.At(k);
+    // A boot sector's count leaves out the backup's own sector, which the partition holds.
+    const std::uint64_t sectors = volume.sizeKnown ? volume.geometry.volumeBytes / sectorBytes + 1
+                                                   : (volume.bytes + sectorBytes - 1) / sectorBytes;
+    char line[160];
+    std::snprintf(line, sizeof line, "%zu\t%" PRIu64 "\t%" PRIu64 "\t%u\t%u\t%u\t%s\n", k + 1,
+                  volume.offset / sectorBytes, sectors, volume.geometry.clusterSize, volume.geometry.recordSize,
+                  volume.records, GeometryFromName(volume.from));
+    terminal.Out(line);
+  }
+  terminal.Flush();
+  const FoundVolumesReport& report = volumes.Report();
+  std::string notes = "Records found: " + std::to_string(report.recordsFound) + " (" +
+                      std::to_string(report.recordsOfKnownVolumes) + " in the volumes the partition table gives)\n";
+  if (volumes.Count() == 0) notes += "No lost volumes found\n";
+  if (report.groupsWithoutGeometry != 0) {
+    notes += std::to_string(report.recordsWithoutGeometry) + " records in " + std::to_string(report.groupsWithoutGeometry) +
+             " groups left out: no volume's geometry fits them\n";
+  }
+  if (report.recordsWithoutNumber != 0) {
+    notes += std::to_string(report.recordsWithoutNumber) + " records without their own number (NTFS 3.0) left out\n";
+  }
+  if (report.recordsOverlapping != 0) {
+    notes += std::to_string(report.recordsOverlapping) +
+             " records left out: a larger fragment of their volume holds their numbers\n";
+  }
+  if (report.volumesWithoutFiles != 0) {
+    notes += std::to_string(report.volumesWithoutFiles) + " volumes with no record past the metadata's left out\n";
+  }
+  if (report.unreadableBytes != 0) {
+    notes += "pelmora-cli: warning: " + std::to_string(report.unreadableBytes) + " bytes could not be read\n";
+  }
+  if (!report.keptAll) notes += "pelmora-cli: warning: too many $MFT records 0 to keep: some volumes may be missing\n";
+  terminal.Err(notes);
+  return ExitSuccess;
+}
+
+// What the volume could only be opened without, said on stderr.
+void WarnRepairs(Terminal& terminal, const VolumeRepairs& repairs, std::uint32_t sectorBytes) {
+  if (repairs.backupBootSector) {
+    terminal.Err("pelmora-cli: warning: the boot sector fails its checks: the backup boot sector at sector " +
+                 std::to_string(repairs.backupBootOffset / sectorBytes) + " is read instead\n");
+  }
+  if (repairs.mirroredRecords != 0) {
+    std::string which;
+    for (std::uint32_t record = 0; record < ntfs::MirroredRecords; ++record) {
+      if ((repairs.mirroredRecords >> record & 1) != 0) which += (which.empty() ? "" : ", ") + std::to_string(record);
+    }
+    terminal.Err("pelmora-cli: warning: $MFT record " + which +
+                 " cannot be read or fails its checks: its copy in $MFTMirr is read instead\n");
+  }
+}
+
 // Opens the disk and initialises the drive on the chosen partition, which
 // `*where` describes.
 int OpenVolume(const Options& options, Terminal& terminal, std::unique_ptr<DiskReader>* disk, CNTFSDrive* drive,
@@ -359,21 +505,30 @@ int OpenVolume(const Options& options, Terminal& terminal, std::unique_ptr<DiskR
   where->diskNumber = ParseNumber(options.disk, 1000, &numbered) ? number : ScannedPartition::NoDiskNumber;
   where->disk = options.disk;
   where->start = start * sectorBytes;
+  std::uint64_t partitionSectors = 0;
   for (const Partition& p : partitions) {
     if (p.start == start) {
       *driveText = p.text;
       if (p.count <= UINT64_MAX / sectorBytes) where->length = p.count * sectorBytes;
+      partitionSectors = p.count;
       break;
     }
+  }
+  // A volume no entry gives reaches at most the disk's end: its backup boot sector is there.
+  std::uint64_t diskBytes = 0;
+  if (partitionSectors == 0 && DiskSize(**disk, &diskBytes) && diskBytes > where->start) {
+    partitionSectors = (diskBytes - where->start) / sectorBytes;
   }
   if (options.hasDriveText) *driveText = Utf16FromUtf8(options.driveText);
   drive->AttachDisk(disk->get());
   drive->SetPartitionStart(start, sectorBytes);
+  drive->SetPartitionLength(partitionSectors);
   result = drive->Initialize();
   if (IsUnreadable(result)) {
     return Failure(terminal, "Initialize: the boot sector or the start of the $MFT cannot be read", result);
   }
   if (result != code::Success) return Failure(terminal, "Initialize", result);
+  WarnRepairs(terminal, drive->Repairs(), sectorBytes);
   std::uint8_t serial[4];
   std::uint32_t got = 0;
   if ((*disk)->ReadAt(where->start + ntfs::BootSerialLow, serial, sizeof serial, &got) == code::Success &&
@@ -389,8 +544,16 @@ int Scan(CNTFSDrive& drive, const std::u16string& driveText, Terminal& terminal,
   ProgressSink sink(terminal);
   const DWORD result = ScanRecords(drive, driveText, neverStop, sink, &totals, rows);
   terminal.ClearProgress();
-  terminal.Err("Total files: " + std::to_string(totals.examined) + "\nDeleted files: " + std::to_string(totals.rows) +
-               "\n");
+  if (drive.Kind() == VolumeKind::Found) {
+    // A found volume lists its files in use too.
+    std::size_t inUse = 0;
+    for (std::size_t row = 0; row < rows->Rows(); ++row) inUse += rows->At(row).inUse ? 1 : 0;
+    terminal.Err("Total files: " + std::to_string(totals.examined) + "\nFiles: " + std::to_string(totals.rows) + " (" +
+                 std::to_string(totals.rows - inUse) + " deleted, " + std::to_string(inUse) + " in use)\n");
+  } else {
+    terminal.Err("Total files: " + std::to_string(totals.examined) + "\nDeleted files: " + std::to_string(totals.rows) +
+                 "\n");
+  }
   // The rows are complete for what could be read: a warning, not a failure.
   if (totals.unreadable != 0) {
     terminal.Err("pelmora-cli: warning: " + std::to_string(totals.unreadable) +
@@ -402,15 +565,45 @@ int Scan(CNTFSDrive& drive, const std::u16string& driveText, Terminal& terminal,
 // The chosen volume, open, and its scan's rows.
 struct ScannedVolume {
   std::unique_ptr<DiskReader> disk;
+  CFoundVolumes found;  // what a deep scan found; a found volume's drive reads through it
   CNTFSDrive drive;
   RowTable rows;
   ScannedPartition partition;
   bool scanned = false;  // the scan ran: its rows stay usable even when it ended with a failure
 };
 
+// Opens the disk, finds its volumes again as 'deep' does (the same range),
+// and initialises the drive on found volume --found.
+int OpenFound(const Options& options, Terminal& terminal, ScannedVolume* volume, std::u16string* driveText) {
+  std::uint32_t number = 0;
+  std::string step;
+  DWORD result = OpenDisk(options.disk, &volume->disk, &number, &step);
+  if (result != code::Success) return Failure(terminal, step, result);
+  std::uint32_t sectorBytes = 512;
+  result = RunDeepScan(options, terminal, *volume->disk, number, &sectorBytes, &volume->found);
+  if (result != code::Success) return Failure(terminal, "deep scan", result);
+  if (options.found > volume->found.Count()) {
+    return UsageError(terminal, "there is no found volume " + std::to_string(options.found) + " on " + options.disk +
+                                    " ('deep' finds " + std::to_string(volume->found.Count()) + ")");
+  }
+  const FoundVolume& found = volume->found.At(options.found - 1);
+  result = volume->found.Open(options.found - 1, &volume->drive);
+  if (result != code::Success) return Failure(terminal, "Initialize", result);
+  *driveText = options.hasDriveText ? Utf16FromUtf8(options.driveText)
+                                    : u"Found volume " + Utf16FromUtf8(std::to_string(options.found)) + u"\\";
+  std::uint64_t numbered = 0;
+  volume->partition.diskNumber = ParseNumber(options.disk, 1000, &numbered) ? number : ScannedPartition::NoDiskNumber;
+  volume->partition.disk = options.disk;
+  volume->partition.start = found.offset;
+  volume->partition.length = found.bytes;
+  return ExitSuccess;
+}
+
 int OpenAndScan(const Options& options, Terminal& terminal, ScannedVolume* volume) {
   std::u16string driveText;
-  const int status = OpenVolume(options, terminal, &volume->disk, &volume->drive, &driveText, &volume->partition);
+  const int status = options.found != 0 ? OpenFound(options, terminal, volume, &driveText)
+                                        : OpenVolume(options, terminal, &volume->disk, &volume->drive, &driveText,
+                                                     &volume->partition);
   if (status != ExitSuccess) return status;
   // Recovery onto the scanned partition would write over the clusters of
   // the very files it recovers: refused before the scan, nothing written.
@@ -457,9 +650,11 @@ int CommandList(const Options& options, Terminal& terminal) {
   if (!volume.scanned) return status;
   const RowTable& rows = volume.rows;
   const ChosenList chosen = ChosenRows(options, rows);
-  if (options.format == "csv") PrintCsv(rows, chosen, terminal);
+  // A found volume's files in use are rows too: a column tells them apart.
+  const DeletedColumn deleted = options.found != 0 ? DeletedColumn::Shown : DeletedColumn::Hidden;
+  if (options.format == "csv") PrintCsv(rows, chosen, terminal, deleted);
   if (options.format == "json") PrintJson(rows, chosen, terminal);
-  if (options.format == "table") PrintTable(rows, chosen, terminal);
+  if (options.format == "table") PrintTable(rows, chosen, terminal, deleted);
   terminal.Flush();
   return status;
 }
@@ -479,11 +674,20 @@ unsigned RecoverRows(const Options& options, const RowTable& rows, const ChosenL
     terminal.Progress(text);
     const RowTable::Row& entry = rows.At(row);
     RecoveredFile file;
-    const DWORD result = batch.Recover(drive, entry.record, rows.Path(row), &file);
+    // The row's record as it was at the scan: one used since is refused.
+    const DWORD result = batch.Recover(drive, rows.Identity(row), rows.Path(row), &file);
     const std::string path =
         TerminalSafe(file.file.empty() ? Utf8FromUtf16(std::u16string(rows.Name(row))) : PathText(file.file));
     if (file.existed) {
       terminal.Err("skipped (exists): " + path + "\n");
+    } else if (result != code::Success && file.published) {
+      // All there is was written, under its name, but it is not the file.
+      std::string lost;
+      if (file.missingBytes != 0) lost = std::to_string(file.missingBytes) + " bytes missing";
+      if (file.unreadableBytes != 0) {
+        lost += (lost.empty() ? "" : ", ") + std::to_string(file.unreadableBytes) + " bytes unreadable";
+      }
+      terminal.Err("failed: " + path + ": " + lost + "\n");
     } else if (result != code::Success) {
       terminal.Err("failed: " + path + ": " + ErrorMessage(result) + "\n");
     } else {
@@ -513,7 +717,8 @@ int CommandRecover(const Options& options, Terminal& terminal) {
   unsigned intact = 0;
   const unsigned recovered = RecoverRows(options, rows, chosen, volume.drive, destination, terminal, &intact);
   for (std::uint32_t record : unmatched) {
-    terminal.Err("failed: record " + std::to_string(record) + " is not a listed deleted file\n");
+    terminal.Err("failed: record " + std::to_string(record) +
+                 (options.found != 0 ? " is not a listed file\n" : " is not a listed deleted file\n"));
   }
   terminal.Err("Recovered " + std::to_string(recovered) + " of " +
                std::to_string(chosen.size() + unmatched.size()) + " files (" + std::to_string(intact) +
@@ -532,6 +737,7 @@ int main(int argc, char** argv) {
   if (!problem.empty()) return UsageError(terminal, problem);
   if (options.command == "partitions") return CommandPartitions(options, terminal);
   if (options.command == "verify") return CommandVerify(options, terminal);
+  if (options.command == "deep") return CommandDeep(options, terminal);
   if (options.command == "list") return CommandList(options, terminal);
   return CommandRecover(options, terminal);
 }

@@ -16,6 +16,10 @@ std::uint32_t ClusterBytes(std::uint16_t bytesPerSector, std::uint8_t sectorsPer
   return shift > 15 ? 0 : static_cast<std::uint32_t>(bytesPerSector) << shift;
 }
 
+bool IsVolumeSectorSize(std::uint32_t bytes) {
+  return bytes >= ntfs::MinBytesPerSector && bytes <= ntfs::MaxBytesPerSector && (bytes & (bytes - 1)) == 0;
+}
+
 bool IsRecordSize(std::uint64_t bytes) {
   return bytes >= ntfs::MinRecordSize && bytes <= ntfs::MaxRecordSize && (bytes & (bytes - 1)) == 0;
 }
@@ -34,7 +38,9 @@ std::uint32_t RecordBytes(std::uint8_t raw, std::uint32_t clusterSize) {
 }  // namespace
 
 DWORD CheckGeometry(const NtfsGeometry& geometry) {
-  return geometry.clusterSize != 0 && IsRecordSize(geometry.recordSize) ? code::Success : code::InvalidParameter;
+  return geometry.clusterSize != 0 && geometry.clusterSize <= ntfs::MaxClusterSize && IsRecordSize(geometry.recordSize)
+             ? code::Success
+             : code::InvalidParameter;
 }
 
 DWORD ParseBootSector(const std::uint8_t* sector, std::uint64_t partitionOffset, NtfsGeometry* geometry) {
@@ -48,7 +54,11 @@ DWORD ParseBootSector(const std::uint8_t* sector, std::uint64_t partitionOffset,
   boot.U8(ntfs::BootSectorsPerCluster, &sectorsPerCluster);
   boot.U8(ntfs::BootClustersPerRecord, &clustersPerRecord);
   boot.U64(ntfs::BootMftCluster, &found.mftCluster);
+  boot.U64(ntfs::BootMftMirrorCluster, &found.mftMirrorCluster);
   boot.U64(ntfs::BootTotalSectors, &totalSectors);
+  // Every size below is counted in sectors: a sector size no disk has
+  // would make clusters and buffers of any size.
+  if (!IsVolumeSectorSize(bytesPerSector)) return code::InvalidParameter;
   found.partitionOffset = partitionOffset;
   found.clusterSize = ClusterBytes(bytesPerSector, sectorsPerCluster);
   found.volumeBytes = SaturatingMultiply(totalSectors, bytesPerSector);
@@ -65,4 +75,54 @@ DWORD ReadBootSector(DiskReader& disk, std::uint64_t partitionOffset, NtfsGeomet
   if (result != code::Success) return result;
   if (got < sizeof sector) return code::HandleEof;
   return ParseBootSector(sector, partitionOffset, geometry);
+}
+
+bool HasBootEndMarker(const std::uint8_t* sector) {
+  std::uint16_t marker = 0;
+  ByteReader(sector, ntfs::BootSectorSize).U16(ntfs::BootEndMarker, &marker);
+  return marker == ntfs::BootEndMarkerValue;
+}
+
+DWORD ReadBackupBootSector(DiskReader& disk, std::uint64_t partitionOffset, std::uint64_t partitionBytes,
+                           NtfsGeometry* geometry, std::uint64_t* backupOffset) {
+  std::uint8_t sector[ntfs::BootSectorSize] = {};
+  std::uint32_t got = 0;
+  auto read = [&](std::uint64_t at) {
+    got = 0;
+    return disk.ReadAt(at, sector, sizeof sector, &got) == code::Success && got == sizeof sector;
+  };
+  // The last sector of the partition, in whatever sector size the volume used.
+  std::uint64_t candidates[ntfs::MaxBytesPerSector / ntfs::MinBytesPerSector + 1] = {};
+  std::size_t count = 0;
+  for (std::uint32_t bytes = ntfs::MinBytesPerSector; bytes <= ntfs::MaxBytesPerSector; bytes *= 2) {
+    if (partitionBytes >= 2ull * bytes && partitionOffset <= UINT64_MAX - partitionBytes) {
+      candidates[count++] = partitionOffset + partitionBytes - bytes;
+    }
+  }
+  // A boot sector damaged past its checks may still give the volume's size.
+  std::uint16_t bytesPerSector = 0;
+  std::uint64_t totalSectors = 0;
+  const ByteReader primary(sector, sizeof sector);
+  if (read(partitionOffset) && std::memcmp(sector + ntfs::BootOemId, "NTFS", 4) == 0 &&
+      primary.U16(ntfs::BootBytesPerSector, &bytesPerSector) && primary.U64(ntfs::BootTotalSectors, &totalSectors) &&
+      IsVolumeSectorSize(bytesPerSector)) {
+    const std::uint64_t volumeBytes = SaturatingMultiply(totalSectors, bytesPerSector);
+    if (volumeBytes != 0 && volumeBytes <= UINT64_MAX - partitionOffset) {
+      candidates[count++] = partitionOffset + volumeBytes;
+    }
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    NtfsGeometry found;
+    if (!read(candidates[i]) || !HasBootEndMarker(sector) ||
+        ParseBootSector(sector, partitionOffset, &found) != code::Success) {
+      continue;
+    }
+    if (found.volumeBytes > UINT64_MAX - partitionOffset || partitionOffset + found.volumeBytes != candidates[i]) {
+      continue;
+    }
+    *geometry = found;
+    *backupOffset = candidates[i];
+    return code::Success;
+  }
+  return code::InvalidDrive;
 }

@@ -59,10 +59,10 @@ void DataStream::Reset(const VolumeGeometry& geometry) {
   runs.clear();
   readableRuns = 0;
   sizesSeen = false;
-  realSize = allocatedSize = initializedSize = firstPieceClusters = 0;
+  realSize = allocatedSize = initializedSize = firstPieceClusters = declaredEnd = 0;
   flags = 0;
   unitClusters = 0;
-  readable = claimed = missingClusters = 0;
+  readable = claimed = fullSize = missingClusters = 0;
   incomplete = false;
   loadedUnit = UINT64_MAX;
 }
@@ -92,6 +92,9 @@ DWORD DataStream::AddPiece(const ByteReader& attribute, RunListCheck check) {
     const auto last = static_cast<std::int64_t>(lastVcn);
     firstPieceClusters = last < 0 ? 0 : static_cast<std::uint64_t>(last) + 1;
   }
+  // Where the piece says its runs reach: clusters the runs leave out of
+  // that are missing, not holes.
+  if (static_cast<std::int64_t>(lastVcn) >= 0) declaredEnd = std::max(declaredEnd, lastVcn + 1);
   try {
     std::uint64_t vcn = firstVcn;
     RunListCursor cursor(attribute, listOffset);
@@ -111,8 +114,7 @@ DWORD DataStream::AddPiece(const ByteReader& attribute, RunListCheck check) {
   }
 }
 
-void DataStream::Finish(Pieces pieces, Holes holes, std::uint64_t limit) {
-  const bool fromList = pieces == Pieces::FromList;
+void DataStream::Finish(Pieces, Holes holes, std::uint64_t limit) {
   const bool endsAtHole = holes == Holes::EndValue;
   std::stable_sort(runs.begin(), runs.end(),
                    [](const StreamRun& a, const StreamRun& b) { return a.vcn < b.vcn; });
@@ -129,30 +131,38 @@ void DataStream::Finish(Pieces pieces, Holes holes, std::uint64_t limit) {
   const std::uint32_t clusterSize = volume.clusterSize;
   const std::uint64_t capacity =
       allocatedSize != 0 ? allocatedSize : SaturatingMultiply(firstPieceClusters, clusterSize);
-  // A compressed value's run list may stop before its allocation: the
-  // clusters it leaves out are the sparse tail of its last unit.
-  if (unitClusters != 0 && !fromList && clusterSize != 0 && readableRuns == runs.size()) {
-    const std::uint64_t allocated = capacity / clusterSize + (capacity % clusterSize != 0 ? 1 : 0);
-    if (allocated > covered) {
+  fullSize = sizesSeen ? std::min(realSize, limit) : 0;
+  claimed = std::min(fullSize, capacity);
+  // A compressed value's run list may leave out the sparse tail of its
+  // last unit, and no more: whatever else the runs do not reach is missing.
+  if (unitClusters != 0 && clusterSize != 0 && readableRuns == runs.size()) {
+    const std::uint64_t unitBytes = SaturatingMultiply(unitClusters, clusterSize);
+    const std::uint64_t sized = SaturatingMultiply(claimed / unitBytes + (claimed % unitBytes != 0 ? 1 : 0), unitClusters);
+    const std::uint64_t reach = std::max(declaredEnd, sized);
+    const std::uint64_t end = reach % unitClusters == 0 || reach > UINT64_MAX - unitClusters
+                                  ? reach
+                                  : reach - reach % unitClusters + unitClusters;
+    if (end > covered && end - covered <= unitClusters) {
       try {
-        runs.push_back({covered, allocated - covered, 0, true});
+        runs.push_back({covered, end - covered, 0, true});
         ++readableRuns;
-        covered = allocated;
+        covered = end;
       } catch (const std::bad_alloc&) {
       }
     }
   }
-  claimed = sizesSeen ? std::min({realSize, capacity, limit}) : 0;
   // Compressed data reads whole units or nothing.
   if (unitClusters != 0) covered = covered / unitClusters * unitClusters;
   readable = std::min(claimed, SaturatingMultiply(covered, clusterSize));
   initializedSize = std::min(initializedSize, realSize);
-  incomplete = fromList && readable < claimed;
-  // The clusters no piece maps: what the missing pieces held.
+  // Pieces missing from an attribute list, or runs that stop short of what
+  // their pieces or the size say.
+  incomplete = readable < fullSize;
+  // The clusters no run maps: what the missing pieces or runs held.
   missingClusters = 0;
   if (incomplete && clusterSize != 0) {
     std::uint64_t mapped = 0, reach = 0;
-    const std::uint64_t claimedClusters = claimed / clusterSize + (claimed % clusterSize != 0 ? 1 : 0);
+    const std::uint64_t claimedClusters = fullSize / clusterSize + (fullSize % clusterSize != 0 ? 1 : 0);
     for (const StreamRun& run : runs) {
       const std::uint64_t from = std::max(run.vcn, reach);
       const std::uint64_t to = std::min(run.vcn + run.length, claimedClusters);
@@ -169,6 +179,26 @@ std::uint64_t DataStream::DataClusters() const {
   const std::uint64_t step = unitClusters != 0 ? std::uint64_t{unitClusters} * volume.clusterSize : volume.clusterSize;
   const std::uint64_t steps = claimed / step + (claimed % step != 0 ? 1 : 0);
   return steps * (unitClusters != 0 ? unitClusters : 1);
+}
+
+bool DataStream::HoldsNoData() const {
+  if (initializedSize == 0) return true;
+  const std::uint64_t clusters = DataClusters();
+  for (const StreamRun& run : runs) {
+    if (run.vcn >= clusters) break;
+    if (!run.sparse) return false;
+  }
+  return true;
+}
+
+bool DataStream::HasHoles() const {
+  if (incomplete || initializedSize < realSize) return true;
+  const std::uint64_t clusters = DataClusters();
+  for (const StreamRun& run : runs) {
+    if (run.vcn >= clusters) break;
+    if (run.sparse) return true;
+  }
+  return false;
 }
 
 std::size_t DataStream::RunAt(std::uint64_t vcn) const {

@@ -35,8 +35,8 @@ struct StreamRun {
 // summary shows what can be read).
 enum class RunListCheck { Strict, Lenient };
 // Where a stream's pieces came from: the one attribute of a record, or every
-// piece an attribute list names (a gap or a short end then means pieces are
-// missing).
+// piece an attribute list names. Either way a gap or a short end means
+// clusters are missing.
 enum class Pieces { OneAttribute, FromList };
 // Whether a value reads its sparse runs as zeros or ends at the first one
 // (a value that is never sparse, as the $MFT).
@@ -71,13 +71,20 @@ class DataStream {
   // is code::InvalidParameter, and so is a bad run list when `check` is
   // Strict; a Lenient check keeps the runs before the fault.
   DWORD AddPiece(const ByteReader& attribute, RunListCheck check);
-  // Orders the pieces and fixes what can be read: pieces that came from an
-  // attribute list may be missing (Incomplete); `limit` bounds the size.
+  // Orders the pieces and fixes what can be read. Pieces that came from an
+  // attribute list may be missing, and any piece's runs may stop short of
+  // its last VCN or of the size (a compressed value's may leave out the
+  // sparse tail of its last unit, no more): what follows is not there to
+  // read (Incomplete). `limit` bounds the size.
   void Finish(Pieces pieces, Holes holes = Holes::ReadAsZeros, std::uint64_t limit = UINT64_MAX);
 
   // Bytes that can be read: never more than the real size, the allocated
   // size, the runs' reach or the limit.
   std::uint64_t Size() const { return readable; }
+  // The value's size as its attribute gives it (the real size, within the
+  // limit), whatever can be read of it.
+  std::uint64_t FullSize() const { return fullSize; }
+  // Bytes of FullSize() past Size(): not there to read.
   bool Incomplete() const { return incomplete; }
   bool Encrypted() const { return (flags & EncryptedFlag) != 0; }
   // Every run in VCN order, pieces past a gap included: where the value's
@@ -89,6 +96,12 @@ class DataStream {
   // VCNs that hold the bytes the value claims: whole compression units for
   // compressed data.
   std::uint64_t DataClusters() const;
+  // True when no byte of the value lies on the disk: nothing was written
+  // (an initialised size of 0) or every run that holds it is sparse.
+  bool HoldsNoData() const;
+  // True when any part of the value is not on the disk: a sparse run, bytes
+  // past the initialised size, or bytes that are missing.
+  bool HasHoles() const;
 
   // Bytes [offset, offset + count) of the value into `buffer`; the range
   // must lie inside Size(). code::FileCorrupt for compressed data that
@@ -115,9 +128,10 @@ class DataStream {
   bool sizesSeen = false;  // the VCN-0 piece was added
   std::uint64_t realSize = 0, allocatedSize = 0, initializedSize = 0;
   std::uint64_t firstPieceClusters = 0;  // VCN range of the first piece, for an allocated size of 0
+  std::uint64_t declaredEnd = 0;  // one past the highest last VCN of any piece
   std::uint16_t flags = 0;
   std::uint32_t unitClusters = 0;  // 0: not compressed
-  std::uint64_t readable = 0, claimed = 0, missingClusters = 0;
+  std::uint64_t readable = 0, claimed = 0, fullSize = 0, missingClusters = 0;
   bool incomplete = false;
   // The last compression unit decompressed, so that chunked reads do each once.
   ByteBuffer unitBytes, packedBytes;

@@ -3,6 +3,36 @@
 #include <algorithm>
 #include <cstring>
 
+#include "ntfs/WofStream.h"
+
+DWORD ResidentValueOf(const ByteReader& attribute, const std::uint8_t** value, std::uint32_t* length) {
+  std::uint32_t valueLength = 0;
+  std::uint16_t valueOffset = 0;
+  if (!attribute.U32(ntfs::AttrValueLength, &valueLength) ||
+      !attribute.U16(ntfs::AttrValueOffset, &valueOffset) ||
+      !attribute.Holds(valueOffset, valueLength)) {
+    return code::InvalidParameter;
+  }
+  *value = attribute.Data() + valueOffset;
+  *length = valueLength;
+  return code::Success;
+}
+
+bool AttributeNamed(const ByteReader& attribute, std::u16string_view name) {
+  std::uint8_t units = 0;
+  std::uint16_t offset = 0;
+  if (!attribute.U8(ntfs::AttrNameLength, &units) || units != name.size() ||
+      !attribute.U16(ntfs::AttrNameOffset, &offset) || !attribute.Holds(offset, 2u * units)) {
+    return false;
+  }
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    std::uint16_t unit = 0;
+    attribute.U16(offset + 2 * i, &unit);
+    if (unit != name[i]) return false;
+  }
+  return true;
+}
+
 bool SequenceFollows(std::uint16_t referenced, std::uint16_t current, bool freedSince) {
   if (referenced == 0 || referenced == current) return true;
   if (!freedSince) return false;
@@ -69,7 +99,7 @@ DWORD CMFTRecord::ParseHeader(std::uint8_t* bytes, std::uint32_t length) {
   recordBytes = bytes;
   attributeOffset = 0;
   dataSize = 0;
-  attributeList = dataAttribute = AttributeSpan{};
+  attributeList = dataAttribute = reparsePoint = wofData = AttributeSpan{};
   dataNonResident = false;
   fileNameNamespace = NoName;
   std::memset(fileName, 0, fileNameLength);
@@ -137,6 +167,10 @@ DWORD CMFTRecord::ParseSummary(std::uint8_t* bytes, std::uint32_t length) {
     const auto span = AttributeSpan{static_cast<std::uint32_t>(attribute.Data() - recordBytes),
                                     static_cast<std::uint32_t>(attribute.Size())};
     if (type == ntfs::TypeAttributeList && attributeList.length == 0) attributeList = span;
+    if (type == ntfs::TypeReparsePoint && reparsePoint.length == 0) reparsePoint = span;
+    if (type == ntfs::TypeData && nameLength != 0 && wofData.length == 0 && AttributeNamed(attribute, wof::StreamName)) {
+      wofData = span;
+    }
     if (type == ntfs::TypeFileName) return OfferFileName(attribute);
     if (type == ntfs::TypeData && nameLength == 0 && dataAttribute.length == 0) {
       // Named streams are passed over: the file's content is the unnamed one.
@@ -219,16 +253,7 @@ DWORD CMFTRecord::OfferFileName(const ByteReader& attribute) {
 
 DWORD CMFTRecord::ReadResidentValue(const ByteReader& attribute, const std::uint8_t** value,
                                     std::uint32_t* length) const {
-  std::uint32_t valueLength = 0;
-  std::uint16_t valueOffset = 0;
-  if (!attribute.U32(ntfs::AttrValueLength, &valueLength) ||
-      !attribute.U16(ntfs::AttrValueOffset, &valueOffset) ||
-      !attribute.Holds(valueOffset, valueLength)) {
-    return code::InvalidParameter;
-  }
-  *value = attribute.Data() + valueOffset;
-  *length = valueLength;
-  return code::Success;
+  return ResidentValueOf(attribute, value, length);
 }
 
 DWORD CMFTRecord::ReadAttributeValue(const ByteReader& attribute, ByteBuffer* value,

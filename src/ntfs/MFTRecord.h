@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string_view>
 
 #include "ntfs/DataStream.h"
 #include "ntfs/NtfsLayout.h"
@@ -16,6 +17,12 @@ struct AttributeSpan {
   std::uint32_t offset = 0;
   std::uint32_t length = 0;  // 0: there is none
 };
+
+// The value of a resident attribute (`attribute` spans exactly it), where it
+// lies. code::InvalidParameter when it leaves the attribute.
+DWORD ResidentValueOf(const ByteReader& attribute, const std::uint8_t** value, std::uint32_t* length);
+// True when the attribute's name is `name` (UTF-16 units, compared exactly).
+bool AttributeNamed(const ByteReader& attribute, std::u16string_view name);
 
 // True when a reference's sequence number `referenced` still names a record
 // whose sequence number is now `current`: equal, or, when the record may have
@@ -39,8 +46,9 @@ class CMFTRecord {
 
   // Applies the update sequence to `bytes` in place, checks the signature and
   // walks every attribute, keeping what a summary needs: the times, the name,
-  // the attribute list and the first unnamed $DATA with its runs (a run list
-  // with a fault keeps the runs before it). code::InvalidParameter for a
+  // the attribute list, the first unnamed $DATA with its runs (a run list
+  // with a fault keeps the runs before it), the first reparse point and the
+  // first $DATA stream named as system compression names its own. code::InvalidParameter for a
   // refused geometry, fewer bytes than a record, an update sequence that
   // does not fit the record size or whose entries do not carry its number (a
   // torn write), no "FILE" signature, an attribute shorter than any
@@ -88,6 +96,10 @@ class CMFTRecord {
   // The $ATTRIBUTE_LIST and the first unnamed $DATA of this record, if any.
   AttributeSpan AttributeList() const { return attributeList; }
   AttributeSpan DataAttribute() const { return dataAttribute; }
+  AttributeSpan ReparsePoint() const { return reparsePoint; }
+  AttributeSpan WofData() const { return wofData; }
+  // An attribute the parse found, as a reader over exactly its bytes.
+  ByteReader Attribute(AttributeSpan span) const { return ByteReader(recordBytes + span.offset, span.length); }
   // The value of the first unnamed $DATA: its size (what can be read), and
   // for a non-resident one the runs and flags.
   std::uint64_t DataSize() const { return dataSize; }
@@ -131,7 +143,7 @@ class CMFTRecord {
   std::uint8_t fileName[ntfs::FileNameArea];  // zero past the value: the name ends in a zero unit
   std::uint32_t fileNameLength = 0;           // fileName is zero from here on
   int fileNameNamespace = NoName;
-  AttributeSpan attributeList, dataAttribute;
+  AttributeSpan attributeList, dataAttribute, reparsePoint, wofData;
   bool dataNonResident = false;
   DataStream stream;
   std::uint64_t dataSize = 0;

@@ -24,6 +24,11 @@
 // reads it alone.
 enum class MftRead { Sequential, OnDemand };
 
+// Whether a record is handed out only when it carries its own number (0x2C,
+// where it has one): a volume a deep scan found may hold another volume's
+// records where its own were.
+enum class RecordNumbers { Unchecked, Checked };
+
 // True when the raw slot is a FILE record in use that is not a directory: a
 // scan needs nothing more of it, so it is neither copied nor parsed. The
 // signature and flags lie before the first place the update sequence
@@ -55,7 +60,23 @@ class CMftReader {
   // (record 0 and the extension records that map the $MFT must be read; a
   // bad sector anywhere else in the $MFT costs only its records). On a
   // failure no record is offered.
+  // Record 0 comes from $MFTMirr (geometry.mftMirrorCluster, when known)
+  // when its own cannot be read, fails its checks or does not map itself
+  // while the mirror's copy does: MirroredRecords() then says so.
   DWORD Map(DiskReader* disk, const NtfsGeometry& geometry, std::uint32_t chunkBytes);
+  // As Map, for a volume whose $MFT record 0 cannot map: `map` gives where
+  // its records lie, runs of 512-byte units from the disk's start (the VCN
+  // of a record is its byte offset in the $MFT / 512), from VCN 0 on without
+  // gaps; records in sparse runs are gone and read as zeros (damage).
+  // code::InvalidParameter for a geometry CheckGeometry refuses or a map
+  // that is empty or not contiguous; code::HandleEof when the disk ends
+  // before the map's farthest unit; code::NotEnoughMemory.
+  DWORD MapGiven(DiskReader* disk, const NtfsGeometry& geometry, std::uint32_t chunkBytes,
+                 const std::vector<StreamRun>& map);
+  // Takes effect at once; Unchecked after construction.
+  void SetRecordNumbers(RecordNumbers check) { numbers = check; }
+  // Records 0 to 3 taken from $MFTMirr since the last Map: bit i for record i.
+  std::uint32_t MirroredRecords() const { return mirrored; }
 
   // Records offered: every whole record of the $MFT, which ends at the
   // volume's end and at its first hole.
@@ -85,6 +106,11 @@ class CMftReader {
   // read, going no farther than the chunk that holds `index` (loaded when
   // not held); `index` itself when that cannot be read.
   std::uint32_t SkipFilesInUse(std::uint32_t index);
+  // The first record from `index` on whose slot starts with "FILE", going
+  // no farther than the chunk that holds `index` (loaded when not held);
+  // `index` itself when that cannot be read. A scan that wants files in use
+  // too passes over only what holds no record at all.
+  std::uint32_t SkipEmptySlots(std::uint32_t index);
 
  private:
   // Reads records [first, first + count) from the disk into `destination`.
@@ -99,6 +125,16 @@ class CMftReader {
   // Reads the last byte the records use: a record 0 whose runs leave the
   // disk fails Map, not the middle of a scan.
   DWORD ProbeFarthestCluster();
+  // Forgets the last mapping: no record is offered.
+  void Forget();
+  // Allocates the chunk once the records are known.
+  DWORD MakeChunk(std::uint32_t chunkBytes);
+  // Code::InvalidParameter when the record at `bytes` is a FILE record that
+  // carries another number than `index` and numbers are checked.
+  DWORD CheckNumber(const std::uint8_t* bytes, std::uint32_t index) const;
+  // Record `index` (below ntfs::MirroredRecords) from $MFTMirr into
+  // `buffer` when the copy there is a whole record.
+  bool ReadMirrored(std::uint32_t index, std::uint8_t* buffer);
 
   DiskReader* disk = nullptr;  // not owned
   CVolumeReads reads;           // every read of the volume goes through it
@@ -111,4 +147,7 @@ class CMftReader {
   std::vector<std::uint32_t> chunkLost;  // records of the chunk that could not be read, in order
   DWORD chunkLostCode = code::Success;
   ReadLoss loss;                // of the last read, kept for its capacity
+  RecordNumbers numbers = RecordNumbers::Unchecked;
+  std::uint32_t mirrored = 0;   // bit i: record i came from $MFTMirr
+  std::uint32_t mapUnit = 0;    // bytes of one VCN of `mft`: a cluster, or 512 for a given map
 };

@@ -11,17 +11,17 @@ bool IsUnreadable(DWORD result) {
 
 bool ReadLoss::Add(std::uint64_t at, std::uint64_t length, DWORD why) {
   if (length == 0) return true;
-  if (ranges.empty()) code = why;
-  bytes += length;
   if (!ranges.empty() && ranges.back().at + ranges.back().length == at) {
     ranges.back().length += length;
-    return true;
+  } else {
+    try {
+      ranges.push_back({at, length});
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+    if (ranges.size() == 1) code = why;
   }
-  try {
-    ranges.push_back({at, length});
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
+  bytes += length;
   return true;
 }
 
@@ -65,7 +65,7 @@ DWORD CVolumeReads::Read(std::uint64_t offset, void* destination, std::uint32_t 
   *delivered = 0;
   if (disk == nullptr) return code::InvalidHandle;
   auto* out = static_cast<std::uint8_t*>(destination);
-  if (count == 0) return disk->ReadAt(offset, destination, count, delivered);
+  if (count == 0) return code::Success;
   if (offset > UINT64_MAX - count) return code::InvalidParameter;
   // Inside a long bad stretch the whole read would only fail again.
   DWORD result = loss != nullptr && Skipping(offset) ? code::Crc : disk->ReadAt(offset, out, count, delivered);
@@ -180,14 +180,32 @@ DWORD CVolumeReads::Salvage(std::uint64_t offset, std::uint8_t* destination, std
 
 std::uint64_t CVolumeReads::ReadBack(std::uint64_t from, std::uint64_t to, std::uint8_t* destination,
                                      std::uint64_t offset) {
-  std::uint64_t at = to;
-  while (at > from) {
-    const std::uint64_t start = std::max(from, (at - 1) / sectorBytes * sectorBytes);
+  // [good, to) is read; a bad sector lies at or after `bad`, before `good`.
+  std::uint64_t bad = from, good = to;
+  bool failedOtherwise = false;  // the disk ends, or fails otherwise: the next read says so
+  while (good - bad > sectorBytes && !failedOtherwise) {
+    std::uint64_t middle = bad + (good - bad) / 2;
+    middle -= middle % sectorBytes;
+    if (middle <= bad) middle = bad + sectorBytes;
     std::uint32_t got = 0;
-    if (ReadSector(start, at, destination + (start - offset), &got, 2) != code::Success || got < at - start) break;
-    at = start;
+    const auto length = static_cast<std::uint32_t>(good - middle);
+    const DWORD result = disk->ReadAt(middle, destination + (middle - offset), length, &got);
+    if (result == code::Success && got == length) {
+      good = middle;
+    } else if (result == code::Success || !IsUnreadable(result)) {
+      failedOtherwise = true;
+    } else {
+      bad = middle;
+    }
   }
-  return at;
+  std::uint32_t got = 0;
+  if (!failedOtherwise && good > bad &&
+      ReadSector(bad, good, destination + (bad - offset), &got, 2) == code::Success && got == good - bad) {
+    good = bad;
+  }
+  // A failed read may have left some bytes behind: what stays lost is zeros.
+  std::memset(destination + (from - offset), 0, static_cast<std::size_t>(good - from));
+  return good;
 }
 
 DWORD CVolumeReads::ReadSector(std::uint64_t from, std::uint64_t to, std::uint8_t* destination, std::uint32_t* got,

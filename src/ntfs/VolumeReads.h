@@ -87,9 +87,10 @@ class CVolumeReads {
   // fails with an IsUnreadable code.
   DWORD ReadSector(std::uint64_t from, std::uint64_t to, std::uint8_t* destination, std::uint32_t* got,
                    unsigned tries);
-  // Reads the sectors of [from, to) from the last one back, into
+  // Reads the longest end of [from, to) that can be read, into
   // `destination` (the read's buffer, which starts at disk position
-  // `offset`), until one fails; returns where the bytes read start.
+  // `offset`), halving the search: its bad sectors are taken to be one
+  // stretch. Returns where the bytes read start.
   std::uint64_t ReadBack(std::uint64_t from, std::uint64_t to, std::uint8_t* destination, std::uint64_t offset);
   // A read of [from, to) succeeded: a bad stretch that ended at `from` or inside it is over.
   void NoteGood(std::uint64_t from, std::uint64_t to);

@@ -35,6 +35,7 @@ DWORD CodeFromErrno(int err) {
 }
 
 std::string ErrorMessage(DWORD errorCode) {
+  if (const char* own = OwnErrorText(errorCode)) return own;
   switch (errorCode) {
     case code::Success: return "The operation completed successfully.";
     case code::FileNotFound: return "The system cannot find the file specified.";
@@ -74,6 +75,7 @@ std::string ErrorMessage(DWORD errorCode) {
     case code::DiskCorrupt: return "The disk structure is corrupted and unreadable.";
     case code::FileEncrypted:
       return "The specified file is encrypted and the user does not have the ability to decrypt it.";
+    case code::FileOffline: return "The file is currently not available for use on this computer.";
     default: {
       char text[48];
       std::snprintf(text, sizeof text, "Unknown error %lu.", static_cast<unsigned long>(errorCode));

@@ -10,6 +10,7 @@ DWORD CodeFromErrno(int err) {
 }
 
 std::wstring ErrorMessageWide(DWORD errorCode) {
+  if (const char* own = OwnErrorText(errorCode)) return WideFromUtf8(own);
   wchar_t* text = nullptr;
   DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER |
                                     FORMAT_MESSAGE_IGNORE_INSERTS,

@@ -118,9 +118,9 @@ class OutputFile {
   void Discard();
   NativePath folder;        // Windows: the folder's path
   NativePath temporary;     // the name it is written under
-  std::uint32_t attributes = 0;
   bool published = false;
 #ifdef _WIN32
+  std::uint32_t attributes = 0;  // set on the file before it is named
   void* handle = nullptr;
 #else
   int folderFd = -1;        // its own duplicate of the folder's descriptor

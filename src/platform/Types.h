@@ -53,5 +53,9 @@ constexpr DWORD BadDevice = 1200;       // the record at the $MFT cluster is not
 constexpr DWORD Cancelled = 1223;       // the user stopped the operation
 constexpr DWORD FileCorrupt = 1392;     // compressed data or an attribute list's pieces that cannot be read
 constexpr DWORD DiskCorrupt = 1393;     // a disk image's own structure is damaged
+constexpr DWORD FileOffline = 4350;     // the file's bytes lie elsewhere (a cloud provider, a deduplication store)
 constexpr DWORD FileEncrypted = 6002;   // encrypted content: never written out as the file
+// Codes of our own carry bit 29, which no system code has; their texts
+// come from the same place as the system's (ErrorMessage).
+constexpr DWORD RecordReused = 0x20000001;  // a row's record was used again after the scan
 }  // namespace code

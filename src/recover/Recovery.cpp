@@ -179,26 +179,41 @@ DWORD RecoveryBatch::Publish(OutputFile& file, const OutputFolder& folder, const
   }
 }
 
-DWORD RecoveryBatch::Recover(CNTFSDrive& drive, std::uint32_t recordIndex, const std::u16string& pathCell,
+DWORD RecoveryBatch::Recover(CNTFSDrive& drive, const RecordIdentity& identity, const std::u16string& pathCell,
                              RecoveredFile* result, RecoveryObserver* observer) {
   *result = RecoveredFile{};
   try {
-    return RecoverFile(drive, recordIndex, pathCell, result, observer);
+    return RecoverFile(drive, identity, &identity, pathCell, result, observer);
   } catch (const std::bad_alloc&) {
     // Whatever was being written is removed with its OutputFile.
     return code::NotEnoughMemory;
   }
 }
 
-DWORD RecoveryBatch::RecoverFile(CNTFSDrive& drive, std::uint32_t recordIndex, const std::u16string& pathCell,
-                                 RecoveredFile* result, RecoveryObserver* observer) {
+DWORD RecoveryBatch::Recover(CNTFSDrive& drive, std::uint32_t recordIndex, const std::u16string& pathCell,
+                             RecoveredFile* result, RecoveryObserver* observer) {
+  *result = RecoveredFile{};
+  try {
+    return RecoverFile(drive, RecordIdentity{recordIndex, 0, 0}, nullptr, pathCell, result, observer);
+  } catch (const std::bad_alloc&) {
+    return code::NotEnoughMemory;
+  }
+}
+
+DWORD RecoveryBatch::RecoverFile(CNTFSDrive& drive, const RecordIdentity& identity, const RecordIdentity* checked,
+                                 const std::u16string& pathCell, RecoveredFile* result, RecoveryObserver* observer) {
+  const std::uint32_t recordIndex = identity.record;
   MFTFileInfo info;
-  DWORD status = drive.ReadRecordSummary(recordIndex, false, &info);
+  DWORD status = checked != nullptr ? drive.ReadRecordSummary(*checked, &info)
+                                    : drive.ReadRecordSummary(recordIndex, false, &info);
   if (status != code::Success) return status;
-  // A record in use again is no longer the deleted file the row showed.
-  if (!info.deleted) return code::FileNotFound;
-  // Encrypted content is ciphertext: refused before anything is written.
+  // A record in use again is no longer the deleted file the row showed (a
+  // found volume's rows show files that were in use too).
+  if (!info.deleted && !identity.inUse) return code::FileNotFound;
+  // Encrypted content is ciphertext, and a placeholder's bytes are not
+  // here: refused before anything is written.
   if ((info.fileAttributes & ntfs::FileAttributeEncrypted) != 0) return code::FileEncrypted;
+  if (info.contentElsewhere) return code::FileOffline;
   const std::u16string recordName(info.name);
   result->file = TargetFor(destination, pathCell, recordName).file;
   result->path = Utf16FromNative(result->file);
@@ -232,8 +247,16 @@ DWORD RecoveryBatch::RecoverFile(CNTFSDrive& drive, std::uint32_t recordIndex, c
     FileSink sink(*out, observer, info.dataSize);
     result->step = RecoveryStep::Copying;
     std::uint64_t size = 0;
-    status = sink.Continue() ? drive.ReadRecordContent(recordIndex, &sink, &size) : code::Cancelled;
+    ContentReport report;
+    if (!sink.Continue()) {
+      status = code::Cancelled;
+    } else {
+      status = checked != nullptr ? drive.ReadRecordContent(*checked, &sink, &size, &report)
+                                  : drive.ReadRecordContent(recordIndex, &sink, &size, &report);
+    }
     result->bytes = sink.written;
+    result->missingBytes = report.missingBytes;
+    result->unreadableBytes = report.unreadableBytes;
     if (status == code::Success) status = Publish(*out, *folder, recordName, recordIndex, &name, result);
   }
   if (status != code::Success) {
@@ -241,12 +264,16 @@ DWORD RecoveryBatch::RecoverFile(CNTFSDrive& drive, std::uint32_t recordIndex, c
     if (!result->existed) taken.erase(ComparablePath(result->file));
     return status;
   }
-  FileIdentity identity;
+  result->published = true;
+  FileIdentity made;
   try {
-    if (folder->IdentityOf(name, &identity)) written.insert(identity);
+    if (folder->IdentityOf(name, &made)) written.insert(made);
   } catch (const std::bad_alloc&) {
     // Only the guard against a file system's own name folding is lost.
   }
+  // All there is, but not the whole file: kept, and reported as a failure.
+  if (result->missingBytes != 0) return code::FileCorrupt;
+  if (result->unreadableBytes != 0) return code::Crc;
   return code::Success;
 }
 

@@ -49,6 +49,13 @@ struct RecoveredFile {
   std::uint64_t bytes = 0;
   bool existed = false;                            // the output was there already and was kept
   RecoveryStep step = RecoveryStep::ReadingRecord;  // where a failure happened
+  // A copy that is not the whole file: the bytes after its end that are not
+  // there to read, and the zeros written where sectors could not be read.
+  // Such a copy keeps its name (`published`), but the recovery fails all
+  // the same, so that nobody takes it for the file.
+  std::uint64_t missingBytes = 0;
+  std::uint64_t unreadableBytes = 0;
+  bool published = false;  // the copy is under `file`: always on success, on a failure only for such a copy
 };
 
 // Told how the current file of a recovery is going; its answer can stop it.
@@ -78,18 +85,29 @@ class RecoveryBatch {
  public:
   RecoveryBatch(const NativePath& destination, ExistingFiles existing);
 
-  // Recovers record `recordIndex` as its row says (the path cell; the name
-  // and attributes come from the record), streamed in chunks of at most
-  // 1 MiB. 2 when the record is no longer a deleted file, 8 when the batch
-  // cannot hold another name, 1223 when `observer` cancelled, else the
-  // volume's or the system's code. The file appears under its name only
-  // whole: a failed or cancelled copy leaves nothing behind.
+  // Recovers the file of the row whose record is `identity` as the row says
+  // (the path cell; the name and attributes come from the record), streamed
+  // in chunks of at most 1 MiB. code::RecordReused, before anything is
+  // written, when the record is no longer the row's; code::FileEncrypted and
+  // code::FileOffline (bytes elsewhere) likewise; 2 when the record is no
+  // longer a deleted file, 8 when the batch cannot hold another name, 1223
+  // when `observer` cancelled, else the volume's or the system's code. A
+  // failed or cancelled copy leaves nothing behind, with one exception: a
+  // copy of all there is that is still not the whole file (bytes missing at
+  // its end, or sectors that could not be read) keeps its name and fails
+  // with code::FileCorrupt (code::Crc when only unreadable sectors are
+  // lost), `result` saying how many bytes.
+  DWORD Recover(CNTFSDrive& drive, const RecordIdentity& identity, const std::u16string& pathCell,
+                RecoveredFile* result, RecoveryObserver* observer = nullptr);
+  // The same for a record known only by its index: whatever file the record
+  // holds now. Callers with a row use the identity.
   DWORD Recover(CNTFSDrive& drive, std::uint32_t recordIndex, const std::u16string& pathCell, RecoveredFile* result,
                 RecoveryObserver* observer = nullptr);
 
  private:
-  DWORD RecoverFile(CNTFSDrive& drive, std::uint32_t recordIndex, const std::u16string& pathCell,
-                    RecoveredFile* result, RecoveryObserver* observer);
+  // `identity` is checked when `checked` is not null (it is then &identity).
+  DWORD RecoverFile(CNTFSDrive& drive, const RecordIdentity& identity, const RecordIdentity* checked,
+                    const std::u16string& pathCell, RecoveredFile* result, RecoveryObserver* observer);
   // The name the next file in `folder` gets, unique within the batch (and,
   // for Rename, among what is there); the name is then taken.
   std::u16string Claim(const OutputFolder& folder, const std::u16string& name, std::uint32_t recordIndex);

@@ -33,14 +33,15 @@ bool RowTable::AddPath(const std::u16string& path, std::uint32_t* id) {
   return true;
 }
 
-bool RowTable::AddRow(std::uint32_t record, std::uint32_t path, std::u16string_view name, std::uint64_t size,
-                      std::uint64_t created, std::uint64_t modified) {
+bool RowTable::AddRow(const RecordIdentity& identity, std::uint32_t path, std::u16string_view name,
+                      std::uint64_t size, std::uint64_t created, std::uint64_t modified) {
   const std::size_t length = std::min<std::size_t>(name.size(), UINT16_MAX);
   const std::size_t start = names.size();
   try {
     names.insert(names.end(), name.begin(), name.begin() + static_cast<std::ptrdiff_t>(length));
-    rows.push_back(Row{size, created, modified, record, path, static_cast<std::uint32_t>(start),
-                       static_cast<std::uint16_t>(length), FileState{}});
+    rows.push_back(Row{size, created, modified, identity.logSequenceNumber, identity.record, path,
+                       static_cast<std::uint32_t>(start), static_cast<std::uint16_t>(length), identity.sequence,
+                       FileState{}, false});
   } catch (const std::bad_alloc&) {
     names.resize(start);
     return false;

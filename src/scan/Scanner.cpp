@@ -74,7 +74,7 @@ class FolderIndex {
       if (folder == nullptr) return Orphan(path);
       Resolve(*folder);
       *skip = folder->skip;
-      if (folder->path == NoPath && !MakePath(*folder)) return false;
+      if (folder->path == NoPath && !MakePaths(*folder)) return false;
       *path = folder->path;
       return true;
     } catch (const std::bad_alloc&) {
@@ -91,9 +91,10 @@ class FolderIndex {
     bool inUse = false;
     bool isFolder = false;      // false: there is a record, but it is no folder that can be read
     Walk walk = Walk::Unknown;
-    bool reachedRoot = false;   // its folders go up to the root
     bool skip = false;          // it or a folder above it is a cache
+    bool complete = false;      // its path goes up to the root, whole
     std::uint32_t path = NoPath;
+    std::uint32_t mark = 0;     // the path walk that last met it
   };
 
   Folder Make(const RecordFacts& facts) {
@@ -133,21 +134,18 @@ class FolderIndex {
     return &folder;
   }
 
-  // Sets `reachedRoot` and `skip` of the folder and of those above it.
+  // Sets `skip` of the folder and of those above it, each folder once.
   void Resolve(Folder& start) {
-    std::vector<Folder*> walked;
-    bool reachedRoot = false, skip = false;
+    walked.clear();
+    bool skip = false;
     for (Folder* folder = &start; folder != nullptr;) {
       if (folder->walk == Walk::Done) {
-        reachedRoot = folder->reachedRoot;
         skip = folder->skip;
         break;
       }
-      if (folder->walk == Walk::Walking) break;  // a loop: the root is never reached
+      if (folder->walk == Walk::Walking) break;  // a loop
       if (IsRoot(*folder)) {
         folder->walk = Walk::Done;
-        folder->reachedRoot = true;
-        reachedRoot = true;
         break;
       }
       folder->walk = Walk::Walking;
@@ -156,34 +154,66 @@ class FolderIndex {
     }
     for (auto at = walked.rbegin(); at != walked.rend(); ++at) {
       skip = skip || IsFilteredFolder(Name(**at));
-      (*at)->reachedRoot = reachedRoot;
       (*at)->skip = skip;
       (*at)->walk = Walk::Done;
     }
   }
 
-  // The folder's path: the prefix and its folders up to the root, or "?\"
-  // and the innermost folders that fit when the root is not reached.
-  bool MakePath(Folder& start) {
-    std::vector<const Folder*> chain;
-    std::size_t length = 0;
-    bool atRoot = false;
-    for (Folder* folder = &start; folder != nullptr; folder = Linked(folder->parent)) {
-      if (IsRoot(*folder)) {
-        atRoot = true;
+  // Gives the folder its path, and every folder above it that has none: the
+  // prefix and its folders up to the root, or "?\" and the innermost
+  // folders that fit when the root is not reached or the whole does not
+  // fit. Each path is made once, from its parent's, so that the paths of a
+  // deep chain cost what they hold.
+  bool MakePaths(Folder& start) {
+    walked.clear();
+    ++mark;
+    Folder* above = nullptr;  // the first folder above the walk that has its path
+    for (Folder* folder = &start;;) {
+      folder->mark = mark;
+      walked.push_back(folder);
+      if (IsRoot(*folder)) break;
+      Folder* parent = Linked(folder->parent);
+      if (parent == nullptr || parent->mark == mark) break;  // the chain breaks, or loops
+      if (parent->path != NoPath) {
+        above = parent;
         break;
       }
-      if (std::find(chain.begin(), chain.end(), folder) != chain.end()) break;
-      if (length + folder->nameLength + 1 > MaxChainText) break;
-      chain.push_back(folder);
-      length += folder->nameLength + 1;
+      folder = parent;
     }
-    std::u16string text = atRoot && start.reachedRoot ? prefix : u"?\\";
-    for (auto at = chain.rbegin(); at != chain.rend(); ++at) {
-      text.append(Name(**at));
-      text += u'\\';
+    for (auto at = walked.rbegin(); at != walked.rend(); ++at) {
+      Folder& folder = **at;
+      std::u16string text;
+      if (IsRoot(folder)) {
+        text = prefix;
+        folder.complete = true;
+      } else {
+        // Its parent's path, made just before it or earlier; none when the
+        // chain breaks or loops here.
+        const Folder* parent = at == walked.rbegin() ? above : *(at - 1);
+        const std::u16string* base = parent != nullptr ? &table.PathText(parent->path) : nullptr;
+        const std::size_t head = parent == nullptr ? 0 : parent->complete ? prefix.size() : 2;
+        const std::size_t chain = base != nullptr ? base->size() - head : 0;
+        const std::size_t length = chain + folder.nameLength + 1;
+        folder.complete = parent != nullptr && parent->complete && length <= MaxChainText;
+        if (folder.complete) {
+          text.reserve(base->size() + folder.nameLength + 1);
+          text = *base;
+        } else {
+          // The innermost folders that fit: whole names, from the outer end.
+          std::size_t from = head;
+          while (base != nullptr && length - (from - head) > MaxChainText) {
+            const std::size_t separator = base->find(u'\\', from);
+            from = separator == std::u16string::npos ? base->size() : separator + 1;
+          }
+          text = u"?\\";
+          if (base != nullptr) text.append(*base, from, std::u16string::npos);
+        }
+        text.append(Name(folder));
+        text += u'\\';
+      }
+      if (!table.AddPath(text, &folder.path)) return false;
     }
-    return table.AddPath(text, &start.path);
+    return true;
   }
 
   bool Orphan(std::uint32_t* path) {
@@ -196,6 +226,8 @@ class FolderIndex {
   RowTable& table;
   std::u16string prefix;
   std::unordered_map<std::uint32_t, Folder> folders;
+  std::vector<Folder*> walked;  // kept for its capacity
+  std::uint32_t mark = 0;
   std::vector<char16_t> names;
   std::uint32_t orphanPath = NoPath;
   bool haveLast = false;  // a damaged record's reference may be any value
@@ -225,6 +257,10 @@ DWORD ScanRecords(CNTFSDrive& drive, const std::u16string& driveText, const std:
   rows.Reserve(expected);
   claims.Reserve(expected);
   std::uint32_t nextProgress = 0;
+  // A found volume's files in use are rows too; where its own bitmap tells
+  // their clusters' use, those clusters are theirs.
+  const bool everyFile = drive.Kind() == VolumeKind::Found;
+  const bool ownClusters = drive.OwnClusterUse();
   for (std::uint32_t index = ntfs::FirstUserRecord; index < count; ++index) {
     if (stopRequested.load()) break;
     index = drive.SkipFilesInUse(index);
@@ -258,7 +294,7 @@ DWORD ScanRecords(CNTFSDrive& drive, const std::u16string& driveText, const std:
       }
       continue;
     }
-    if (facts.inUse || facts.info.dataSize == 0) continue;
+    if ((facts.inUse && !everyFile) || facts.info.dataSize == 0) continue;
 
     std::uint32_t path = 0;
     bool skip = false;
@@ -271,10 +307,20 @@ DWORD ScanRecords(CNTFSDrive& drive, const std::u16string& driveText, const std:
     const MFTFileInfo& info = facts.info;
     const std::size_t row = rows.Rows();
     const auto positive = [](std::uint64_t time) { return static_cast<std::int64_t>(time) > 0 ? time : 0; };
-    if (!rows.AddRow(index, path, std::u16string_view(info.name), info.dataSize, positive(info.creationTime),
-                     positive(info.modificationTime)) ||
-        !claims.Add(static_cast<std::uint32_t>(row), index, facts.logSequenceNumber, info.mftChangeTime, runs,
-                    facts.dataClusters, facts.missingClusters)) {
+    const RecordIdentity identity{index, facts.sequence, facts.logSequenceNumber, facts.inUse};
+    bool added = rows.AddRow(identity, path, std::u16string_view(info.name), info.dataSize,
+                             positive(info.creationTime), positive(info.modificationTime));
+    // A file whose bytes lie elsewhere claims no cluster here: its state is
+    // known at once.
+    if (added && facts.inUse) rows.SetInUse(row);
+    const bool holdsItsOwn = facts.inUse && ownClusters;
+    if (added && (facts.elsewhere || holdsItsOwn)) {
+      added = rows.SetState(row, {facts.elsewhere ? Recoverability::NotOnDisk : Recoverability::Intact, 0}, {});
+    } else if (added) {
+      added = claims.Add(static_cast<std::uint32_t>(row), index, facts.logSequenceNumber, info.mftChangeTime, runs,
+                         facts.dataClusters, facts.missingClusters);
+    }
+    if (!added) {
       result = code::NotEnoughMemory;
       break;
     }

@@ -1,6 +1,8 @@
 #include "ui/UndeleteDlg.h"
 
 #include <windowsx.h>
+#include <cderr.h>
+#include <commdlg.h>
 
 #include <cstdio>
 #include <cstring>
@@ -38,6 +40,8 @@ constexpr UINT WM_RECOVER_ENDED = WM_APP + 5;
 // The preview reader's one message, posted last (wParam: the generation of
 // the request it answers).
 constexpr UINT WM_PREVIEW_READY = WM_APP + 6;
+// The image opener's one message, posted last.
+constexpr UINT WM_IMAGE_OPENED = WM_APP + 7;
 
 constexpr UINT_PTR ProgressTimer = 1;
 constexpr UINT ProgressMs = 100;
@@ -52,10 +56,14 @@ const wchar_t* const NotNtfsText =
     L"The program does not support logical disks with the file system FAT.\n"
     L"We plan to realize support FAT file system in the next 1.3 versions of the program. ";
 
-const UINT ToolbarCommands[] = {IDM_SCAN, IDM_RECOVER, IDM_FIND, IDM_ABOUT};
+// In the toolbar bitmap's order.
+const UINT ToolbarCommands[] = {IDM_OPEN_IMAGE, IDM_SCAN, IDM_RECOVER, IDM_FIND, IDM_ABOUT};
+constexpr int ToolbarButtons = sizeof ToolbarCommands / sizeof ToolbarCommands[0];
 
 // The destination of the last Recover command, offered by the next one.
 std::wstring RecoverFolder;
+// The folder of the last image opened, where the next open starts.
+std::wstring ImageFolder;
 
 // The program's name as message boxes without a caption of their own show
 // it: the executable's file name without its extension.
@@ -213,19 +221,19 @@ BOOL CUndeleteDlg::OnInitDialog() {
                             0, hwnd, reinterpret_cast<HMENU>(static_cast<UINT_PTR>(IDC_TOOLBAR)), instance, nullptr);
   if (toolBar != nullptr) {
     SendMessageW(toolBar, TB_BUTTONSTRUCTSIZE, sizeof(TBBUTTON), 0);
-    toolBarImages = ImageList_Create(32, 32, ILC_COLOR24 | ILC_MASK, 4, 0);
+    toolBarImages = ImageList_Create(32, 32, ILC_COLOR24 | ILC_MASK, ToolbarButtons, 0);
     HBITMAP strip = LoadBitmapW(instance, MAKEINTRESOURCEW(IDR_TOOLBAR));
     ImageList_AddMasked(toolBarImages, strip, RGB(255, 0, 255));
     DeleteObject(strip);
     SendMessageW(toolBar, TB_SETIMAGELIST, 0, reinterpret_cast<LPARAM>(toolBarImages));
-    TBBUTTON buttons[4] = {};
-    for (int i = 0; i < 4; ++i) {
+    TBBUTTON buttons[ToolbarButtons] = {};
+    for (int i = 0; i < ToolbarButtons; ++i) {
       buttons[i].iBitmap = i;
       buttons[i].idCommand = static_cast<int>(ToolbarCommands[i]);
       buttons[i].fsState = TBSTATE_ENABLED;
       buttons[i].fsStyle = BTNS_BUTTON;
     }
-    SendMessageW(toolBar, TB_ADDBUTTONSW, 4, reinterpret_cast<LPARAM>(buttons));
+    SendMessageW(toolBar, TB_ADDBUTTONSW, ToolbarButtons, reinterpret_cast<LPARAM>(buttons));
   }
 
   flags = FlagsBeforeScan();
@@ -258,7 +266,7 @@ BOOL CUndeleteDlg::OnInitDialog() {
   if (result != ERROR_SUCCESS) ShowErrorBox(hwnd, result, L"Error in ScanLogicalDrives");
 
   menuBar = LoadMenuW(instance, MAKEINTRESOURCEW(IDR_MAINMENU));
-  LoadMenuPictures(instance, IDR_TOOLBAR, ToolbarCommands, 4);
+  LoadMenuPictures(instance, IDR_TOOLBAR, ToolbarCommands, ToolbarButtons);
   AttachPictures(menuBar);
   SetMenu(hwnd, menuBar);
 
@@ -279,20 +287,127 @@ DWORD CUndeleteDlg::ScanLogicalDrives() {
     if (result == ERROR_SUCCESS) *disk = std::move(device);
     return result;
   };
-  const DWORD result = WalkAllDisks(open, volumes, [&](const FoundPartition& found) {
-    AddPartitionItem(std::wstring(found.text.begin(), found.text.end()), found.item);
-    if (first) TreeView_SelectItem(driveTree.Handle(), lastPartitionItem);
+  // A disk whose table fails keeps what was found on it, and the disks
+  // after it are listed too: the failing disk is often the one wanted.
+  const DWORD result = WalkPhysicalDisks(open, volumes, [&](const FoundDrive& found) {
+    const HTREEITEM item = AddDriveItem(found.text, found.item, rootItem);
+    if (first) TreeView_SelectItem(driveTree.Handle(), item);
     first = false;
   });
-  if (result != ERROR_SUCCESS) return result;
   TreeView_SortChildren(driveTree.Handle(), rootItem, FALSE);
   TreeView_Expand(driveTree.Handle(), rootItem, TVE_EXPAND);
-  return ERROR_SUCCESS;
+  return result;
 }
 
-void CUndeleteDlg::AddPartitionItem(const std::wstring& text, const PartitionItem& item) {
-  partitionItems.push_back(std::make_unique<PartitionItem>(item));
-  lastPartitionItem = driveTree.InsertItem(text.c_str(), rootItem, reinterpret_cast<LPARAM>(partitionItems.back().get()));
+HTREEITEM CUndeleteDlg::AddDriveItem(const std::u16string& text, const DriveItem& item, HTREEITEM parent) {
+  driveItems.push_back(std::make_unique<DriveItem>(item));
+  return driveTree.InsertItem(WideFromUtf16(text).c_str(), parent, reinterpret_cast<LPARAM>(driveItems.back().get()));
+}
+
+void CUndeleteDlg::OnOpenImage() {
+  // One image is opened at a time; scans and recoveries go on meanwhile.
+  if (openWorker.Started()) return;
+  wchar_t title[64] = {};
+  LoadStringW(GetModuleHandleW(nullptr), IDS_OPEN_IMAGE, title, 64);
+  const std::u16string filter = ImageFileFilter();
+  wchar_t path[MAX_PATH] = {};
+  OPENFILENAMEW dialog{};
+  dialog.lStructSize = sizeof dialog;
+  dialog.hwndOwner = hwnd;
+  dialog.lpstrFilter = reinterpret_cast<const wchar_t*>(filter.c_str());
+  dialog.nFilterIndex = 1;
+  dialog.lpstrFile = path;
+  dialog.nMaxFile = MAX_PATH;
+  dialog.lpstrInitialDir = ImageFolder.empty() ? nullptr : ImageFolder.c_str();
+  dialog.lpstrTitle = title;
+  // The current directory stays where it was: Recover's browser starts there.
+  dialog.Flags = OFN_EXPLORER | OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY | OFN_NOCHANGEDIR |
+                 OFN_DONTADDTORECENT;
+  if (!GetOpenFileNameW(&dialog)) {
+    if (CommDlgExtendedError() == FNERR_BUFFERTOOSMALL) {
+      ShowErrorBox(hwnd, ERROR_FILENAME_EXCED_RANGE, L"GetOpenFileName");
+    }
+    return;
+  }
+  ImageFolder.assign(path, dialog.nFileOffset);
+  // An image already open is not opened twice: its item is chosen.
+  for (const OpenImage& image : images) {
+    if (CompareStringOrdinal(image.path.c_str(), -1, path, -1, TRUE) == CSTR_EQUAL) {
+      TreeView_SelectItem(driveTree.Handle(), image.item);
+      return;
+    }
+  }
+  opening = OpenJob{};
+  opening.path = path;
+  opening.number = static_cast<std::uint32_t>(images.size() + 1);
+  const DWORD result = openWorker.Start(OpenThread, this);
+  if (result != ERROR_SUCCESS) {
+    ShowErrorBox(hwnd, result, L"GetLastError");
+    return;
+  }
+  ShowJobState();
+}
+
+DWORD WINAPI CUndeleteDlg::OpenThread(void* parameter) {
+  auto* window = static_cast<CUndeleteDlg*>(parameter);
+  window->RunOpen();
+  PostMessageW(window->hwnd, WM_IMAGE_OPENED, 0, 0);
+  return 0;
+}
+
+void CUndeleteDlg::RunOpen() {
+  OpenJob& job = opening;
+  try {
+    std::unique_ptr<DiskImage> image;
+    job.result = OpenDiskImage(Utf8FromWide(job.path), &image, &job.problem);
+    if (job.result != ERROR_SUCCESS) return;
+    job.disk = std::make_unique<SharedImage>(std::move(image));
+    DiskSource source;
+    source.image = job.disk.get();
+    job.walkResult = WalkImage(*job.disk, source, job.number,
+                               [&](const FoundDrive& found) { job.partitions.push_back(found); });
+  } catch (const std::bad_alloc&) {
+    job.result = ERROR_NOT_ENOUGH_MEMORY;
+    job.partitions.clear();
+    job.disk.reset();
+  }
+}
+
+void CUndeleteDlg::EndOpen() {
+  if (!openWorker.Started()) return;  // the window is closing: it joined the worker
+  openWorker.StopAndJoin();
+  OpenJob job = std::move(opening);
+  opening = OpenJob{};
+  ShowJobState();
+  if (job.result != ERROR_SUCCESS) {
+    const std::u16string text =
+        ImageFailureText(Utf16FromWide(job.path), job.problem, Utf16FromWide(ErrorMessageWide(job.result)));
+    MessageBoxW(hwnd, reinterpret_cast<const wchar_t*>(text.c_str()), L"Error in OpenDiskImage", MB_ICONERROR);
+    return;
+  }
+  DriveItem disk;
+  disk.source.image = job.disk.get();
+  const HTREEITEM parent = AddDriveItem(ImageItemText(job.number, Utf16FromWide(job.path)), disk, TVI_ROOT);
+  HTREEITEM first = nullptr;
+  for (const FoundDrive& found : job.partitions) {
+    const HTREEITEM item = AddDriveItem(found.text, found.item, parent);
+    if (first == nullptr) first = item;
+  }
+  images.push_back({job.path, std::move(job.disk), parent});
+  TreeView_Expand(driveTree.Handle(), parent, TVE_EXPAND);
+  // Selecting scrolls it into view, but never sideways: the tree is narrow.
+  TreeView_SelectItem(driveTree.Handle(), first != nullptr ? first : parent);
+  if (job.walkResult != ERROR_SUCCESS) ShowReadFailure(job.walkResult, disk.source, L"Error in the partition table");
+}
+
+void CUndeleteDlg::ShowReadFailure(DWORD code, const DiskSource& source, const wchar_t* caption) {
+  const std::string problem = source.image != nullptr ? source.image->ProblemFor(code) : std::string();
+  if (problem.empty()) {
+    ShowErrorBox(hwnd, code, caption);
+    return;
+  }
+  const std::u16string text = ImageFailureText(u"", problem, Utf16FromWide(ErrorMessageWide(code)));
+  MessageBoxW(hwnd, reinterpret_cast<const wchar_t*>(text.c_str()), caption, MB_ICONERROR);
 }
 
 void CUndeleteDlg::LayoutControls(int width, int height) {
@@ -312,6 +427,10 @@ void CUndeleteDlg::LayoutControls(int width, int height) {
 }
 
 bool CUndeleteDlg::CommandRule(UINT command, bool* enabled) const {
+  if (command == IDM_OPEN_IMAGE) {
+    *enabled = !openWorker.Started();
+    return true;
+  }
   return ::CommandRule(command, flags, enabled);
 }
 
@@ -325,6 +444,7 @@ bool CUndeleteDlg::OnCommand(UINT id, UINT notifyCode, HWND control) {
     case IDM_SCAN:
     case IDM_STOP_SCAN: ToggleScan(); return true;
     case IDM_EXIT: OnCancel(); return true;
+    case IDM_OPEN_IMAGE: OnOpenImage(); return true;
     case IDM_FIND: Find(); return true;
     case IDM_FIND_NEXT:
     case IDM_FIND_NEXT_VIEW: FindNext(); return true;
@@ -728,6 +848,9 @@ INT_PTR CUndeleteDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, bool
     case WM_PREVIEW_READY:
       ShowPreview(wParam);
       return 0;
+    case WM_IMAGE_OPENED:
+      EndOpen();
+      return 0;
     case WM_DESTROY:
       StopWorkers();
       KillTimer(hwnd, ProgressTimer);
@@ -737,6 +860,9 @@ INT_PTR CUndeleteDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, bool
       previewData.reset();  // the preview's bytes go with the window
       drive.AttachDisk(nullptr);
       diskHandle.reset();
+      // The images close with the window; nothing reads them any more.
+      opening = OpenJob{};
+      images.clear();
       break;
     default: break;
   }
@@ -775,10 +901,12 @@ void CUndeleteDlg::StopWorkers() {
   progressDialog.Cancel();
   recoveryWorker.RequestStop();
   previewWorker.RequestStop();
+  openWorker.RequestStop();
   previewWanted = false;
   scanWorker.StopAndJoin();
   recoveryWorker.StopAndJoin();
   previewWorker.StopAndJoin();
+  openWorker.StopAndJoin();
 }
 
 void CUndeleteDlg::SetScanPhase(ScanPhase phase) {
@@ -793,6 +921,8 @@ void CUndeleteDlg::ShowJobState() {
       const BOOL enabled = ToolbarEnabled(command, flags, scanPhase, recovering) ? TRUE : FALSE;
       SendMessageW(toolBar, TB_ENABLEBUTTON, command, MAKELPARAM(enabled, 0));
     }
+    const BOOL open = openWorker.Started() ? FALSE : TRUE;
+    SendMessageW(toolBar, TB_ENABLEBUTTON, IDM_OPEN_IMAGE, MAKELPARAM(open, 0));
   }
   const ScanButton button = ScanButtonFor(scanPhase, recovering);
   EnableWindow(scanButton, button.enabled ? TRUE : FALSE);
@@ -806,7 +936,7 @@ void CUndeleteDlg::ToggleScan() {
       for (int pane = 0; pane < 3; ++pane) statusBar.SetText(pane, L"");
       const HTREEITEM selected = driveTree.Selection();
       scanDriveText = selected != nullptr ? driveTree.Text(selected) : L"";
-      scanItem = selected != nullptr ? reinterpret_cast<const PartitionItem*>(driveTree.Data(selected)) : nullptr;
+      scanItem = selected != nullptr ? reinterpret_cast<const DriveItem*>(driveTree.Data(selected)) : nullptr;
       flags = FlagsAtScanStart();
       const DWORD result = scanWorker.Start(ScanThread, this);
       if (result != ERROR_SUCCESS) {
@@ -840,42 +970,50 @@ DWORD WINAPI CUndeleteDlg::ScanThread(void* parameter) {
 }
 
 ScanTotals CUndeleteDlg::RunScan() {
-  if (scanDriveText == L"My computer") {
+  // The tree's root and an image's own item are disks: a partition is scanned.
+  if (scanItem == nullptr || !scanItem->isPartition) {
     MessageBoxW(hwnd, L"Select logical drive and press Scan button", L"Select logical drive", MB_OK);
     return {};
   }
-  if (scanItem == nullptr) return {};
   SendMessageW(hwnd, WM_SCAN_BEGIN_ROWS, 0, 0);
 
   // Detaching waits for any read of the old disk to finish.
   drive.AttachDisk(nullptr);
   scannedPartition = ScannedPartition{};
   diskHandle.reset();
-  DWORD result = DiskDevice::OpenNumber(scanItem->diskNumber, &diskHandle);
-  if (result != ERROR_SUCCESS) {
-    ShowErrorBox(hwnd, result, L"Error in CreateFile (scan)");
-    return {};
+  const DiskSource& source = scanItem->source;
+  DiskReader* disk = source.image;
+  if (disk == nullptr) {
+    const DWORD opened = DiskDevice::OpenNumber(source.diskNumber, &diskHandle);
+    if (opened != ERROR_SUCCESS) {
+      ShowErrorBox(hwnd, opened, L"Error in CreateFile (scan)");
+      return {};
+    }
+    disk = diskHandle.get();
   }
-  drive.AttachDisk(diskHandle.get());
+  drive.AttachDisk(disk);
   drive.SetPartitionStart(scanItem->startSector, scanItem->sectorSize);
-  // Where the rows come from, for the same-drive question.
+  // Where the rows come from, for the same-drive question. An image's
+  // partition is on no disk of this computer (NoDiskNumber): writing
+  // anywhere, beside the image too, leaves its bytes as they are.
   scannedPartition = ScannedPartition{};
-  scannedPartition.diskNumber = scanItem->diskNumber;
-  scannedPartition.start = std::uint64_t{scanItem->startSector} * scanItem->sectorSize;
-  scannedPartition.length = std::uint64_t{scanItem->sectorCount} * scanItem->sectorSize;
+  scannedPartition.diskNumber = source.image != nullptr ? ScannedPartition::NoDiskNumber : source.diskNumber;
+  const std::uint64_t limit = UINT64_MAX / scanItem->sectorSize;
+  scannedPartition.start = scanItem->startSector <= limit ? scanItem->startSector * scanItem->sectorSize : UINT64_MAX;
+  scannedPartition.length = scanItem->sectorCount <= limit ? scanItem->sectorCount * scanItem->sectorSize : 0;
   std::uint8_t serial[4] = {};
   std::uint32_t got = 0;
-  if (diskHandle->ReadAt(scannedPartition.start + ntfs::BootSerialLow, serial, sizeof serial, &got) ==
-          ERROR_SUCCESS &&
+  if (scannedPartition.start <= UINT64_MAX - ntfs::BootSerialLow &&
+      disk->ReadAt(scannedPartition.start + ntfs::BootSerialLow, serial, sizeof serial, &got) == ERROR_SUCCESS &&
       got == sizeof serial) {
     scannedPartition.serial = serial[0] | serial[1] << 8 | serial[2] << 16 | std::uint32_t{serial[3]} << 24;
   }
-  result = drive.Initialize();
+  DWORD result = drive.Initialize();
   if (result != ERROR_SUCCESS) {
     if (result == ERROR_INVALID_DRIVE) {
       MessageBoxW(hwnd, NotNtfsText, L"Check up the type of file system", MB_ICONERROR);
     } else {
-      ShowErrorBox(hwnd, result, L"Error in Initialize");
+      ShowReadFailure(result, source, L"Error in Initialize");
     }
     drive.AttachDisk(nullptr);
     diskHandle.reset();
@@ -890,7 +1028,7 @@ ScanTotals CUndeleteDlg::RunScan() {
   if (sink.Failure() != ERROR_SUCCESS) result = sink.Failure();
   // The disk stays: the rows listed before a failure (a read error, say)
   // can still be previewed and recovered.
-  if (result != ERROR_SUCCESS) ShowErrorBox(hwnd, result, L"GetLastError");
+  if (result != ERROR_SUCCESS) ShowReadFailure(result, source, L"GetLastError");
   return totals;
 }
 

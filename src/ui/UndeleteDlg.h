@@ -1,6 +1,7 @@
-// CUndeleteDlg: the main window. The drive tree, the list of deleted files
-// (a virtual list over the window's own row table), the Scan button, toolbar,
-// menus and status bar; the workers that scan, recover and read previews.
+// CUndeleteDlg: the main window. The drive tree (physical disks and opened
+// disk images), the list of deleted files (a virtual list over the window's
+// own row table), the Scan button, toolbar, menus and status bar; the
+// workers that open images, scan, recover and read previews.
 #pragma once
 
 #include <windows.h>
@@ -16,6 +17,7 @@
 #include "recover/Recovery.h"
 #include "scan/PartitionWalk.h"
 #include "scan/Scanner.h"
+#include "ui/DiskSources.h"
 #include "ui/Framework.h"
 #include "ui/ImageDlg.h"
 #include "ui/PreviewRules.h"
@@ -35,6 +37,9 @@ class CUndeleteDlg : public CNewDialog {
   static DWORD WINAPI RecoveryThread(void* parameter);
   // The preview's reader: its last act is to post WM_PREVIEW_READY.
   static DWORD WINAPI PreviewThread(void* parameter);
+  // Opens a disk image and walks its partitions: its last act is to post
+  // WM_IMAGE_OPENED.
+  static DWORD WINAPI OpenThread(void* parameter);
 
  protected:
   BOOL OnInitDialog() override;
@@ -48,7 +53,16 @@ class CUndeleteDlg : public CNewDialog {
 
  private:
   DWORD ScanLogicalDrives();
-  void AddPartitionItem(const std::wstring& text, const PartitionItem& item);
+  HTREEITEM AddDriveItem(const std::u16string& text, const DriveItem& item, HTREEITEM parent);
+  // Open disk image: the file dialog, then the worker.
+  void OnOpenImage();
+  // The worker's part: the image opened and its partitions found. Never throws.
+  void RunOpen();
+  // The image's items in the tree, or the box saying why it did not open.
+  void EndOpen();
+  // An error box for `code`, with the image's words for it when the read
+  // that failed was an image's.
+  void ShowReadFailure(DWORD code, const DiskSource& source, const wchar_t* caption);
   void LayoutControls(int width, int height);
   void ToggleScan();
   // The worker's part: the boxes it shows and the scan. Returns the totals.
@@ -94,7 +108,26 @@ class CUndeleteDlg : public CNewDialog {
 
   HICON appIcon;
   HTREEITEM rootItem = nullptr;
-  HTREEITEM lastPartitionItem = nullptr;
+  // The images opened, kept until the window closes: the tree's items, the
+  // drive and the workers read them.
+  struct OpenImage {
+    std::wstring path;
+    std::unique_ptr<SharedImage> disk;
+    HTREEITEM item;  // the image's own item
+  };
+  std::vector<OpenImage> images;
+  // The image being opened: the request, then the worker's results, read by
+  // the window once the worker is joined.
+  struct OpenJob {
+    std::wstring path;
+    std::uint32_t number = 0;  // the image's number in the tree's texts
+    DWORD result = ERROR_SUCCESS;
+    std::string problem;  // the container's words for a failed open
+    std::unique_ptr<SharedImage> disk;
+    std::vector<FoundDrive> partitions;
+    DWORD walkResult = ERROR_SUCCESS;  // partitions found before a failure stay
+  };
+  OpenJob opening;
   CNTFSDrive drive;
   std::unique_ptr<DiskDevice> diskHandle;  // null: no disk open
   CImageDlg previewDialog;
@@ -119,7 +152,7 @@ class CUndeleteDlg : public CNewDialog {
   ScanPhase scanPhase = ScanPhase::Idle;
   // What the click chose, read by the worker it starts.
   std::wstring scanDriveText;
-  const PartitionItem* scanItem = nullptr;
+  const DriveItem* scanItem = nullptr;
   CListCtrl fileList;
   CTreeCtrl driveTree;
   HWND scanButton = nullptr;
@@ -129,7 +162,7 @@ class CUndeleteDlg : public CNewDialog {
   HIMAGELIST toolBarImages = nullptr;
   CStatusBar statusBar;
 
-  std::vector<std::unique_ptr<PartitionItem>> partitionItems;  // owned by the tree's items
+  std::vector<std::unique_ptr<DriveItem>> driveItems;  // the tree's items point to them
   // The partition of the last scan; set by its worker before any row.
   ScannedPartition scannedPartition;
   RowTable rows;                     // the scan's rows, handed over by the worker
@@ -174,4 +207,5 @@ class CUndeleteDlg : public CNewDialog {
   CWorkerThread scanWorker;
   CWorkerThread recoveryWorker;
   CWorkerThread previewWorker;
+  CWorkerThread openWorker;
 };

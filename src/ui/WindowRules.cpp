@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "platform/Text.h"
 #include "ui/resource.h"
 
 namespace {
@@ -195,7 +196,8 @@ bool MainWindowHandles(unsigned command) {
     case IDM_RECOVER:
     case IDM_STOP_SCAN:
     case IDM_VISIT_SITE:
-    case IDM_IMAGE_PREVIEW: return true;
+    case IDM_IMAGE_PREVIEW:
+    case IDM_OPEN_IMAGE: return true;
     default: return false;
   }
 }
@@ -222,4 +224,47 @@ std::u16string SelectionCountText(int selected) {
   if (selected == 1) return u"Selected 1 file";
   const std::string text = "Selected " + std::to_string(selected) + " files";
   return std::u16string(text.begin(), text.end());
+}
+
+std::u16string ImageFileFilter() {
+  // Name, then its patterns; the first entry is the dialog's start.
+  static const char* const kinds[][2] = {
+      {"All disk images", "*.img;*.dd;*.raw;*.bin;*.001;*.vhd;*.vhdx;*.E01"},
+      {"Raw disk images", "*.img;*.dd;*.raw;*.bin"},
+      {"Numbered raw pieces", "*.001"},
+      {"VHD", "*.vhd"},
+      {"VHDX", "*.vhdx"},
+      {"EnCase images", "*.E01"},
+      {"All files", "*.*"},
+  };
+  std::u16string filter;
+  for (const auto& kind : kinds) {
+    filter += Ascii(std::string(kind[0]) + " (" + kind[1] + ")");
+    filter += u'\0';
+    filter += Ascii(kind[1]);
+    filter += u'\0';
+  }
+  return filter + u'\0';
+}
+
+std::u16string ImageItemText(std::uint32_t imageNumber, const std::u16string& path) {
+  const std::size_t slash = path.find_last_of(u"\\/");
+  return Ascii("Image " + std::to_string(imageNumber) + ": ") +
+         (slash == std::u16string::npos ? path : path.substr(slash + 1));
+}
+
+std::u16string ImagePartitionText(std::uint32_t imageNumber, std::uint32_t ordinal) {
+  return Ascii("Image " + std::to_string(imageNumber) + " NTFS " + std::to_string(ordinal) + "\\");
+}
+
+std::u16string ImageFailureText(const std::u16string& lead, const std::string& problem,
+                                const std::u16string& systemMessage) {
+  std::u16string text = lead.empty() ? lead : lead + u"\n\n";
+  std::u16string words = Utf16FromUtf8(problem);
+  if (!words.empty()) {
+    // The container's words are a phrase: made a sentence of its own.
+    if (words[0] >= u'a' && words[0] <= u'z') words[0] = static_cast<char16_t>(words[0] - u'a' + u'A');
+    text += words + (words.back() == u'.' ? u"\n\n" : u".\n\n");
+  }
+  return text + systemMessage;
 }

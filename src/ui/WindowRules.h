@@ -107,3 +107,22 @@ bool NameMatches(const std::u16string& name, std::u16string* findText);
 
 // "Selected 1 file" or "Selected %i files".
 std::u16string SelectionCountText(int selected);
+
+// Disk images. The open dialog's filter, as GetOpenFileNameW takes it:
+// pairs of a name and its patterns, each ending in a null character, then
+// one more. Every kind OpenDiskImage reads; EWF and numbered pieces by
+// their first file, which names the set.
+std::u16string ImageFileFilter();
+// An image's own item in the drive tree: "Image 2: disk.vhdx" (its number
+// in this window, its file name without the folders).
+std::u16string ImageItemText(std::uint32_t imageNumber, const std::u16string& path);
+// An NTFS partition of an image: "Image 2 NTFS 1\" (its place on the
+// disk, as pelmora-cli's --partition counts it). Distinct for every image
+// and partition; also the rows' drive text.
+std::u16string ImagePartitionText(std::uint32_t imageNumber, std::uint32_t ordinal);
+// A failure's text when a disk image is involved: `lead` (the image's
+// path, when it could not be opened; may be empty), what is wrong with the
+// image in the container's words (`problem`, UTF-8; none when empty), then
+// the system's message for the code.
+std::u16string ImageFailureText(const std::u16string& lead, const std::string& problem,
+                                const std::u16string& systemMessage);

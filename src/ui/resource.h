@@ -15,6 +15,7 @@
 #define IDR_MAINMENU 133
 #define IDR_TOOLBAR 137
 #define IDS_ABOUTBOX 101
+#define IDS_OPEN_IMAGE 103
 
 // Controls of the main window.
 #define IDC_DRIVE_TREE 1000
@@ -40,6 +41,7 @@
 #define IDM_RECOVER 32780
 #define IDM_STOP_SCAN 32781
 #define IDM_VISIT_SITE 32782
+#define IDM_OPEN_IMAGE 32783
 #define IDM_IMAGE_PREVIEW 32792
 
 // Find dialog.

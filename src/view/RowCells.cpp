@@ -121,6 +121,7 @@ const char16_t* StateName(Recoverability kind) {
     case Recoverability::Partial: return u"Partly overwritten";
     case Recoverability::Overwritten: return u"Overwritten";
     case Recoverability::Unknown: return u"Unknown";
+    case Recoverability::NotOnDisk: return u"Not on this disk";
     default: return u"";
   }
 }

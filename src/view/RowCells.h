@@ -15,7 +15,8 @@ constexpr std::uint32_t FirstScanRecord = 30;
 
 enum Column { ColumnName, ColumnPath, ColumnSize, ColumnCreated, ColumnModified, ColumnRecord, ColumnState, ColumnCount };
 
-// "Intact", "Partly overwritten", "Overwritten", "Unknown"; empty while pending.
+// "Intact", "Partly overwritten", "Overwritten", "Unknown", "Not on this
+// disk"; empty while pending.
 const char16_t* StateName(Recoverability kind);
 // The State cell: the name, with the share for a partial one
 // ("Partly overwritten (37%)").

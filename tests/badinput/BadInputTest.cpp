@@ -154,7 +154,8 @@ TEST(BadInputMft, RecordZeroThatCannotBeLoadedFailsInitialize) {
        code::HandleEof},
       {"a start cluster whose byte position passes 64 bits", MftRecord(MakeRunList({{1, 1ll << 60, 8}}), 1),
        code::InvalidParameter},
-      {"a read error inside the $MFT", MftRecord(MakeRunList({{2, 4, 1}}), 2), code::Crc, true},
+      // The disk still answers there: only the records on the bad sectors are lost.
+      {"a read error inside the $MFT", MftRecord(MakeRunList({{2, 4, 1}}), 2), code::Success, true},
       {"record 0 without a $FILE_NAME", MftRecord(MakeRunList({{1, 4, 1}}), 1, u""), code::BadDevice},
       {"record 0 named shorter than $MFT", MftRecord(MakeRunList({{1, 4, 1}}), 1, u"$MF"), code::BadDevice},
   };
@@ -172,7 +173,11 @@ TEST(BadInputMft, RecordZeroThatCannotBeLoadedFailsInitialize) {
     drive.SetPartitionStart(volume.partitionStart);
     EXPECT_EQ(drive.Initialize(), c.expected);
     MFTFileInfo info;
-    EXPECT_EQ(drive.ReadRecordSummary(1, false, &info), code::InvalidAccess);
+    EXPECT_EQ(drive.ReadRecordSummary(1, false, &info), c.expected == code::Success ? code::Success : code::InvalidAccess);
+    if (c.expected == code::Success) {
+      const std::uint32_t recordsPerCluster = Cluster / ntfs::RecordSize;
+      EXPECT_EQ(drive.ReadRecordSummary(recordsPerCluster, false, &info), code::Crc);
+    }
   }
 }
 

@@ -11,6 +11,8 @@
 #include <windows.h>
 #include <commctrl.h>
 #include <shlobj.h>
+#include <commdlg.h>
+#include <dlgs.h>
 #include <psapi.h>
 
 #include <algorithm>
@@ -790,6 +792,125 @@ void CmdBrowserPress(int id, DWORD timeoutMs) {
     throw Failure{"the browser stays"};
 }
 
+// ---- the common open-file dialog ----
+
+// The program's open-file dialog: a dialog holding the shell's view of a
+// folder (the folder browser holds a tree instead). Shown once its
+// WM_INITDIALOG has returned: by then it lists its start folder.
+HWND FileDialog(DWORD timeoutMs) {
+  HWND found = nullptr;
+  if (!WaitFor(timeoutMs, [&] {
+        for (HWND window : ProgramWindows(L"", L"#32770"))
+          if (window != Main() && Descendant(window, L"SHELLDLL_DefView") != nullptr) found = window;
+        return found != nullptr;
+      }))
+    throw Failure{"no file dialog"};
+  return found;
+}
+
+HWND FileList(HWND dialog) {
+  HWND view = Descendant(dialog, L"SHELLDLL_DefView");
+  HWND list = view != nullptr ? Descendant(view, L"SysListView32") : nullptr;
+  if (list == nullptr) throw Failure{"the file dialog has no list"};
+  return list;
+}
+
+// A text the dialog gives through a CDM_ message (CDM_GETFOLDERPATH,
+// CDM_GETSPEC), into a buffer in its process.
+std::wstring DialogText(HWND dialog, UINT message) {
+  Remote remote(dialog, TextChars * 2 + 16);
+  remote.Put(0, L"", sizeof(wchar_t));
+  const LRESULT length = Send(dialog, message, TextChars, (LPARAM)remote.At(0));
+  return length > 0 ? remote.Text(0, TextChars) : L"";
+}
+
+std::vector<std::wstring> FileItems(HWND dialog) {
+  HWND list = FileList(dialog);
+  Remote remote(list, TextOffset + TextChars * 2 + 16);
+  std::vector<std::wstring> items;
+  const int count = (int)Send(list, LVM_GETITEMCOUNT, 0, 0);
+  for (int row = 0; row < count; ++row) {
+    LVITEMW query{};
+    query.pszText = (LPWSTR)remote.At(TextOffset);
+    query.cchTextMax = TextChars;
+    remote.Put(0, &query, sizeof query);
+    const int length = (int)Send(list, LVM_GETITEMTEXTW, row, (LPARAM)remote.At(0));
+    items.push_back(remote.Text(TextOffset, length < 0 ? 0 : length));
+  }
+  return items;
+}
+
+// [caption, folder, file name box, chosen file type, [file types], [items listed]]
+void CmdFileDialog(DWORD timeoutMs) {
+  HWND dialog = FileDialog(timeoutMs);
+  HWND types = GetDlgItem(dialog, cmb1);
+  if (types == nullptr) throw Failure{"no file type box"};
+  // Wine carries a combo box's item text across processes itself: the
+  // buffer is this process's.
+  std::vector<std::string> typeTexts;
+  const int count = (int)Send(types, CB_GETCOUNT, 0, 0);
+  for (int i = 0; i < count; ++i) {
+    const LRESULT length = Send(types, CB_GETLBTEXTLEN, i, 0);
+    if (length < 0 || length >= (LRESULT)TextChars) throw Failure{"a file type's text is too long"};
+    std::vector<wchar_t> text(length + 1, L'\0');
+    Send(types, CB_GETLBTEXT, i, (LPARAM)text.data());
+    typeTexts.push_back(Json(text.data()));
+  }
+  std::vector<std::string> items;
+  for (const std::wstring& item : FileItems(dialog)) items.push_back(Json(item));
+  Write(JsonArray({Json(WindowText(dialog)), Json(DialogText(dialog, CDM_GETFOLDERPATH)),
+                   Json(DialogText(dialog, CDM_GETSPEC)), std::to_string(Send(types, CB_GETCURSEL, 0, 0)),
+                   JsonArray(typeTexts), JsonArray(items)}));
+}
+
+// Chooses the file type at INDEX as a click in the box's list would: the
+// selection, then the notifications the box sends as its list closes.
+void CmdFileDialogType(int index) {
+  HWND dialog = FileDialog(10000);
+  HWND types = GetDlgItem(dialog, cmb1);
+  if (Send(types, CB_SETCURSEL, index, 0) != index) throw Failure{"no file type " + std::to_string(index)};
+  Send(dialog, WM_COMMAND, MAKEWPARAM(cmb1, CBN_SELCHANGE), (LPARAM)types);
+  Send(dialog, WM_COMMAND, MAKEWPARAM(cmb1, CBN_SELENDOK), (LPARAM)types);
+}
+
+// Selects the listed item NAME, as a click on it would: the dialog copies
+// it into its file name box. The answer is that box's text.
+void CmdFileDialogSelect(const std::wstring& name) {
+  HWND dialog = FileDialog(10000);
+  HWND list = FileList(dialog);
+  const std::vector<std::wstring> items = FileItems(dialog);
+  const auto at = std::find(items.begin(), items.end(), name);
+  if (at == items.end()) throw Failure{"no item " + Utf8(name) + " listed"};
+  Remote remote(list, sizeof(LVITEMW));
+  LVITEMW state{};
+  state.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+  remote.Put(0, &state, sizeof state);
+  Send(list, LVM_SETITEMSTATE, (WPARAM)-1, (LPARAM)remote.At(0));
+  state.state = LVIS_SELECTED | LVIS_FOCUSED;
+  remote.Put(0, &state, sizeof state);
+  Send(list, LVM_SETITEMSTATE, at - items.begin(), (LPARAM)remote.At(0));
+  Settle();
+  Write(JsonArray({Json(DialogText(dialog, CDM_GETSPEC))}));
+}
+
+// Types TEXT into the file name box.
+void CmdFileDialogName(const std::wstring& text) {
+  HWND dialog = FileDialog(10000);
+  Remote remote(dialog, (text.size() + 1) * sizeof(wchar_t));
+  remote.Put(0, text.c_str(), (text.size() + 1) * sizeof(wchar_t));
+  Send(dialog, CDM_SETCONTROLTEXT, edt1, (LPARAM)remote.At(0));
+  Send(dialog, CDM_SETCONTROLTEXT, cmb13, (LPARAM)remote.At(0));
+  if (DialogText(dialog, CDM_GETSPEC) != text) throw Failure{"the file name did not arrive"};
+}
+
+// Presses a button of the dialog and waits until the program has handled
+// it: Open on a folder moves the dialog there, on a file closes it.
+void CmdFileDialogPress(int id) {
+  HWND dialog = FileDialog(10000);
+  PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), (LPARAM)GetDlgItem(dialog, id));
+  Settle();
+}
+
 // Runs an export of menuprobe.dll on a thread of the program with `block`
 // (placed there) as its parameter; returns its result and the text it wrote
 // after the first pointer-sized field.
@@ -1161,6 +1282,16 @@ void Run(const std::vector<std::string>& args) {
     CmdBrowserSelect(arg(1), Number(args, 2, 10000));
   } else if (c == "browser-press") {
     CmdBrowserPress((int)Number(args, 1, IDOK), Number(args, 2, 10000));
+  } else if (c == "file-dialog") {
+    CmdFileDialog(Number(args, 1, 10000));
+  } else if (c == "file-dialog-type") {
+    CmdFileDialogType((int)Number(args, 1, 0));
+  } else if (c == "file-dialog-select") {
+    CmdFileDialogSelect(arg(1));
+  } else if (c == "file-dialog-name") {
+    CmdFileDialogName(arg(1));
+  } else if (c == "file-dialog-press") {
+    CmdFileDialogPress((int)Number(args, 1, IDOK));
   } else if (c == "popup") {
     CmdPopup(Number(args, 1, 10000));
   } else if (c == "popup-keys") {

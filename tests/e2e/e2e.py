@@ -15,6 +15,7 @@ import collections
 import contextlib
 import csv
 import fcntl
+import fnmatch
 import hashlib
 import io
 import json
@@ -1897,6 +1898,279 @@ def t_smoke(s, ctx):
     check(s("no-box") == ["none"], "a message box")
 
 
+# ---------------------------------------------------------------- disk images
+
+OPEN_IMAGE = 32783
+OPEN_CAPTION = "\u6253\u5f00\u78c1\u76d8\u6620\u50cf"  # 打开磁盘映像
+OPEN_ERROR_CAPTION = "Error in OpenDiskImage"
+# The open dialog's file types, in its order.
+IMAGE_TYPES = ["All disk images (*.img;*.dd;*.raw;*.bin;*.001;*.vhd;*.vhdx;*.E01)",
+               "Raw disk images (*.img;*.dd;*.raw;*.bin)", "Numbered raw pieces (*.001)", "VHD (*.vhd)",
+               "VHDX (*.vhdx)", "EnCase images (*.E01)", "All files (*.*)"]
+# disk2.img (F:) in each container the window opens, made by the real tools:
+# name -> (the file the dialog opens, its file type, the command).
+CONTAINERS = {
+    "vhd-dynamic": ("f-dynamic.vhd", 3,
+                    "qemu-img convert -q -f raw -O vpc -o subformat=dynamic,force_size=on %RAW% %DIR%/f-dynamic.vhd"),
+    "vhd-fixed": ("f-fixed.vhd", 3,
+                  "qemu-img convert -q -f raw -O vpc -o subformat=fixed,force_size=on %RAW% %DIR%/f-fixed.vhd"),
+    "vhdx": ("f.vhdx", 4, "qemu-img convert -q -f raw -O vhdx %RAW% %DIR%/f.vhdx"),
+    # Three segments of 4 MiB (the chunks compressed).
+    "ewf": ("f-ewf.E01", 5, "ewfacquire -u -q -t %DIR%/f-ewf -f encase6 -c fast -S 4MiB %RAW%"),
+    "pieces": ("f-split.img.001", 2, "split -d -a 3 --numeric-suffixes=1 -b 24M %RAW% %DIR%/f-split.img."),
+    # F: alone, as a partition is imaged: no partition table, the volume from byte 0.
+    "volume": ("f-volume.img", 1, "dd if=%RAW% of=%DIR%/f-volume.img bs=512 skip=2048 count=131072 status=none"),
+}
+DIRTY_VHDX = "f-dirty.vhdx"
+
+
+def crc32c(data):
+    table = []
+    for n in range(256):
+        c = n
+        for _ in range(8):
+            c = (c >> 1) ^ 0x82F63B78 if c & 1 else c >> 1
+        table.append(c)
+    crc = 0xFFFFFFFF
+    for b in data:
+        crc = table[(crc ^ b) & 0xFF] ^ (crc >> 8)
+    return crc ^ 0xFFFFFFFF
+
+
+def make_dirty_vhdx(clean, dirty):
+    """A copy of a VHDX whose headers name a log: writes not yet applied, as a
+    crash leaves them. Both headers (64 and 128 KiB), their checksums made anew."""
+    with open(clean, "rb") as f:
+        data = bytearray(f.read())
+    for at in (64 << 10, 128 << 10):
+        check(data[at:at + 4] == b"head", "no VHDX header at %d in %s" % (at, clean))
+        data[at + 48:at + 64] = bytes(range(1, 17))  # LogGuid
+        data[at + 4:at + 8] = bytes(4)
+        data[at + 4:at + 8] = crc32c(bytes(data[at:at + 4096])).to_bytes(4, "little")
+    with open(dirty, "wb") as f:
+        f.write(data)
+
+
+def make_containers(image_dir):
+    """The containers of disk2.img in IMAGE_DIR/containers, remade with disk2.img; returns that folder."""
+    folder = os.path.join(image_dir, "containers")
+    with open(os.path.join(image_dir, "stamp2")) as f:
+        recipe = "v1 %s %r" % (f.read(), sorted((k, v[2]) for k, v in CONTAINERS.items()))
+    stamp = os.path.join(folder, "stamp")
+    if os.path.exists(stamp) and open(stamp).read() == recipe:
+        return folder
+    log("making the disk images in containers")
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    raw = os.path.join(image_dir, "disk2.img")
+    for name, (_, _, command) in CONTAINERS.items():
+        run(command.replace("%RAW%", raw).replace("%DIR%", folder), shell=True, stdin=subprocess.DEVNULL,
+            stdout=subprocess.DEVNULL)
+    check(os.path.exists(os.path.join(folder, "f-ewf.E02")), "ewfacquire made one segment")
+    make_dirty_vhdx(os.path.join(folder, "f.vhdx"), os.path.join(folder, DIRTY_VHDX))
+    with open(stamp, "w") as out:
+        out.write(recipe)
+    return folder
+
+
+def image_items(s, number):
+    """[selected, text] of image NUMBER's own item and of each item below it, as the tree shows them."""
+    tree = s("tree")
+    prefix = "Image %d: " % number
+    for at, (depth, selected, _, text) in enumerate(tree):
+        if depth == 0 and text.startswith(prefix):
+            items = [[selected, text]]
+            for below in tree[at + 1:]:
+                if below[0] == 0:
+                    break
+                items.append([below[1], below[3]])
+            return items
+    return []
+
+
+def open_image(s, folder, name, kind=0, how="menu", listed=None):
+    """Opens FOLDER\\NAME (prefix paths) as a user would: the open dialog from the menu or
+    the toolbar, the folder typed into the name box, the file type KIND chosen, NAME picked
+    from the list. LISTED: what that type must list in FOLDER. Returns once the dialog is gone."""
+    if how == "toolbar":
+        s("click-toolbar", OPEN_IMAGE)
+    else:
+        s("command", OPEN_IMAGE)
+    # A process's first file dialog comes slowly on a busy machine.
+    dialog = s("file-dialog", 60000)[0]
+    check(dialog[0] == OPEN_CAPTION and dialog[4] == IMAGE_TYPES and dialog[3] == 0,
+          "the dialog: %r" % dialog[:5])
+    s("file-dialog-name", folder)
+    s("file-dialog-press", IDOK)
+    there = eventually(lambda: s("file-dialog")[0], lambda d: d[1].lower() == folder.lower(), 30)
+    check(there[1].lower() == folder.lower(), "the dialog went to %r, not %s" % (there[1], folder))
+    if kind:
+        s("file-dialog-type", kind)
+    if listed is not None:
+        shown = eventually(lambda: s("file-dialog")[0], lambda d: sorted(d[5]) == sorted(listed), 30)
+        check(sorted(shown[5]) == sorted(listed), "%s lists %r, wanted %r" % (IMAGE_TYPES[kind], shown[5], listed))
+    else:
+        shown = eventually(lambda: s("file-dialog")[0], lambda d: name in d[5], 30)
+        check(name in shown[5], "%s is not listed: %r" % (name, shown[5]))
+    chosen = s("file-dialog-select", name)[0][0]
+    check(chosen == name, "the name box holds %r after picking %s" % (chosen, name))
+    s("file-dialog-press", IDOK)
+    s("wait-gone", OPEN_CAPTION, 30000)
+
+
+def wait_image(s, number, name):
+    """The items of image NUMBER once it is in the tree (the open runs on a worker)."""
+    items = eventually(lambda: image_items(s, number), bool, 60)
+    check(items, "image %d (%s) is not in the tree: %r" % (number, name, s("tree")))
+    return items
+
+
+def volume_rows(cli, image, text):
+    """As Cli.rows, for an image of one volume (pelmora-cli list --start 0)."""
+    done = subprocess.run([cli.path, "list", image, "--start", "0", "--drive-text", text, "--format", "json"],
+                          capture_output=True, check=True)
+    totals = {name: int(value) for name, value in (line.rsplit(": ", 1) for line in
+              done.stderr.decode("utf-8").splitlines() if ": " in line) if value.isdigit()}
+    return [[cell_cut(e["Name"]), cell_cut(e["Path"]), e["Size"], e["Created"], e["Modified"], str(e["record"] - 30)]
+            for e in json.loads(done.stdout.decode("utf-8"))], totals
+
+
+def scan_selected(s, cli, image, partition, text):
+    """Scans the selected item to the end; checks the rows and totals against the CLI's of
+    IMAGE (a host path), partition PARTITION (None: the image is one volume) with drive text
+    TEXT; returns the rows."""
+    s("click")
+    s("wait-caption", "Scan", 120000)
+    rows = s("rows")
+    expected, totals = cli.rows(image, partition, text) if partition else volume_rows(cli, image, text)
+    check(expected, "the CLI found no rows in %s" % image)
+    if rows != expected:
+        diff = next((i for i, (a, b) in enumerate(zip(rows, expected)) if a != b), min(len(rows), len(expected)))
+        raise Failed("%s: %d rows, CLI %d; first difference at row %d: %r vs %r" % (
+            os.path.basename(image), len(rows), len(expected), diff, rows[diff] if diff < len(rows) else None,
+            expected[diff] if diff < len(expected) else None))
+    panes = s("status")[0]
+    check(panes[1:] == ["Deleted files: %d" % totals["Deleted files"], "Total files: %d" % totals["Total files"]],
+          "%s: panes %r, CLI %r" % (os.path.basename(image), panes, totals))
+    check(s("no-box") == ["none"], "a message box after scanning %s" % image)
+    return rows
+
+
+def t_disk_image(s, ctx):
+    """A VHDX of F:, placed on F: itself: opened, scanned, previewed and recovered to F:
+    without the same-drive question (the image is not the volume)."""
+    vhdx = os.path.join(ctx.containers, CONTAINERS["vhdx"][0])
+    volume = os.path.join(s.work, "volume_f")
+    os.symlink(vhdx, os.path.join(volume, "disk.vhdx"))
+    out = os.path.join(volume, "out-image")
+    os.makedirs(out)
+    s.start(ctx.exe)
+    # Folders are listed whatever the type; of the files only disk images (other scenarios leave F: as they like).
+    patterns = IMAGE_TYPES[0].split("(")[1].rstrip(")").lower().split(";")
+    listed = [n for n in os.listdir(volume) if os.path.isdir(os.path.join(volume, n)) or
+              any(fnmatch.fnmatch(n.lower(), p) for p in patterns)]
+    check("disk.vhdx" in listed, "F: holds %r" % os.listdir(volume))
+    open_image(s, "F:\\", "disk.vhdx", listed=listed)
+    items = wait_image(s, 1, "disk.vhdx")
+    check(items == [[False, "Image 1: disk.vhdx"], [True, "Image 1 NTFS 1\\"]], "the image's items: %r" % items)
+    check(s("no-box") == ["none"], "a message box after opening")
+    rows = scan_selected(s, ctx.cli, vhdx, 1, "Image 1 NTFS 1\\")
+    if ctx.docs:
+        shot = os.path.join(ctx.docs, "disk-image.png")
+        s.screenshot(shot)
+        log("saved %s (%d bytes)" % (shot, os.path.getsize(shot)))
+    name, _, size, lossy = windowvolume.PICTURES[0]
+    preview_row(s, row_of(rows, name), True)
+    problems = eventually(lambda: picture_problems(s, size, lossy), lambda p: not p, 10)
+    check(not problems, "the preview of %s: %s" % (name, "; ".join(problems)))
+    wanted = ["Lost/Deep/inside.txt", windowvolume.FRAGMENTED, "Apple.txt"]
+    select_rows(s, [row_of(rows, w.rsplit("/", 1)[-1]) for w in wanted])
+    # The open dialog left the current directory where it was: Recover's browser starts there.
+    s("command", RECOVER)
+    start = s("browser", 60000)[0]
+    cwd_parts = s.cwd.strip("/").split("/")
+    check(start[1][-len(cwd_parts):] == cwd_parts, "the browser starts at %r, not %s" % (start[1], s.cwd))
+    chosen = s("browser-select", "F:\\out-image")[0]
+    check(chosen[1][-2:] == [" (F:)", "out-image"] and chosen[2], "the browser chose %r" % chosen)
+    s("browser-press", IDOK)
+    outputs = [(os.path.join(out, w), ctx.manifest[w]) for w in wanted]
+    wrong = wait_outputs(outputs)
+    check(not wrong, "wrong or missing outputs: %r; the folder holds %r" % (wrong, files_below(out)))
+    recovery_ended(s)
+    check(s("no-box") == ["none"], "a box recovering from an image to the folder that holds it: %r" % (
+        s("box", 1000) if s("no-box") != ["none"] else None))
+    check(files_below(out) == sorted(wanted), "the folder holds %r" % files_below(out))
+
+
+def t_disk_image_formats(s, ctx):
+    """The other containers and an image of the volume alone, through the dialog's file types,
+    all open at once: each image's partition scans to the CLI's rows; where the container maps
+    the disk in blocks, chunks or pieces, the fragmented file (its runs spread over the volume)
+    comes back whole. The same file again chooses its item, and the first image scans again
+    after the others."""
+    folder = ctx.containers
+    everything = sorted(os.listdir(folder))
+    by_type = {
+        0: [n for n, _, _ in CONTAINERS.values()] + [DIRTY_VHDX],
+        len(IMAGE_TYPES) - 1: everything,
+    }
+    for kind in {k for _, k, _ in CONTAINERS.values()}:
+        by_type[kind] = [n for n, k, _ in CONTAINERS.values() if k == kind] + ([DIRTY_VHDX] if kind == 4 else [])
+    s.start(ctx.exe)
+    order = ["ewf", "vhd-dynamic", "pieces", "volume", "vhd-fixed"]
+    for number, key in enumerate(order, 1):
+        name, kind, _ = CONTAINERS[key]
+        # The first through "All disk images", the last through "All files", the others by their own type.
+        shown_kind = 0 if number == 1 else len(IMAGE_TYPES) - 1 if number == len(order) else kind
+        open_image(s, dos(folder), name, kind=shown_kind, listed=by_type[shown_kind])
+        items = wait_image(s, number, name)
+        partition = "Image %d NTFS 1\\" % number
+        check(items == [[False, "Image %d: %s" % (number, name)], [True, partition]],
+              "%s: the image's items %r" % (key, items))
+        rows = scan_selected(s, ctx.cli, os.path.join(folder, name), None if key == "volume" else 1, partition)
+        if key not in ("ewf", "vhd-dynamic", "pieces"):
+            continue
+        out = os.path.join(s.work, "out-" + key)
+        os.makedirs(out)
+        s("click-row", row_of(rows, windowvolume.FRAGMENTED.rsplit("/", 1)[-1]))
+        recover_to(s, dos(out))
+        outputs = [(os.path.join(out, windowvolume.FRAGMENTED), ctx.manifest[windowvolume.FRAGMENTED])]
+        check(not wait_outputs(outputs), "%s: the fragmented file did not come back: %r" % (key, files_below(out)))
+        recovery_ended(s)
+    # Opened again: no second item, the first is chosen.
+    first = CONTAINERS[order[0]][0]
+    open_image(s, dos(folder), first)
+    sync(s)
+    tops = [item[3] for item in s("tree") if item[0] == 0]
+    check(tops == ["My computer"] + ["Image %d: %s" % (n, CONTAINERS[k][0]) for n, k in enumerate(order, 1)],
+          "the tree's top items after opening %s again: %r" % (first, tops))
+    check(image_items(s, 1)[0][0], "opening %s again did not choose its item" % first)
+    s("select", "Image 1 NTFS 1\\")
+    scan_selected(s, ctx.cli, os.path.join(folder, first), 1, "Image 1 NTFS 1\\")
+
+
+def t_disk_image_errors(s, ctx):
+    """An image that cannot be read says why, in the container's words; the image's own
+    item is a disk, not a partition to scan."""
+    s.start(ctx.exe)
+    open_image(s, dos(ctx.containers), DIRTY_VHDX, kind=4, how="toolbar")
+    box = s("box", 60000)[0]
+    path = dos(os.path.join(ctx.containers, DIRTY_VHDX))
+    words, message = box[1].rsplit("\n\n", 1) if "\n\n" in box[1] else (box[1], "")
+    check(box[0] == OPEN_ERROR_CAPTION and words.startswith(path + "\n\nThe VHDX was not closed cleanly: its log holds")
+          and words.endswith(".") and message, "box %r" % box)
+    s("dismiss")
+    check([item[3] for item in s("tree") if item[0] == 0] == ["My computer"], "the tree has %r" % s("tree"))
+    # The next image gets the first number: none was taken.
+    open_image(s, dos(ctx.containers), CONTAINERS["vhdx"][0], kind=4)
+    items = wait_image(s, 1, CONTAINERS["vhdx"][0])
+    s("select", items[0][1])
+    s("click")
+    box = s("box", 10000)[0]
+    check(box == ["Select logical drive", "Select logical drive and press Scan button"], "box %r" % box)
+    s("dismiss")
+
+
 SCENARIOS = [
     ("tree", t_tree),
     ("smoke", t_smoke),
@@ -1931,6 +2205,9 @@ SCENARIOS = [
     ("volume-sets", t_volume_sets),
     ("state-column", t_state_column),
     ("virtual-list", t_virtual_list),
+    ("disk-image", t_disk_image),
+    ("disk-image-formats", t_disk_image_formats),
+    ("disk-image-errors", t_disk_image_errors),
 ]
 
 
@@ -2074,6 +2351,7 @@ def main():
         make_images(args.images)
         ctx.manifest = make_window_disk(args.images)
         ctx.sets = make_sets_disk(args.images)
+        ctx.containers = make_containers(args.images)
     ctx.cli = Cli(os.path.abspath(args.cli), args.images)
 
     passed, failed, skipped = run_session(args, ctx, chosen)

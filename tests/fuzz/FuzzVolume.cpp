@@ -1,8 +1,10 @@
 // libFuzzer target: the input is the start of a small NTFS volume (boot
 // sector, $MFT and whatever follows; the disk ends where the input ends).
 // Initialize, then a whole scan with its parent walks; every row's content
-// is read both whole and streamed. Checks the rows' shape and that summary,
-// whole read and stream agree on each file's size.
+// is read both whole and streamed. Checks the rows' shape, that summary,
+// whole read and stream agree on each file's size (what the stream does not
+// deliver it reports missing), and that no file whose bytes lie elsewhere
+// is read.
 #include <atomic>
 #include <cstdint>
 #include <vector>
@@ -33,17 +35,24 @@ class CheckingRows : public RowSink {
     FUZZ_CHECK(entry.record >= ntfs::FirstUserRecord && entry.record < drive.RecordCount());
     FUZZ_CHECK(entry.size > 0);
 
-    // A quarter MiB checks streaming as well as more would, and keeps runs fast.
+    // A quarter MiB checks streaming as well as more would, and keeps runs
+    // fast. What is delivered and what is reported missing make the size;
+    // a file whose bytes lie elsewhere never reads as a file.
     DiscardingSink sink(256u << 10);
     std::uint64_t streamed = 0;
-    const DWORD stream = drive.ReadRecordContent(entry.record, &sink, &streamed);
-    if (stream == code::Success) FUZZ_CHECK(streamed == entry.size && sink.total == entry.size);
+    ContentReport report;
+    const DWORD stream = drive.ReadRecordContent(table.Identity(row), &sink, &streamed, &report);
+    const bool elsewhere = entry.state.kind == Recoverability::NotOnDisk;
+    FUZZ_CHECK(stream != code::RecordReused);
+    FUZZ_CHECK(stream != code::FileOffline || elsewhere);
+    FUZZ_CHECK(stream != code::Success || !elsewhere);
+    if (stream == code::Success) FUZZ_CHECK(streamed + report.missingBytes == entry.size && sink.total == streamed);
 
     if (entry.size <= (256u << 10)) {
       ByteBuffer content;
       std::uint32_t wholeSize = 0;
-      if (drive.ReadRecordData(entry.record, &content, &wholeSize) == code::Success) {
-        FUZZ_CHECK(wholeSize == entry.size && content != nullptr);
+      if (drive.ReadRecordData(table.Identity(row), &content, &wholeSize) == code::Success) {
+        FUZZ_CHECK(wholeSize == entry.size && content != nullptr && !elsewhere);
       }
     }
   }

@@ -243,25 +243,28 @@ class ListTest : public FormsTest {
 
 TEST_F(ListTest, PiecesAndNamesComeOnlyFromExtensionsThatStillBelong) {
   const Bytes content = Pattern(6 * 4096, 9);
+  const std::uint64_t listed = 6 * 4096 - 100;  // the size the base's piece gives, whatever is missing
   struct Case {
     const char* what;
     std::function<void(Layout&)> change;
     const char16_t* name;
-    std::uint64_t size;
+    std::uint64_t readable;
+    std::uint64_t missingClusters;  // that no piece there maps
     DWORD result;
   };
   const Case cases[] = {
-      {"every piece there", [](Layout&) {}, u"big.bin", 6 * 4096 - 100, code::Success},
+      {"every piece there", [](Layout&) {}, u"big.bin", 6 * 4096, 0, code::Success},
       {"the last extension taken by a new file", [](Layout& l) { l.ext32Flags = InUse, l.ext32Base = 0; }, u"big.bin",
-       4 * 4096, code::FileCorrupt},
+       4 * 4096, 2, code::FileCorrupt},
       {"the last extension belonging to another file", [](Layout& l) { l.ext32Base = Ref(99, 4); }, u"big.bin",
-       4 * 4096, code::FileCorrupt},
-      {"a sequence number moved twice", [](Layout& l) { l.ext31Sequence = 9; }, u"", 2 * 4096, code::FileCorrupt},
-      {"an entry past the $MFT", [](Layout& l) { l.entries[3].reference = Ref(5000, 7); }, u"big.bin", 4 * 4096,
+       4 * 4096, 2, code::FileCorrupt},
+      {"a sequence number moved twice: the middle piece", [](Layout& l) { l.ext31Sequence = 9; }, u"", 2 * 4096, 2,
+       code::FileCorrupt},
+      {"an entry past the $MFT", [](Layout& l) { l.entries[3].reference = Ref(5000, 7); }, u"big.bin", 4 * 4096, 2,
        code::FileCorrupt},
       {"entries naming the base and one extension twice",
        [](Layout& l) { l.entries.push_back({ntfs::TypeData, 2, Ref(31, 7)}), l.entries.push_back({ntfs::TypeData, 0, Ref(30, 4)}); },
-       u"big.bin", 6 * 4096 - 100, code::Success},
+       u"big.bin", 6 * 4096, 0, code::Success},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -272,9 +275,12 @@ TEST_F(ListTest, PiecesAndNamesComeOnlyFromExtensionsThatStillBelong) {
     MFTFileInfo info;
     ASSERT_EQ(drive.ReadRecordSummary(30, false, &info), code::Success);
     EXPECT_EQ(std::u16string(info.name), c.name);
-    EXPECT_EQ(info.dataSize, c.size);
-    // An extension record is never a file of its own.
+    EXPECT_EQ(info.dataSize, listed);
+    // The clusters no piece maps count as overwritten.
     RecordFacts facts;
+    ASSERT_EQ(drive.ReadRecordFacts(30, MftRead::OnDemand, &facts, nullptr), code::Success);
+    EXPECT_EQ(facts.missingClusters, c.missingClusters);
+    // An extension record is never a file of its own.
     ASSERT_EQ(drive.ReadRecordFacts(31, MftRead::OnDemand, &facts, nullptr), code::Success);
     EXPECT_TRUE(facts.isExtension);
     DWORD whole = 0, streamed = 0;
@@ -282,8 +288,16 @@ TEST_F(ListTest, PiecesAndNamesComeOnlyFromExtensionsThatStillBelong) {
     Read(30, &whole, &wholeBytes, &streamed, &streamedBytes);
     EXPECT_EQ(whole, c.result);
     EXPECT_EQ(streamed, c.result);
-    // What can be read comes out, and nothing more.
-    EXPECT_EQ(streamedBytes, Bytes(content.begin(), content.begin() + static_cast<std::ptrdiff_t>(c.size)));
+    // What can be read comes out, and nothing more; asked for, the rest is
+    // counted as missing.
+    const Bytes readable(content.begin(), content.begin() + static_cast<std::ptrdiff_t>(std::min(c.readable, listed)));
+    EXPECT_EQ(streamedBytes, readable);
+    CollectingSink sink;
+    std::uint64_t total = 0;
+    ContentReport report;
+    EXPECT_EQ(drive.ReadRecordContent(30, &sink, &total, &report), code::Success);
+    EXPECT_EQ(sink.received, readable);
+    EXPECT_EQ(report.missingBytes, listed - readable.size());
   }
 }
 
@@ -300,7 +314,10 @@ TEST_F(ListTest, ADamagedListGivesWhatCameBeforeTheDamage) {
   ASSERT_EQ(drive.ReadRecordSummary(30, false, &info), code::Success);
   // Record 31 was read for the name and gave its piece too; 32 never was.
   EXPECT_EQ(std::u16string(info.name), u"big.bin");
-  EXPECT_EQ(info.dataSize, 4 * 4096u);
+  EXPECT_EQ(info.dataSize, 6 * 4096 - 100u);
+  RecordFacts facts;
+  ASSERT_EQ(drive.ReadRecordFacts(30, MftRead::OnDemand, &facts, nullptr), code::Success);
+  EXPECT_EQ(facts.missingClusters, 2u);
 }
 
 TEST_F(FormsTest, RecordSizesFromTheBootSector) {

@@ -168,6 +168,30 @@ TEST_F(ScanTest, LongNamesAndDeepChainsAreBounded) {
   EXPECT_EQ(row.path.substr(row.path.size() - 100), std::u16string(99, u'y') + u"\\");
 }
 
+// Ten thousand folders one inside the other, a deleted file in each: every
+// folder's path is made once, from its parent's, whatever the depth.
+TEST_F(ScanTest, AChainTenThousandFoldersDeepCostsWhatItsPathsHold) {
+  constexpr std::uint32_t Depth = 10000;
+  std::uint64_t parent = Root;
+  for (std::uint32_t i = 0; i < Depth; ++i) {
+    Set(30 + 2 * i, Dir(u"d", parent));
+    Set(31 + 2 * i, File(u"f", 30 + 2 * i, 1));
+    parent = 30 + 2 * i;
+  }
+  ASSERT_EQ(Scan(), code::Success);
+  ASSERT_EQ(sink.rows.size(), Depth);
+  // "d\" a level: whole up to 999 levels, then the innermost 999 under "?\".
+  const auto levels = [](std::size_t count) {
+    std::u16string text;
+    for (std::size_t i = 0; i < count; ++i) text += u"d\\";
+    return text;
+  };
+  EXPECT_EQ(sink.rows[0].path, u"C:\\d\\");
+  EXPECT_EQ(sink.rows[998].path, u"C:\\" + levels(999));
+  EXPECT_EQ(sink.rows[999].path, u"?\\" + levels(999));
+  EXPECT_EQ(sink.rows[Depth - 1].path, u"?\\" + levels(999));
+}
+
 TEST_F(ScanTest, DriveTextsBecomePrefixes) {
   Set(30, File(u"x", Root, 1));
   ASSERT_EQ(Scan(u"Unknown"), code::Success);

@@ -51,18 +51,24 @@ RecordBuilder& RecordBuilder::LogSequenceNumber(std::uint64_t lsn) {
 }
 
 RecordBuilder& RecordBuilder::AttributeList(const std::vector<ListEntry>& entries) {
+  return Resident(ntfs::TypeAttributeList, AttributeListValue(entries));
+}
+
+Bytes AttributeListValue(const std::vector<ListEntry>& entries) {
   Bytes value;
   for (const ListEntry& entry : entries) {
-    Bytes item(Align8(0x1A + 2 * entry.nameLength), 0);
+    const std::size_t nameLength = entry.name.empty() ? entry.nameLength : entry.name.size();
+    Bytes item(Align8(ntfs::AleMinimumLength + 2 * nameLength), 0);
     PutLE(item, ntfs::AleType, entry.type, 4);
     PutLE(item, ntfs::AleLength, item.size(), 2);
-    item[ntfs::AleNameLength] = entry.nameLength;
-    item[0x07] = 0x1A;  // name offset
+    item[ntfs::AleNameLength] = static_cast<std::uint8_t>(nameLength);
+    item[ntfs::AleNameOffset] = ntfs::AleMinimumLength;
+    for (std::size_t i = 0; i < entry.name.size(); ++i) PutLE(item, ntfs::AleMinimumLength + 2 * i, entry.name[i], 2);
     PutLE(item, ntfs::AleFirstVcn, entry.firstVcn, 8);
     PutLE(item, ntfs::AleReference, entry.reference, 8);
     value.insert(value.end(), item.begin(), item.end());
   }
-  return Resident(ntfs::TypeAttributeList, value);
+  return value;
 }
 
 RecordBuilder& RecordBuilder::Raw(const Bytes& attribute) {
@@ -79,6 +85,14 @@ RecordBuilder& RecordBuilder::Resident(std::uint32_t type, const Bytes& value) {
   PutLE(attribute, ntfs::AttrValueOffset, ntfs::AttrResidentHeader, 2);
   std::copy(value.begin(), value.end(), attribute.begin() + ntfs::AttrResidentHeader);
   return Raw(attribute);
+}
+
+RecordBuilder& RecordBuilder::ReparsePoint(std::uint32_t tag, const Bytes& data) {
+  Bytes value(8 + data.size(), 0);
+  PutLE(value, 0, tag, 4);
+  PutLE(value, 4, data.size(), 2);
+  std::copy(data.begin(), data.end(), value.begin() + 8);
+  return Resident(ntfs::TypeReparsePoint, value);
 }
 
 RecordBuilder& RecordBuilder::StandardInformation(std::uint64_t created, std::uint64_t modified,
@@ -130,10 +144,15 @@ RecordBuilder& RecordBuilder::NonResidentData(const Bytes& runList, std::uint64_
 RecordBuilder& RecordBuilder::NonResident(const Bytes& runList, std::uint64_t realSize, std::uint64_t allocatedSize,
                                           std::uint64_t firstVcn, std::uint64_t lastVcn,
                                           const NonResidentOptions& options) {
-  // A compressed attribute's header carries one more field, its compressed size.
-  const std::uint32_t listOffset = options.compressionUnit != 0 ? 0x48 : 0x40;
+  // A compressed attribute's header carries one more field, its compressed
+  // size; a name follows the header.
+  const std::uint32_t nameOffset = options.compressionUnit != 0 ? 0x48 : 0x40;
+  const std::uint32_t listOffset = Align8(nameOffset + 2 * options.name.size());
   const std::uint32_t length = Align8(listOffset + runList.size());
   Bytes attribute = AttributeHeader(options.type, length, true);
+  attribute[ntfs::AttrNameLength] = static_cast<std::uint8_t>(options.name.size());
+  PutLE(attribute, ntfs::AttrNameOffset, nameOffset, 2);
+  for (std::size_t i = 0; i < options.name.size(); ++i) PutLE(attribute, nameOffset + 2 * i, options.name[i], 2);
   PutLE(attribute, ntfs::AttrFlags, options.flags, 2);
   PutLE(attribute, ntfs::AttrFirstVcn, firstVcn, 8);
   PutLE(attribute, ntfs::AttrLastVcn, lastVcn, 8);

@@ -18,6 +18,7 @@ struct NonResidentOptions {
   std::uint8_t compressionUnit = 0;   // log2 of clusters per unit
   std::uint64_t initializedSize = UINT64_MAX;  // UINT64_MAX: the real size
   std::uint32_t type = ntfs::TypeData;
+  std::u16string name;                // a named stream's name; empty for the unnamed one
 };
 
 // One entry of an $ATTRIBUTE_LIST.
@@ -25,8 +26,12 @@ struct ListEntry {
   std::uint32_t type;
   std::uint64_t firstVcn;
   std::uint64_t reference;  // record number | sequence << 48
-  std::uint8_t nameLength = 0;
+  std::uint8_t nameLength = 0;  // units of a name left zero, when `name` is empty
+  std::u16string name = u"";
 };
+
+// The value of an $ATTRIBUTE_LIST holding `entries`.
+Bytes AttributeListValue(const std::vector<ListEntry>& entries);
 
 class RecordBuilder {
  public:
@@ -53,6 +58,8 @@ class RecordBuilder {
                                  std::uint64_t allocatedSize, std::uint64_t firstVcn,
                                  std::uint64_t lastVcn);
   RecordBuilder& Resident(std::uint32_t type, const Bytes& value);
+  // A $REPARSE_POINT: `tag`, then `data`.
+  RecordBuilder& ReparsePoint(std::uint32_t tag, const Bytes& data);
   RecordBuilder& Raw(const Bytes& attribute);  // a whole attribute as given
   RecordBuilder& End();
 

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <iterator>
+#include <string>
+#include <vector>
 
 #include "ui/WindowRules.h"
 #include "ui/resource.h"
@@ -36,7 +39,7 @@ TEST(MainWindowMenus, ItemsFollowTheirFlagsOrTheWindowsCommands) {
       {IDM_SCAN, true, false},          {IDM_RECOVER, false, false},      {IDM_IMAGE_PREVIEW, false, false},
       {IDM_STOP_SCAN, false, true},     {IDM_FIND, false, true},          {IDM_FIND_NEXT, false, true},
       {IDM_EXIT, true, true},           {IDM_FIND_NEXT_VIEW, true, true}, {IDM_ABOUT, true, true},
-      {IDM_VISIT_SITE, true, true},     {12345, false, false},
+      {IDM_VISIT_SITE, true, true},     {IDM_OPEN_IMAGE, true, true},     {12345, false, false},
   };
   for (const Case& c : cases) {
     for (const auto& [flags, expected] : {std::pair{beforeScan, c.before}, std::pair{scanning, c.during}}) {
@@ -249,6 +252,70 @@ TEST(FileListRules, SortsByTextOrStateBothWaysKeepingTies) {
   std::vector<std::uint32_t> part = {4, 2};
   SortRows(table, ColumnName, true, &part);
   EXPECT_EQ(part, (std::vector<std::uint32_t>{2, 4}));
+}
+
+}  // namespace
+
+namespace {
+
+TEST(DiskImageRules, TheOpenDialogOffersEveryKindAndAllOfThem) {
+  // Pairs of a name and its patterns, each ending in a null character, and one more.
+  const std::u16string filter = ImageFileFilter();
+  ASSERT_GE(filter.size(), 2u);
+  EXPECT_EQ(filter.substr(filter.size() - 2), std::u16string(2, u'\0'));
+  std::vector<std::u16string> parts;
+  for (std::size_t at = 0; at < filter.size() - 1;) {
+    const std::size_t end = filter.find(u'\0', at);
+    parts.push_back(filter.substr(at, end - at));
+    at = end + 1;
+  }
+  const std::vector<std::u16string> expected = {
+      u"All disk images (*.img;*.dd;*.raw;*.bin;*.001;*.vhd;*.vhdx;*.E01)",
+      u"*.img;*.dd;*.raw;*.bin;*.001;*.vhd;*.vhdx;*.E01",
+      u"Raw disk images (*.img;*.dd;*.raw;*.bin)", u"*.img;*.dd;*.raw;*.bin",
+      u"Numbered raw pieces (*.001)", u"*.001",
+      u"VHD (*.vhd)", u"*.vhd",
+      u"VHDX (*.vhdx)", u"*.vhdx",
+      u"EnCase images (*.E01)", u"*.E01",
+      u"All files (*.*)", u"*.*",
+  };
+  EXPECT_EQ(parts, expected);
+  // The first, where the dialog starts, takes every pattern of the kinds.
+  for (std::size_t kind = 3; kind + 2 < parts.size(); kind += 2) {
+    for (std::size_t at = 0; at <= parts[kind].size();) {
+      const std::size_t end = std::min(parts[kind].find(u';', at), parts[kind].size());
+      EXPECT_NE(parts[1].find(parts[kind].substr(at, end - at)), std::u16string::npos);
+      at = end + 1;
+    }
+  }
+}
+
+TEST(DiskImageRules, TreeTextsNameTheImageAndItsPartitions) {
+  EXPECT_EQ(ImageItemText(1, u"C:\\Cases\\disk.vhdx"), u"Image 1: disk.vhdx");
+  EXPECT_EQ(ImageItemText(12, u"Z:/work/set.E01"), u"Image 12: set.E01");
+  EXPECT_EQ(ImageItemText(3, u"plain.img"), u"Image 3: plain.img");
+  EXPECT_EQ(ImagePartitionText(2, 5), u"Image 2 NTFS 5\\");
+  // Distinct across images and partitions, so that rows and items tell them apart.
+  EXPECT_NE(ImagePartitionText(1, 11), ImagePartitionText(11, 1));
+}
+
+TEST(DiskImageRules, FailuresSayWhatIsWrongWithTheImage) {
+  struct Case {
+    std::u16string lead;
+    std::string problem;
+    std::u16string text;
+  };
+  const Case cases[] = {
+      {u"Z:\\dirty.vhdx", "the VHDX was not closed cleanly: its log holds writes not yet applied",
+       u"Z:\\dirty.vhdx\n\nThe VHDX was not closed cleanly: its log holds writes not yet applied.\n\n"
+       u"The request is not supported."},
+      {u"Z:\\gone.E01", "", u"Z:\\gone.E01\n\nThe request is not supported."},
+      {u"", "segment 3 (set.E03) is missing", u"Segment 3 (set.E03) is missing.\n\nThe request is not supported."},
+      {u"", "", u"The request is not supported."},
+      {u"", "an Ex01 (EWF version 2) image.", u"An Ex01 (EWF version 2) image.\n\nThe request is not supported."},
+      {u"", "\xc3\xa9t\xc3\xa9 cut short", u"\u00e9t\u00e9 cut short.\n\nThe request is not supported."},
+  };
+  for (const Case& c : cases) EXPECT_EQ(ImageFailureText(c.lead, c.problem, u"The request is not supported."), c.text);
 }
 
 }  // namespace

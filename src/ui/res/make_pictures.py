@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""Draws the program's pictures: the icon (128) and the four 32x32 toolbar
-pictures (bitmap 137: Scan, Recover, Find, About). Writes pelmora.ico and
+"""Draws the program's pictures: the icon (128) and the five 32x32 toolbar
+pictures (bitmap 137: Open disk image, Scan, Recover, Find, About). Writes pelmora.ico and
 toolbar.bmp next to this file. Standard library only; the output is
 committed, so building needs no Python."""
 import math
@@ -55,6 +55,8 @@ GREEN = (40, 160, 60)
 BLUE = (40, 90, 200)
 WHITE = (255, 255, 255)
 PAPER = (250, 245, 225)
+FOLDER = (230, 185, 65)
+FOLDER_BACK = (175, 130, 35)
 
 
 def drive(c, x0=3, y0=14):
@@ -68,6 +70,18 @@ def magnifier(c, cx, cy, r):
     c.disc(cx, cy, r, RIM, inner=r - 2)
     a = math.radians(45)
     c.line(cx + r * math.cos(a), cy + r * math.sin(a), cx + (r + 9) * math.cos(a), cy + (r + 9) * math.sin(a), RIM, 3.2)
+
+
+def picture_open_image():
+    c = Canvas(32, 32)
+    c.rect(2, 5, 12, 7, FOLDER_BACK)
+    c.rect(2, 7, 27, 27, FOLDER_BACK)
+    drive(c, 4, 9)
+    # The folder's front, open towards the viewer, below the disk's light.
+    for y in range(22, 28):
+        c.rect(2 + (27 - y) // 2, y, 29 - (5 - (27 - y)) // 2, y, FOLDER)
+    c.rect(2, 27, 27, 27, RIM)
+    return c
 
 
 def picture_scan():
@@ -164,8 +178,9 @@ def ico(canvases):
 
 def main():
     here = os.path.dirname(os.path.abspath(__file__))
-    strip = Canvas(128, 32)
-    for i, picture in enumerate((picture_scan(), picture_recover(), picture_find(), picture_about())):
+    pictures = (picture_open_image(), picture_scan(), picture_recover(), picture_find(), picture_about())
+    strip = Canvas(32 * len(pictures), 32)
+    for i, picture in enumerate(pictures):
         strip.blit(picture, 32 * i, 0)
     with open(os.path.join(here, "toolbar.bmp"), "wb") as f:
         f.write(bmp24(strip))
