@@ -54,7 +54,7 @@ DWORD OpenDiskImage(ImageFiles& files, const std::string& path, std::unique_ptr<
 
 // Reads the whole disk in order and gives its MD5 in `digest`. `progress`
 // is told the bytes done and the total after each piece, and stops the
-// work (1223) by returning false. A failed read returns its code, with the
+// work (code::Cancelled) by returning false. A failed read returns its code, with the
 // image's Problem() and the position in `problem`.
 DWORD HashDisk(DiskImage& image, const std::function<bool(std::uint64_t done, std::uint64_t total)>& progress,
                std::uint8_t digest[16], std::string* problem);

@@ -28,14 +28,14 @@ class ImageFile {
 class ImageFiles {
  public:
   virtual ~ImageFiles() = default;
-  // 0 and the file, or a system error code: 2 when there is no such file.
+  // 0 and the file, or a system error code: code::FileNotFound when there is no such file.
   virtual DWORD Open(const std::string& name, std::unique_ptr<ImageFile>* file) = 0;
 };
 
 // The system's files and devices, opened read-only through DiskDevice.
 ImageFiles& SystemImageFiles();
 
-// Reads exactly `count` bytes at `offset`; 38 when the file ends first.
+// Reads exactly `count` bytes at `offset`; code::HandleEof when the file ends first.
 DWORD ReadExact(ImageFile& file, std::uint64_t offset, void* destination, std::uint32_t count);
 
 // The files of a set (numbered pieces, EWF segments) by index, opened when
@@ -46,14 +46,14 @@ class FileSet {
   explicit FileSet(ImageFiles& files) : files(files) {}
 
   // Adds the file `name`, open, as the next member, with its size now.
-  // Returns 0, 8, or the file's failure to tell its size.
+  // Returns 0, code::NotEnoughMemory, or the file's failure to tell its size.
   DWORD Add(const std::string& name, std::unique_ptr<ImageFile> file);
   ImageFiles& Files() { return files; }
   std::size_t Count() const { return members.size(); }
   const std::string& Name(std::size_t index) const { return members[index].name; }
   std::uint64_t Size(std::size_t index) const { return members[index].size; }
   // The member's file, opened again if it was closed; `*file` stays valid
-  // until the next call. An opened file whose size changed fails with 1393.
+  // until the next call. An opened file whose size changed fails with code::DiskCorrupt.
   DWORD File(std::size_t index, ImageFile** file);
 
  private:

@@ -20,7 +20,7 @@ class PageCache {
 
   // The page kept for `key`, else one filled by `load(std::uint8_t* page)`
   // (which returns 0 or an error code; a page that failed is not kept).
-  // `*page` stays valid until the next call. Returns 0, 8 or load's code.
+  // `*page` stays valid until the next call. Returns 0, code::NotEnoughMemory or load's code.
   template <typename Load>
   DWORD Get(std::uint64_t key, Load&& load, const std::uint8_t** page) {
     Slot* victim = &slots[0];

@@ -37,7 +37,7 @@ constexpr char16_t StreamName[] = u"WofCompressedData";
 constexpr std::uint64_t WideOffsetsFrom = std::uint64_t{1} << 32;
 
 // Reads a $REPARSE_POINT value. Another tag: *isWof false, 0. A system
-// compression point: *isWof true and its algorithm, or 1392 when it is cut
+// compression point: *isWof true and its algorithm, or code::FileCorrupt when it is cut
 // short or names another version, provider or an unknown algorithm (the
 // file cannot be read from this volume then).
 DWORD ParseReparsePoint(const ByteReader& value, bool* isWof, Algorithm* algorithm);
@@ -61,20 +61,20 @@ class CWofStream {
  public:
   // Reads a file of `fileSize` bytes from the `streamSize` bytes of its
   // WofCompressedData through `source` (not owned; it must outlive the
-  // reads). Nothing is read yet. 87 for an unknown algorithm, 1392 when the
-  // chunk table cannot fit in the stream, 8 when the buffers (about three
+  // reads). Nothing is read yet. code::InvalidParameter for an unknown algorithm, code::FileCorrupt when the
+  // chunk table cannot fit in the stream, code::NotEnoughMemory when the buffers (about three
   // chunks) cannot be had.
   DWORD Open(WofSource* source, std::uint64_t streamSize, std::uint64_t fileSize, wof::Algorithm algorithm);
 
   std::uint64_t Size() const { return fileSize; }
 
   // Bytes [offset, offset + count) of the file into `buffer`; the range must
-  // lie inside Size() (87 otherwise). Only the table entries and chunks the
+  // lie inside Size() (code::InvalidParameter otherwise). Only the table entries and chunks the
   // range needs are read; the last chunk decoded is kept, so reading a file
   // front to back decodes every chunk once, and a corrupt one is not tried
-  // again. 1392 for a table entry out of order or outside the stream, a
+  // again. code::FileCorrupt for a table entry out of order or outside the stream, a
   // chunk stored larger than it is or that does not decompress to its size;
-  // else the source's code (12 before Open succeeded).
+  // else the source's code (code::InvalidAccess before Open succeeded).
   DWORD Read(std::uint64_t offset, std::uint32_t count, std::uint8_t* buffer);
 
  private:

@@ -71,7 +71,7 @@ class OutputFolder {
   // the destination is followed).
   static DWORD Open(const NativePath& path, std::unique_ptr<OutputFolder>* folder);
   // Makes the folder `name` in this one unless it is there, and opens it.
-  // 681 when a link stands in its place (POSIX), 183 when something else
+  // code::StoppedOnSymlink when a link stands in its place (POSIX), code::AlreadyExists when something else
   // that is not a folder does.
   DWORD Enter(const std::u16string& name, std::unique_ptr<OutputFolder>* folder) const;
   // True when anything (file, folder, link) is at `name` in this folder.
@@ -105,10 +105,10 @@ class OutputFile {
   // Writes all `count` bytes or fails: a short write is never success.
   DWORD Write(const std::uint8_t* bytes, std::uint32_t count);
   // Closes the file, gives it its attributes and then the name `name` in its
-  // folder, in one step. Something already at `name` is kept (80) unless
+  // folder, in one step. Something already at `name` is kept (code::FileExists) unless
   // `replace`; replacing takes the old file's place whatever its read-only,
   // hidden or system attributes, never writes to it, and replaces only a
-  // plain file: a link there fails with 681 (POSIX), a folder with 5.
+  // plain file: a link there fails with code::StoppedOnSymlink (POSIX), a folder with code::AccessDenied.
   // After a failure the file is still unnamed and may be published again.
   DWORD Publish(const std::u16string& name, bool replace);
 

@@ -26,7 +26,7 @@ constexpr int FolderAccess = O_RDONLY;
 std::atomic<unsigned> temporaryCounter{0};
 
 // Renames `from` to `to` in the folder `dir` unless something is at `to`:
-// 80 then. Every way here is one step that cannot replace what appeared a
+// code::FileExists then. Every way here is one step that cannot replace what appeared a
 // moment before, but for file systems that offer neither a rename that
 // refuses to replace nor hard links.
 DWORD RenameWithoutReplacing(int dir, const char* from, const char* to) {

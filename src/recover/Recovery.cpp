@@ -27,7 +27,7 @@ bool IsReservedDeviceName(const std::u16string& name) {
   return false;
 }
 
-// Writes each chunk and tells the observer; its "stop" ends the read with 1223.
+// Writes each chunk and tells the observer; its "stop" ends the read with code::Cancelled.
 class FileSink : public ContentSink {
  public:
   FileSink(OutputFile& out, RecoveryObserver* observer, std::uint64_t total)

@@ -70,7 +70,7 @@ class RecoveryObserver {
 
 // What a batch does with a file that was in the destination before it.
 enum class ExistingFiles {
-  Skip,     // kept; the recovery fails with 80 and `existed` set
+  Skip,     // kept; the recovery fails with code::FileExists and `existed` set
   Replace,  // replaced, whatever its read-only, hidden or system attributes
   Rename,   // kept; the recovered file takes the next free ClashName
 };
@@ -89,8 +89,8 @@ class RecoveryBatch {
   // (the path cell; the name and attributes come from the record), streamed
   // in chunks of at most 1 MiB. code::RecordReused, before anything is
   // written, when the record is no longer the row's; code::FileEncrypted and
-  // code::FileOffline (bytes elsewhere) likewise; 2 when the record is no
-  // longer a deleted file, 8 when the batch cannot hold another name, 1223
+  // code::FileOffline (bytes elsewhere) likewise; code::FileNotFound when the record is no
+  // longer a deleted file, code::NotEnoughMemory when the batch cannot hold another name, code::Cancelled
   // when `observer` cancelled, else the volume's or the system's code. A
   // failed or cancelled copy leaves nothing behind, with one exception: a
   // copy of all there is that is still not the whole file (bytes missing at

@@ -311,7 +311,7 @@ class BadInputRecords : public ::testing::Test {
   fs::path destination;
 };
 
-TEST_F(BadInputRecords, EveryOperationRefusesThemWith87) {
+TEST_F(BadInputRecords, EveryOperationRefusesThemAsInvalidParameter) {
   const std::vector<Damage> damages = Damages();
   for (std::size_t i = 0; i < damages.size(); ++i) {
     SCOPED_TRACE(damages[i].what);
