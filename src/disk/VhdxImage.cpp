@@ -372,15 +372,10 @@ DWORD VhdxImage::ReadAt(std::uint64_t offset, void* destination, std::uint32_t c
   if (offset >= diskSize) return code::Success;
   const std::uint32_t wanted = static_cast<std::uint32_t>(std::min<std::uint64_t>(count, diskSize - offset));
   auto* out = static_cast<std::uint8_t*>(destination);
-  while (*delivered < wanted) {
-    const std::uint64_t at = offset + *delivered;
-    const std::uint32_t within = static_cast<std::uint32_t>(at % blockSize);
-    const std::uint32_t take = std::min(wanted - *delivered, blockSize - within);
-    const DWORD result = ReadBlock(at / blockSize, within, out + *delivered, take);
-    if (result != code::Success) return result;
-    *delivered += take;
-  }
-  return code::Success;
+  return ReadByBlocks(offset, wanted, blockSize, out, delivered,
+                      [this](std::uint64_t block, std::uint32_t within, std::uint8_t* to, std::uint32_t take) {
+                        return ReadBlock(block, within, to, take);
+                      });
 }
 
 }  // namespace

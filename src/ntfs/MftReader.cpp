@@ -99,15 +99,21 @@ DWORD CMftReader::MakeChunk(std::uint32_t chunkBytes) {
   return chunk ? code::Success : code::NotEnoughMemory;
 }
 
-DWORD CMftReader::Map(DiskReader* diskReader, const NtfsGeometry& given, std::uint32_t chunkBytes) {
+DWORD CMftReader::Start(DiskReader* diskReader, const NtfsGeometry& given) {
   Forget();
-  DWORD result = CheckGeometry(given);
+  const DWORD result = CheckGeometry(given);
   if (result != code::Success) return result;
   disk = diskReader;
   reads.Attach(disk);
   geometry = given;
   clusters = geometry.Clusters(disk);
   clusters.reads = &reads;
+  return code::Success;
+}
+
+DWORD CMftReader::Map(DiskReader* diskReader, const NtfsGeometry& given, std::uint32_t chunkBytes) {
+  DWORD result = Start(diskReader, given);
+  if (result != code::Success) return result;
   const std::uint32_t recordSize = geometry.recordSize, clusterSize = geometry.clusterSize;
   ByteBuffer first = AllocateZeroed(recordSize), copy = AllocateZeroed(recordSize);
   if (!first || !copy) return code::NotEnoughMemory;
@@ -145,14 +151,8 @@ DWORD CMftReader::Map(DiskReader* diskReader, const NtfsGeometry& given, std::ui
 
 DWORD CMftReader::MapGiven(DiskReader* diskReader, const NtfsGeometry& given, std::uint32_t chunkBytes,
                            const std::vector<StreamRun>& map) {
-  Forget();
-  DWORD result = CheckGeometry(given);
+  DWORD result = Start(diskReader, given);
   if (result != code::Success) return result;
-  disk = diskReader;
-  reads.Attach(disk);
-  geometry = given;
-  clusters = geometry.Clusters(disk);
-  clusters.reads = &reads;
   std::vector<std::uint8_t> attribute;
   try {
     if (!MapAttribute(map, &attribute)) return code::InvalidParameter;

@@ -113,6 +113,8 @@ class CMftReader {
   std::uint32_t SkipEmptySlots(std::uint32_t index);
 
  private:
+  // Forgets the old map and takes `given` on `diskReader`, once CheckGeometry passes it.
+  DWORD Start(DiskReader* diskReader, const NtfsGeometry& given);
   // Reads records [first, first + count) from the disk into `destination`.
   // Those on sectors that cannot be read are added to `lost` (indexes in
   // order) with the disk's code in `*why`; the others are read.

@@ -66,15 +66,6 @@ NonResidentOptions Named(const std::u16string& name) {
   return options;
 }
 
-class CollectingSink : public ContentSink {
- public:
-  DWORD Write(const std::uint8_t* bytes, std::uint32_t count) override {
-    received.insert(received.end(), bytes, bytes + count);
-    return code::Success;
-  }
-  Bytes received;
-};
-
 class RowsSink : public RowSink {};
 
 // A crafted volume on a memory disk; records are given by index (1 on) and

@@ -34,15 +34,6 @@ Bytes Pattern(std::size_t size, unsigned seed) {
   return bytes;
 }
 
-class CollectingSink : public ContentSink {
- public:
-  DWORD Write(const std::uint8_t* bytes, std::uint32_t count) override {
-    received.insert(received.end(), bytes, bytes + count);
-    return code::Success;
-  }
-  Bytes received;
-};
-
 class RowsSink : public RowSink {};
 
 // A crafted volume on a memory disk; records are given by index (1 on) and

@@ -24,6 +24,16 @@ class HashingSink : public ContentSink {
   std::uint64_t total = 0;
 };
 
+// A content sink that keeps what it is given.
+class CollectingSink : public ContentSink {
+ public:
+  DWORD Write(const std::uint8_t* bytes, std::uint32_t count) override {
+    received.insert(received.end(), bytes, bytes + count);
+    return code::Success;
+  }
+  std::vector<std::uint8_t> received;
+};
+
 // A small NTFS volume written into a MemoryDisk: boot sector, and an $MFT
 // whose record 0 maps every record given.
 struct CraftedVolume {
