@@ -251,6 +251,57 @@ Found ScanFound(CFoundVolumes& volumes, std::size_t index) {
   return found;
 }
 
+// The backup boot sector that stands in for a damaged one: where it is
+// looked for, and which candidates are refused.
+TEST(BackupBootSectorTest, FoundOnlyWhereItsOwnCountPutsIt) {
+  constexpr std::uint64_t Start = 2048 * 512;
+  constexpr std::uint64_t Sectors = 4095;  // the volume's, the backup's sector left out
+  struct Case {
+    const char* name;
+    std::uint64_t partitionBytes;  // 0: not known
+    std::function<void(MemoryDisk&)> damage;
+    bool found;
+    std::uint64_t backupAt;
+  };
+  auto zeroPrimary = [](MemoryDisk& disk) { disk.Write(Start, Bytes(512, 0)); };
+  const Case cases[] = {
+      {"at the partition's last sector", (Sectors + 1) * 512, zeroPrimary, true, Start + Sectors * 512},
+      {"after the volume's end, as the damaged sector's count says", 8192 * 512,
+       [](MemoryDisk& disk) { PutLE(disk.Bytes(), Start + ntfs::BootEndMarker, 0, 2); }, true, Start + Sectors * 512},
+      {"partition size unknown, primary gone", 0, zeroPrimary, false, 0},
+      {"its own count puts it elsewhere", (Sectors + 1) * 512,
+       [&](MemoryDisk& disk) {
+         zeroPrimary(disk);
+         PutLE(disk.Bytes(), Start + Sectors * 512 + ntfs::BootTotalSectors, Sectors - 8, 8);
+       },
+       false, 0},
+      {"no end marker", (Sectors + 1) * 512,
+       [&](MemoryDisk& disk) {
+         zeroPrimary(disk);
+         PutLE(disk.Bytes(), Start + Sectors * 512 + ntfs::BootEndMarker, 0, 2);
+       },
+       false, 0},
+      {"past the disk's end", 16384 * 512, zeroPrimary, false, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    MemoryDisk disk;
+    disk.Write(Start, BootSector(Sectors, 4));
+    disk.Write(Start + Sectors * 512, BootSector(Sectors, 4));
+    disk.Write(Start + 8192 * 512, Bytes(512, 0));
+    c.damage(disk);
+    NtfsGeometry geometry;
+    std::uint64_t at = 0;
+    const DWORD result = ReadBackupBootSector(disk, Start, c.partitionBytes, &geometry, &at);
+    ASSERT_EQ(result, c.found ? code::Success : code::InvalidDrive);
+    if (!c.found) continue;
+    EXPECT_EQ(at, c.backupAt);
+    EXPECT_EQ(geometry.partitionOffset, Start);
+    EXPECT_EQ(geometry.volumeBytes, Sectors * 512);
+    EXPECT_EQ(geometry.mftCluster, 4u);
+  }
+}
+
 // A volume whose boot sector is gone and whose $MFT lies in one-cluster
 // pieces laid out backwards: record 0 joins them.
 TEST(FoundVolumesTest, Record0JoinsTheMftsPieces) {

@@ -116,7 +116,7 @@ struct Damage {
   const Base& base;
   const char* options;      // mkdamaged.py's
   const char* method;       // how the deep scan finds the geometry
-  bool ordinaryListWorks;   // 'list --start' reads the volume as it is
+  bool ordinaryListWorks;   // 'list' reads the volume as it is
 };
 
 TEST_F(DeepScanVolumeTest, EverySurvivingFileIsFoundWithItsPathAndBytes) {
@@ -126,7 +126,7 @@ TEST_F(DeepScanVolumeTest, EverySurvivingFileIsFoundWithItsPathAndBytes) {
       {"quick format", bench, "--quick-format --new-files 20", "boot sector", false},
       {"quick format to 8 KiB clusters", bench, "--quick-format --cluster 8192 --new-files 20", "inferred", false},
       {"boot sector zeroed", bench, "--zero-boot", "backup boot sector", true},
-      {"first records zeroed", bench, "--zero-records 40", "boot sector", true},
+      {"first records zeroed, in an MBR disk", bench, "--zero-records 40 --disk mbr", "boot sector", true},
       {"MBR entry removed", bench, "--disk mbr --drop-entry", "boot sector", false},
       {"MBR wiped", bench, "--disk mbr --wipe-table", "boot sector", false},
       {"GPT entry removed", bench, "--disk gpt --drop-entry", "boot sector", false},
@@ -208,7 +208,11 @@ TEST_F(DeepScanVolumeTest, EverySurvivingFileIsFoundWithItsPathAndBytes) {
     // The volume's own start fails its checks, yet it reads as before: a
     // warning says what was read instead.
     CliRun before = Cli({"list", base, "--start", "0", "--format", "csv"}, dir->Path());
-    CliRun after = Cli({"list", image, "--start", std::to_string(sector), "--format", "csv"}, dir->Path());
+    // In a disk, the partition table's entry names it, as a user would.
+    const bool inDisk = std::string(damage.options).find("--disk") != std::string::npos;
+    CliRun after = Cli({"list", image, inDisk ? "--partition" : "--start", inDisk ? "1" : std::to_string(sector),
+                        "--format", "csv"},
+                       dir->Path());
     ASSERT_EQ(after.status, 0) << after.err;
     EXPECT_NE(after.err.find("warning"), std::string::npos) << after.err;
     if (std::string(damage.options) == "--zero-boot") {
