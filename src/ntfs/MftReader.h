@@ -102,6 +102,13 @@ class CMftReader {
   // code::NoMoreFiles past the last record, or the code of the failed read
   // (IsUnreadable for a record on sectors that cannot be read).
   DWORD Fetch(std::uint32_t index, MftRead access, std::uint8_t* buffer);
+  // Lets go of the chunk: records are read alone, from the disk, until the
+  // next Sequential read. After a scan, so that a record used again since is
+  // seen as it is now, not as the chunk kept it.
+  void DropChunk() {
+    chunkCount = 0;
+    chunkLost.clear();
+  }
   // The first record from `index` on that is not a file in use or cannot be
   // read, going no farther than the chunk that holds `index` (loaded when
   // not held); `index` itself when that cannot be read.

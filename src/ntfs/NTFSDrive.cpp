@@ -292,6 +292,11 @@ void CNTFSDrive::KeepReparsePoint(CMFTRecord& record, ContentLayout* layout) {
   layout->hasWofStream = gathered.wof.Found();
 }
 
+void CNTFSDrive::DropHeldRecords() {
+  LockHolder hold(lock);
+  mft.DropChunk();
+}
+
 std::uint32_t CNTFSDrive::SkipFilesInUse(std::uint32_t index) {
   LockHolder hold(lock);
   if (!initialised) return index;

@@ -162,6 +162,9 @@ class CNTFSDrive {
   // then says why) or the drive is not initialised. A Found volume's files
   // in use count: only slots that hold no record are passed over.
   std::uint32_t SkipFilesInUse(std::uint32_t index);
+  // Forgets the $MFT chunk the scan read last (CMftReader::DropChunk): a
+  // row's record is then checked against the disk as it is now.
+  void DropHeldRecords();
 
   // Facts of record `index` for a scan: everything for directories and
   // deleted files, and for deleted files the runs of their $DATA (sparse

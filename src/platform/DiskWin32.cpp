@@ -25,6 +25,19 @@ DWORD OpenReadOnly(const wchar_t* name, void** handle, std::uint32_t* sectorByte
   return ERROR_SUCCESS;
 }
 
+// Whether the disk still reads its first sectors. Some drivers (Wine's,
+// over a file whose sectors fail with EIO) say "not ready" for a bad sector:
+// a disk that answers elsewhere is not gone, and only that read failed.
+bool StillAnswers(HANDLE handle) {
+  LONG high = 0;
+  if (SetFilePointer(handle, 0, &high, FILE_BEGIN) == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) {
+    return false;
+  }
+  unsigned char first[4096];  // a whole sector of any size a disk has
+  DWORD got = 0;
+  return ReadFile(handle, first, sizeof first, &got, nullptr) && got != 0;
+}
+
 }  // namespace
 
 DiskDevice::~DiskDevice() {
@@ -63,7 +76,8 @@ DWORD DiskDevice::ReadRaw(std::uint64_t offset, void* destination, std::uint32_t
   while (*delivered < count) {
     DWORD got = 0;
     if (!ReadFile(handle, out + *delivered, count - *delivered, &got, nullptr)) {
-      return GetLastError();
+      const DWORD error = GetLastError();
+      return error == ERROR_NOT_READY && StillAnswers(handle) ? ERROR_IO_DEVICE : error;
     }
     if (got == 0) break;  // end of the disk
     *delivered += got;

@@ -333,6 +333,9 @@ DWORD ScanRecords(CNTFSDrive& drive, const std::u16string& driveText, const std:
       },
       drive.ClusterCount(), rows);
   if (result == code::Success) result = resolved;
+  // A preview or recovery reads its row's record anew, not from the scan's
+  // last chunk: the record may have been used again since.
+  drive.DropHeldRecords();
   sink.StatesReady(rows);
   return result;
 }

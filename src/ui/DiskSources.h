@@ -46,9 +46,15 @@ struct DiskSource {
 
 // The data of a drive-tree item: a disk (an image's own item), or one
 // partition of it, which a scan can read.
+class CFoundVolumes;
+
 struct DriveItem {
   DiskSource source;
   bool isPartition = false;
+  // A volume a deep scan found: read through `found` (which the window
+  // keeps while it has the item), volume `foundIndex` of it.
+  CFoundVolumes* found = nullptr;
+  std::uint32_t foundIndex = 0;
   std::uint64_t startSector = 0;  // in sectors of sectorSize
   std::uint64_t sectorCount = 0;  // 0: not known
   std::uint32_t sectorSize = mbr::SectorSize;

@@ -42,8 +42,12 @@ constexpr UINT WM_RECOVER_ENDED = WM_APP + 5;
 constexpr UINT WM_PREVIEW_READY = WM_APP + 6;
 // The image opener's one message, posted last.
 constexpr UINT WM_IMAGE_OPENED = WM_APP + 7;
+// The deep scan's one message, posted last: the window joins it and reads
+// what it found. Its progress the window reads on a timer.
+constexpr UINT WM_DEEP_ENDED = WM_APP + 8;
 
 constexpr UINT_PTR ProgressTimer = 1;
+constexpr UINT_PTR DeepTimer = 2;
 constexpr UINT ProgressMs = 100;
 
 // Rows reach the window at once for the first, then at most this often, and
@@ -57,7 +61,7 @@ const wchar_t* const NotNtfsText =
     L"We plan to realize support FAT file system in the next 1.3 versions of the program. ";
 
 // In the toolbar bitmap's order.
-const UINT ToolbarCommands[] = {IDM_OPEN_IMAGE, IDM_SCAN, IDM_RECOVER, IDM_FIND, IDM_ABOUT};
+const UINT ToolbarCommands[] = {IDM_OPEN_IMAGE, IDM_SCAN, IDM_DEEP_SCAN, IDM_RECOVER, IDM_FIND, IDM_ABOUT};
 constexpr int ToolbarButtons = sizeof ToolbarCommands / sizeof ToolbarCommands[0];
 
 // The destination of the last Recover command, offered by the next one.
@@ -255,10 +259,7 @@ BOOL CUndeleteDlg::OnInitDialog() {
   fileList.InsertColumn(3, L"Created", LVCFMT_LEFT, 105);
   fileList.InsertColumn(4, L"Modified", LVCFMT_LEFT, 105);
   fileList.InsertColumn(5, L"#", LVCFMT_CENTER, 0);
-  // Wide enough for the longest state in the list's own font, with the
-  // margins the list keeps around a cell's text.
-  const int stateWidth = ListView_GetStringWidth(fileList.Handle(), L"Partly overwritten (99%)");
-  fileList.InsertColumn(ColumnState, L"State", LVCFMT_LEFT, (stateWidth > 0 ? stateWidth : 140) + 16);
+  fileList.InsertColumn(ColumnState, L"State", LVCFMT_LEFT, StateColumnWidth(false));
   ListView_SetExtendedListViewStyle(fileList.Handle(), LVS_EX_GRIDLINES | LVS_EX_HEADERDRAGDROP);
 
   rootItem = driveTree.InsertItem(L"My computer", TVI_ROOT, 0);
@@ -431,6 +432,10 @@ bool CUndeleteDlg::CommandRule(UINT command, bool* enabled) const {
     *enabled = !openWorker.Started();
     return true;
   }
+  if (command == IDM_DEEP_SCAN) {
+    *enabled = DeepScanEnabled(scanPhase, recovery != nullptr, SelectedItem() != nullptr);
+    return true;
+  }
   return ::CommandRule(command, flags, enabled);
 }
 
@@ -445,6 +450,7 @@ bool CUndeleteDlg::OnCommand(UINT id, UINT notifyCode, HWND control) {
     case IDM_STOP_SCAN: ToggleScan(); return true;
     case IDM_EXIT: OnCancel(); return true;
     case IDM_OPEN_IMAGE: OnOpenImage(); return true;
+    case IDM_DEEP_SCAN: OnDeepScan(); return true;
     case IDM_FIND: Find(); return true;
     case IDM_FIND_NEXT:
     case IDM_FIND_NEXT_VIEW: FindNext(); return true;
@@ -457,6 +463,11 @@ bool CUndeleteDlg::OnCommand(UINT id, UINT notifyCode, HWND control) {
 }
 
 bool CUndeleteDlg::OnNotify(NMHDR* header, LRESULT* result) {
+  if (header->idFrom == IDC_DRIVE_TREE && header->code == NM_RCLICK) {
+    ShowTreeMenu();
+    *result = TRUE;  // the tree's own handling would send WM_CONTEXTMENU too
+    return true;
+  }
   if (header->idFrom != IDC_FILE_LIST) return false;
   *result = 0;
   switch (header->code) {
@@ -482,8 +493,17 @@ void CUndeleteDlg::ShowCell(NMLVDISPINFOW* info) const {
     return;
   }
   // Straight into the list's buffer: nothing is allocated per cell drawn.
-  FormatCell(rows, RowAt(item.iItem), static_cast<Column>(item.iSubItem), reinterpret_cast<char16_t*>(item.pszText),
-             static_cast<std::size_t>(item.cchTextMax));
+  auto* text = reinterpret_cast<char16_t*>(item.pszText);
+  auto capacity = static_cast<std::size_t>(item.cchTextMax);
+  const std::uint32_t row = RowAt(item.iItem);
+  if (item.iSubItem == ColumnState) {
+    // A found volume lists files that were in use when it was lost.
+    for (const char16_t* prefix = StateCellPrefix(rows.At(row).inUse); *prefix != u'\0' && capacity > 1; ++prefix) {
+      *text++ = *prefix;
+      --capacity;
+    }
+  }
+  FormatCell(rows, row, static_cast<Column>(item.iSubItem), text, capacity);
 }
 
 void CUndeleteDlg::SortByColumn(int column) {
@@ -598,7 +618,7 @@ void CUndeleteDlg::OnRecover() {
   for (int row = -1; (row = ListView_GetNextItem(list, row, LVNI_SELECTED)) >= 0;) {
     const std::uint32_t tableRow = RowAt(row);
     const RowTable::Row& entry = rows.At(tableRow);
-    job->items.push_back({entry.record, rows.Path(tableRow), ShownName(rows, tableRow), entry.size});
+    job->items.push_back({rows.Identity(tableRow), rows.Path(tableRow), ShownName(rows, tableRow), entry.size});
     job->totalBytes += entry.size;
   }
   job->failures.reserve(job->items.size());
@@ -647,7 +667,7 @@ void CUndeleteDlg::RunRecovery() {
       job.current = item;
       observer.StartFile(before);
       RecoveredFile file;
-      const DWORD result = batch.Recover(drive, job.items[item].record, job.items[item].path, &file, &observer);
+      const DWORD result = batch.Recover(drive, job.items[item].identity, job.items[item].path, &file, &observer);
       if (result == ERROR_CANCELLED) {
         job.cancelled = true;
         return;
@@ -656,7 +676,14 @@ void CUndeleteDlg::RunRecovery() {
       if (result == ERROR_SUCCESS) {
         ++job.recovered;
       } else {
-        job.failures.push_back({item, result, file.step, file.path});
+        RecoveryFailureFacts facts;
+        facts.code = result;
+        facts.creatingFile = file.step == RecoveryStep::CreatingFile;
+        facts.output = file.path;
+        facts.missingBytes = file.missingBytes;
+        facts.unreadableBytes = file.unreadableBytes;
+        facts.published = file.published;
+        job.failures.push_back({item, std::move(facts)});
       }
       before += job.items[item].size;
     }
@@ -692,11 +719,9 @@ void CUndeleteDlg::EndRecovery() {
   if (job->failures.empty() && !job->cancelled) return;
   std::wstring failures;
   for (const RecoveryFailure& failure : job->failures) {
-    failures += WideFromUtf16(job->items[failure.item].shown) + L": ";
-    if (failure.step == RecoveryStep::CreatingFile && !failure.output.empty()) {
-      failures += L"cannot create " + WideFromUtf16(failure.output) + L": ";
-    }
-    failures += ErrorMessageWide(failure.code) + L"\r\n";
+    const std::u16string reason =
+        RecoveryFailureText(failure.facts, Utf16FromWide(ErrorMessageWide(failure.facts.code)));
+    failures += WideFromUtf16(job->items[failure.item].shown) + L": " + WideFromUtf16(reason) + L"\r\n";
   }
   const std::u16string summary =
       RecoverySummaryText(job->recovered, static_cast<std::uint32_t>(job->items.size()),
@@ -713,7 +738,7 @@ void CUndeleteDlg::OnImagePreview() {
   previewDialog.Destroy();
   previewData.reset();
   previewSize = 0;
-  wantedRecord = rows.At(RowAt(row)).record;
+  wantedRecord = rows.Identity(RowAt(row));
   previewWanted = true;
   // A read still running is asked to stop; its end starts this one.
   if (previewWorker.Started()) {
@@ -726,7 +751,7 @@ void CUndeleteDlg::OnImagePreview() {
 void CUndeleteDlg::StartPreview() {
   previewWanted = false;
   preview = PreviewJob{};
-  preview.record = wantedRecord;
+  preview.identity = wantedRecord;
   ++previewGeneration;
   const DWORD result = previewWorker.Start(PreviewThread, this);
   if (result != ERROR_SUCCESS) ShowErrorBox(hwnd, result, L"GetLastError");
@@ -743,7 +768,7 @@ DWORD WINAPI CUndeleteDlg::PreviewThread(void* parameter) {
 void CUndeleteDlg::ReadPreview() {
   PreviewJob& job = preview;
   MFTFileInfo info;
-  job.result = drive.ReadRecordSummary(job.record, false, &info);
+  job.result = drive.ReadRecordSummary(job.identity, &info);
   if (job.result != ERROR_SUCCESS) return;
   try {
     const std::u16string name(info.name);
@@ -753,7 +778,7 @@ void CUndeleteDlg::ReadPreview() {
       sink.Decide();  // nothing to read
     } else {
       std::uint64_t size = 0;
-      result = drive.ReadRecordContent(job.record, &sink, &size);
+      result = drive.ReadRecordContent(job.identity, &sink, &size);
       // Shorter than its size said: decided on what there was.
       if (!sink.decided && (result == ERROR_SUCCESS || result == ERROR_CANCELLED)) sink.Decide();
     }
@@ -778,7 +803,12 @@ void CUndeleteDlg::ShowPreview(WPARAM generation) {
     return;
   }
   if (preview.result != ERROR_SUCCESS) {
-    if (preview.result != ERROR_CANCELLED) ShowErrorBox(hwnd, preview.result, L"GetLastError");
+    const std::u16string refusal = RefusalText(preview.result);
+    if (!refusal.empty()) {
+      MessageBoxW(hwnd, reinterpret_cast<const wchar_t*>(refusal.c_str()), ProgramName().c_str(), MB_ICONERROR);
+    } else if (preview.result != ERROR_CANCELLED) {
+      ShowErrorBox(hwnd, preview.result, L"GetLastError");
+    }
     return;
   }
   switch (preview.decision.verdict) {
@@ -839,6 +869,10 @@ INT_PTR CUndeleteDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, bool
       EndScan(*reinterpret_cast<const ScanTotals*>(lParam));
       return 0;
     case WM_TIMER:
+      if (wParam == DeepTimer) {
+        ShowDeepProgress();
+        return 0;
+      }
       if (wParam != ProgressTimer) break;
       ShowRecoveryProgress();
       return 0;
@@ -851,6 +885,9 @@ INT_PTR CUndeleteDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, bool
     case WM_IMAGE_OPENED:
       EndOpen();
       return 0;
+    case WM_DEEP_ENDED:
+      EndDeepScan();
+      return 0;
     case WM_DESTROY:
       StopWorkers();
       KillTimer(hwnd, ProgressTimer);
@@ -860,6 +897,9 @@ INT_PTR CUndeleteDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, bool
       previewData.reset();  // the preview's bytes go with the window
       drive.AttachDisk(nullptr);
       diskHandle.reset();
+      KillTimer(hwnd, DeepTimer);
+      deep.reset();
+      deepResults.clear();  // they read the images
       // The images close with the window; nothing reads them any more.
       opening = OpenJob{};
       images.clear();
@@ -898,6 +938,11 @@ void CUndeleteDlg::StopWorkers() {
   // All asked first: none waits for another that is not yet told. A
   // recovery's window says so while the wait lasts.
   scanWorker.RequestStop();
+  // A deep scan waiting in a slow read holds up the close: the window says why.
+  if (deep) {
+    KillTimer(hwnd, DeepTimer);
+    statusBar.SetText(0, L"Stopping the deep scan...");
+  }
   progressDialog.Cancel();
   recoveryWorker.RequestStop();
   previewWorker.RequestStop();
@@ -923,6 +968,10 @@ void CUndeleteDlg::ShowJobState() {
     }
     const BOOL open = openWorker.Started() ? FALSE : TRUE;
     SendMessageW(toolBar, TB_ENABLEBUTTON, IDM_OPEN_IMAGE, MAKELPARAM(open, 0));
+    // Not told of a new selection in the tree: a click on it with nothing
+    // selected does nothing.
+    const BOOL deepScan = DeepScanEnabled(scanPhase, recovering, true) ? TRUE : FALSE;
+    SendMessageW(toolBar, TB_ENABLEBUTTON, IDM_DEEP_SCAN, MAKELPARAM(deepScan, 0));
   }
   const ScanButton button = ScanButtonFor(scanPhase, recovering);
   EnableWindow(scanButton, button.enabled ? TRUE : FALSE);
@@ -937,6 +986,12 @@ void CUndeleteDlg::ToggleScan() {
       const HTREEITEM selected = driveTree.Selection();
       scanDriveText = selected != nullptr ? driveTree.Text(selected) : L"";
       scanItem = selected != nullptr ? reinterpret_cast<const DriveItem*>(driveTree.Data(selected)) : nullptr;
+      // A found volume's rows start as pelmora-cli's --found K names them.
+      if (scanItem != nullptr && scanItem->found != nullptr) {
+        scanDriveText = WideFromUtf16(FoundVolumeDriveText(scanItem->foundIndex + 1));
+      }
+      ListView_SetColumnWidth(fileList.Handle(), ColumnState,
+                              StateColumnWidth(scanItem != nullptr && scanItem->found != nullptr));
       flags = FlagsAtScanStart();
       const DWORD result = scanWorker.Start(ScanThread, this);
       if (result != ERROR_SUCCESS) {
@@ -991,8 +1046,13 @@ ScanTotals CUndeleteDlg::RunScan() {
     }
     disk = diskHandle.get();
   }
-  drive.AttachDisk(disk);
-  drive.SetPartitionStart(scanItem->startSector, scanItem->sectorSize);
+  if (scanItem->found == nullptr) {
+    drive.AttachDisk(disk);
+    drive.SetKind(VolumeKind::Current);
+    drive.SetClusterUse(nullptr);
+    drive.SetPartitionStart(scanItem->startSector, scanItem->sectorSize);
+    drive.SetPartitionLength(scanItem->sectorCount);
+  }
   // Where the rows come from, for the same-drive question. An image's
   // partition is on no disk of this computer (NoDiskNumber): writing
   // anywhere, beside the image too, leaves its bytes as they are.
@@ -1008,7 +1068,9 @@ ScanTotals CUndeleteDlg::RunScan() {
       got == sizeof serial) {
     scannedPartition.serial = serial[0] | serial[1] << 8 | serial[2] << 16 | std::uint32_t{serial[3]} << 24;
   }
-  DWORD result = drive.Initialize();
+  // A found volume is read through what its deep scan found, on the disk
+  // that scan read (a physical disk's own handle).
+  DWORD result = scanItem->found != nullptr ? scanItem->found->Open(scanItem->foundIndex, &drive) : drive.Initialize();
   if (result != ERROR_SUCCESS) {
     if (result == ERROR_INVALID_DRIVE) {
       MessageBoxW(hwnd, NotNtfsText, L"Check up the type of file system", MB_ICONERROR);
@@ -1070,7 +1132,204 @@ void CUndeleteDlg::EndScan(const ScanTotals& totals) {
   swprintf(text, 64, L"Total files: %u", totals.examined);
   statusBar.SetText(2, text);
   swprintf(text, 64, L"Deleted files: %u", totals.rows);
+  if (drive.Kind() == VolumeKind::Found) {
+    // A found volume lists its files in use too.
+    std::uint32_t inUse = 0;
+    for (std::size_t row = 0; row < rows.Rows(); ++row) inUse += rows.At(row).inUse ? 1 : 0;
+    swprintf(text, 64, L"Files: %u (%u deleted, %u in use)", totals.rows, totals.rows - inUse, inUse);
+  }
   statusBar.SetText(1, text);
+  // The rows are complete for what could be read: a warning, not a failure.
+  if (totals.unreadable != 0) statusBar.SetText(0, WideFromUtf16(UnreadableRecordsText(totals.unreadable)).c_str());
   flags = FlagsAtScanEnd(flags);
   SetScanPhase(ScanPhase::Idle);
+}
+
+int CUndeleteDlg::StateColumnWidth(bool inUseRows) const {
+  // Wide enough for the longest state in the list's own font, with the
+  // margins the list keeps around a cell's text.
+  std::u16string widest = u"Partly overwritten (99%)";
+  if (inUseRows) widest = StateCellPrefix(true) + widest;
+  const int width = ListView_GetStringWidth(fileList.Handle(), reinterpret_cast<const wchar_t*>(widest.c_str()));
+  return (width > 0 ? width : 180) + 16;
+}
+
+const DriveItem* CUndeleteDlg::SelectedItem() const {
+  const HTREEITEM selected = driveTree.Selection();
+  return selected != nullptr ? reinterpret_cast<const DriveItem*>(driveTree.Data(selected)) : nullptr;
+}
+
+void CUndeleteDlg::ShowTreeMenu() {
+  const DWORD where = GetMessagePos();
+  // The item under the pointer is the one the menu's commands are for.
+  TVHITTESTINFO hit{};
+  hit.pt = {GET_X_LPARAM(where), GET_Y_LPARAM(where)};
+  ScreenToClient(driveTree.Handle(), &hit.pt);
+  const HTREEITEM item = TreeView_HitTest(driveTree.Handle(), &hit);
+  if (item != nullptr) TreeView_SelectItem(driveTree.Handle(), item);
+  HMENU menu = LoadMenuW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_TREEMENU));
+  if (menu == nullptr) return;
+  AttachPictures(menu);
+  const UINT chosen = static_cast<UINT>(TrackPopupMenu(GetSubMenu(menu, 0),
+                                                       TPM_LEFTALIGN | TPM_TOPALIGN | TPM_RIGHTBUTTON | TPM_RETURNCMD,
+                                                       GET_X_LPARAM(where), GET_Y_LPARAM(where), 0, hwnd, nullptr));
+  DestroyMenu(menu);
+  if (chosen == IDM_SCAN) ToggleScan();
+  if (chosen == IDM_DEEP_SCAN) OnDeepScan();
+  if (chosen == IDM_OPEN_IMAGE) OnOpenImage();
+}
+
+void CUndeleteDlg::OnDeepScan() {
+  const HTREEITEM selected = driveTree.Selection();
+  const DriveItem* item = SelectedItem();
+  // A posted command reaches the window whatever the menu shows.
+  if (item == nullptr || !DeepScanEnabled(scanPhase, recovery != nullptr, true)) return;
+  auto job = std::make_unique<DeepJob>();
+  job->item = *item;
+  job->item.found = nullptr;
+  const DiskSource& source = item->source;
+  // The found volumes go under their disk: an image's own item; a physical
+  // disk has none, so under the partition searched.
+  job->parent = item->found != nullptr ? TreeView_GetParent(driveTree.Handle(), selected) : selected;
+  for (const OpenImage& image : images) {
+    if (source.image != nullptr && image.disk.get() == source.image) job->parent = image.item;
+  }
+  // A partition is searched alone (a quick-formatted one holds its lost
+  // volume); a disk, or a volume found on it, the whole disk.
+  job->sectorSize = item->sectorSize != 0 ? item->sectorSize : mbr::SectorSize;
+  if (item->isPartition && item->found == nullptr) {
+    const std::uint64_t limit = UINT64_MAX / job->sectorSize;
+    job->range.offset = item->startSector <= limit ? item->startSector * job->sectorSize : 0;
+    job->range.bytes = item->sectorCount <= limit ? item->sectorCount * job->sectorSize : 0;
+  }
+  // The volumes the partition table gives are known: their own records are
+  // counted apart, and their bitmaps tell which clusters are in use now.
+  for (const std::unique_ptr<DriveItem>& other : driveItems) {
+    if (!other->isPartition || other->found != nullptr || other->source.image != source.image ||
+        other->source.diskNumber != source.diskNumber || other->sectorSize == 0) {
+      continue;
+    }
+    if (!item->isPartition) job->sectorSize = other->sectorSize;
+    const std::uint64_t limit = UINT64_MAX / other->sectorSize;
+    if (other->startSector > limit || other->sectorCount > limit) continue;
+    job->known.push_back({other->startSector * other->sectorSize, other->sectorCount * other->sectorSize});
+  }
+  job->started = GetTickCount64();
+  deep = std::move(job);
+  flagsBeforeDeep = flags;
+  flags = FlagsAtScanStart();
+  flags.canFind = flags.canFindNext = false;
+  const DWORD result = scanWorker.Start(DeepScanThread, this);
+  if (result != ERROR_SUCCESS) {
+    deep.reset();
+    flags = flagsBeforeDeep;
+    ShowErrorBox(hwnd, result, L"GetLastError");
+    return;
+  }
+  statusBar.SetText(0, L"");
+  SetTimer(hwnd, DeepTimer, ProgressMs, nullptr);
+  SetScanPhase(ScanPhase::Running);
+}
+
+DWORD WINAPI CUndeleteDlg::DeepScanThread(void* parameter) {
+  auto* window = static_cast<CUndeleteDlg*>(parameter);
+  window->RunDeepScan();
+  PostMessageW(window->hwnd, WM_DEEP_ENDED, 0, 0);
+  return 0;
+}
+
+namespace {
+
+// Passes the pass's progress to the job's counters.
+class DeepCounters : public DeepScanSink {
+ public:
+  DeepCounters(std::atomic<std::uint64_t>& done, std::atomic<std::uint64_t>& total) : done(done), total(total) {}
+  void Progress(const DeepScanProgress& progress) override {
+    total = progress.bytesTotal;
+    done = progress.bytesDone;
+  }
+
+ private:
+  std::atomic<std::uint64_t>& done;
+  std::atomic<std::uint64_t>& total;
+};
+
+}  // namespace
+
+void CUndeleteDlg::RunDeepScan() {
+  DeepJob& job = *deep;
+  try {
+    auto found = std::make_unique<DeepResult>();
+    DiskReader* disk = job.item.source.image;
+    std::uint64_t diskBytes = 0;
+    bool sized = false;
+    if (disk != nullptr) {
+      sized = job.item.source.image->Size(&diskBytes) == ERROR_SUCCESS;
+    } else {
+      job.result = DiskDevice::OpenNumber(job.item.source.diskNumber, &found->device);
+      if (job.result != ERROR_SUCCESS) return;
+      disk = found->device.get();
+      sized = found->device->Size(&diskBytes) == ERROR_SUCCESS;
+    }
+    if (job.range.bytes == 0) {
+      job.range.bytes = !sized ? UINT64_MAX : diskBytes > job.range.offset ? diskBytes - job.range.offset : 0;
+    }
+    job.totalBytes = job.range.bytes == UINT64_MAX ? 0 : job.range.bytes;
+    DeepCounters counters(job.doneBytes, job.totalBytes);
+    job.result = DeepScan(*disk, job.range, job.known, scanWorker.StopFlag(), counters, &found->volumes);
+    job.found = std::move(found);
+  } catch (const std::bad_alloc&) {
+    job.result = ERROR_NOT_ENOUGH_MEMORY;
+    job.found.reset();
+  }
+}
+
+void CUndeleteDlg::ShowDeepProgress() {
+  if (!deep) return;
+  const std::u16string text =
+      DeepProgressText(deep->doneBytes, deep->totalBytes, GetTickCount64() - deep->started);
+  statusBar.SetText(0, WideFromUtf16(text).c_str());
+}
+
+void CUndeleteDlg::EndDeepScan() {
+  if (!deep) return;  // the window is closing and dropped it
+  scanWorker.StopAndJoin();
+  KillTimer(hwnd, DeepTimer);
+  const std::unique_ptr<DeepJob> job = std::move(deep);
+  flags = flagsBeforeDeep;
+  // What was found before a stop stays: the volumes of the part read.
+  const bool stopped = job->result == ERROR_CANCELLED;
+  if (job->found && (job->result == ERROR_SUCCESS || stopped)) {
+    CFoundVolumes& volumes = job->found->volumes;
+    const std::uint32_t sectorSize = job->sectorSize == 0 ? mbr::SectorSize : job->sectorSize;
+    HTREEITEM first = nullptr;
+    for (std::size_t k = 0; k < volumes.Count(); ++k) {
+      const FoundVolume& volume = volumes.At(k);
+      DriveItem item;
+      item.source = job->item.source;
+      item.isPartition = true;
+      item.startSector = volume.offset / sectorSize;
+      // A boot sector's count leaves out the backup's own sector, which the volume holds.
+      item.sectorCount = volume.sizeKnown ? volume.geometry.volumeBytes / sectorSize + 1
+                                          : (volume.bytes + sectorSize - 1) / sectorSize;
+      item.sectorSize = sectorSize;
+      item.found = &volumes;
+      item.foundIndex = static_cast<std::uint32_t>(k);
+      const std::uint64_t bytes =
+          item.sectorCount <= UINT64_MAX / sectorSize ? item.sectorCount * sectorSize : UINT64_MAX;
+      const std::u16string text = FoundVolumeText(item.startSector, bytes);
+      const HTREEITEM added = AddDriveItem(text, item, job->parent);
+      if (first == nullptr) first = added;
+    }
+    statusBar.SetText(0, WideFromUtf16(DeepEndText(volumes.Count(), stopped)).c_str());
+    deepResults.push_back(std::move(job->found));
+    if (first != nullptr) {
+      TreeView_Expand(driveTree.Handle(), job->parent, TVE_EXPAND);
+      TreeView_SelectItem(driveTree.Handle(), first);
+    }
+  } else {
+    statusBar.SetText(0, L"");
+  }
+  SetScanPhase(ScanPhase::Idle);
+  if (job->result != ERROR_SUCCESS && !stopped) ShowReadFailure(job->result, job->item.source, L"Error in Deep scan");
 }

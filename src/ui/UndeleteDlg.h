@@ -15,6 +15,8 @@
 #include "platform/Disk.h"
 #include "platform/Volumes.h"
 #include "recover/Recovery.h"
+#include "scan/DeepScan.h"
+#include "scan/FoundVolumes.h"
 #include "scan/PartitionWalk.h"
 #include "scan/Scanner.h"
 #include "ui/DiskSources.h"
@@ -40,6 +42,9 @@ class CUndeleteDlg : public CNewDialog {
   // Opens a disk image and walks its partitions: its last act is to post
   // WM_IMAGE_OPENED.
   static DWORD WINAPI OpenThread(void* parameter);
+  // The deep scan of a disk or partition, on the scan's worker: its last
+  // act is to post WM_DEEP_ENDED.
+  static DWORD WINAPI DeepScanThread(void* parameter);
 
  protected:
   BOOL OnInitDialog() override;
@@ -63,6 +68,17 @@ class CUndeleteDlg : public CNewDialog {
   // An error box for `code`, with the image's words for it when the read
   // that failed was an image's.
   void ShowReadFailure(DWORD code, const DiskSource& source, const wchar_t* caption);
+  // Deep scan: the job for the selected item, the worker's part (never
+  // throws), its progress in the status bar, and the found volumes' items.
+  void OnDeepScan();
+  void RunDeepScan();
+  void ShowDeepProgress();
+  void EndDeepScan();
+  const DriveItem* SelectedItem() const;
+  // The State column's width: its widest text, and with the in-use prefix
+  // for a found volume's rows.
+  int StateColumnWidth(bool inUseRows) const;
+  void ShowTreeMenu();
   void LayoutControls(int width, int height);
   void ToggleScan();
   // The worker's part: the boxes it shows and the scan. Returns the totals.
@@ -128,6 +144,29 @@ class CUndeleteDlg : public CNewDialog {
     DWORD walkResult = ERROR_SUCCESS;  // partitions found before a failure stay
   };
   OpenJob opening;
+  // What deep scans found, kept until the window closes: the found volumes'
+  // items and the drive read through them (and the disk each was read from).
+  struct DeepResult {
+    std::unique_ptr<DiskDevice> device;  // a physical disk's own handle; null for an image
+    CFoundVolumes volumes;
+  };
+  std::vector<std::unique_ptr<DeepResult>> deepResults;
+  // The deep scan running: the request, the progress its worker writes and
+  // the window reads on a timer, then the results, read once it is joined.
+  struct DeepJob {
+    DriveItem item;
+    HTREEITEM parent = nullptr;  // where its found volumes go in the tree
+    DiskRange range;             // bytes 0: to the disk's end
+    std::vector<KnownVolume> known;
+    std::uint32_t sectorSize = 512;
+    ULONGLONG started = 0;
+    std::atomic<std::uint64_t> doneBytes{0};
+    std::atomic<std::uint64_t> totalBytes{0};
+    DWORD result = ERROR_SUCCESS;
+    std::unique_ptr<DeepResult> found;
+  };
+  std::unique_ptr<DeepJob> deep;  // null: no deep scan runs
+  CommandFlags flagsBeforeDeep = FlagsBeforeScan();
   CNTFSDrive drive;
   std::unique_ptr<DiskDevice> diskHandle;  // null: no disk open
   CImageDlg previewDialog;
@@ -136,7 +175,7 @@ class CUndeleteDlg : public CNewDialog {
   // The preview being read: the request, then the worker's results, read
   // by the window once the worker is joined.
   struct PreviewJob {
-    std::uint32_t record = 0;
+    RecordIdentity identity;  // the row's: a record used since the scan is refused
     DWORD result = ERROR_SUCCESS;
     PreviewDecision decision{PreviewVerdict::NotImage, 0, 0};
     ByteBuffer data;
@@ -145,7 +184,7 @@ class CUndeleteDlg : public CNewDialog {
   PreviewJob preview;
   // A preview asked for while another was read: started when that one ends.
   bool previewWanted = false;
-  std::uint32_t wantedRecord = 0;
+  RecordIdentity wantedRecord;
   WPARAM previewGeneration = 0;  // tells a stale WM_PREVIEW_READY from the current one
   std::wstring findText;
   int findPosition = 0;
@@ -173,16 +212,14 @@ class CUndeleteDlg : public CNewDialog {
   // One file of a recovery, copied from its row when the recovery starts:
   // the worker never reads the row table, which a sort reorders.
   struct RecoveryItem {
-    std::uint32_t record;
+    RecordIdentity identity;  // the row's record as the scan saw it: a record used since is refused
     std::u16string path;  // the row's whole folder path
     std::u16string shown;  // path and name, for the progress and the summary
     std::uint64_t size;
   };
   struct RecoveryFailure {
     std::uint32_t item;
-    DWORD code;
-    RecoveryStep step;
-    std::u16string output;  // where the file was to go
+    RecoveryFailureFacts facts;
   };
   // A recovery: its files, set before the worker starts; the progress, which
   // the worker writes and the window reads while it runs; the results, read

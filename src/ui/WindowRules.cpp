@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "platform/Text.h"
+#include "platform/Types.h"
 #include "ui/resource.h"
 
 namespace {
@@ -159,6 +160,72 @@ std::u16string RecoverySummaryText(std::uint32_t recovered, std::uint32_t files,
   return text;
 }
 
+std::u16string RefusalText(std::uint32_t code) {
+  switch (code) {
+    case code::RecordReused: return u"The file's record was reused after the scan; scan again.";
+    case code::FileOffline:
+      return u"Not on this disk: its bytes are kept elsewhere (a cloud provider or a deduplication store).";
+    default: return u"";
+  }
+}
+
+std::u16string RecoveryFailureText(const RecoveryFailureFacts& facts, const std::u16string& systemMessage) {
+  if (facts.published && (facts.missingBytes != 0 || facts.unreadableBytes != 0)) {
+    std::u16string text;
+    if (facts.missingBytes != 0) text = Ascii(std::to_string(facts.missingBytes) + " bytes missing");
+    if (facts.unreadableBytes != 0) {
+      text += Ascii((text.empty() ? "" : ", ") + std::to_string(facts.unreadableBytes) +
+                    " bytes unreadable (written as zeros)");
+    }
+    return text + u"; the copy is kept as " + facts.output;
+  }
+  const std::u16string refusal = RefusalText(facts.code);
+  if (!refusal.empty()) return refusal;
+  if (facts.creatingFile && !facts.output.empty()) return u"cannot create " + facts.output + u": " + systemMessage;
+  return systemMessage;
+}
+
+std::u16string UnreadableRecordsText(std::uint32_t records) {
+  if (records == 0) return u"";
+  return Ascii(std::to_string(records) + (records == 1 ? " record" : " records") + " could not be read");
+}
+
+bool DeepScanEnabled(ScanPhase phase, bool recovering, bool diskSelected) {
+  return diskSelected && ScanClickAction(phase, recovering) == ScanClick::Start;
+}
+
+std::u16string DeepProgressText(std::uint64_t done, std::uint64_t total, std::uint64_t elapsedMs) {
+  std::u16string text = u"Deep scan: " + ProgressBytesText(done, total);
+  const std::u16string left = TimeLeftText(done, total, elapsedMs);
+  if (!left.empty()) text += u". " + left;
+  return text;
+}
+
+std::u16string DeepEndText(std::size_t volumes, bool stopped) {
+  const std::string lead = stopped ? "Deep scan stopped: " : "Deep scan: ";
+  if (volumes == 0) return Ascii(lead + "no lost volume found");
+  return Ascii(lead + std::to_string(volumes) + (volumes == 1 ? " volume found" : " volumes found"));
+}
+
+std::u16string FoundVolumeText(std::uint64_t sector, std::uint64_t bytes) {
+  std::string size;
+  if (bytes >= 1024ull * 1024 * 1024) {
+    const std::u16string text = ByteCountText(bytes);
+    size.assign(text.begin(), text.end());
+  } else if (bytes >= 1024 * 1024) {
+    size = std::to_string(bytes >> 20) + " MB";
+  } else {
+    size = std::to_string(bytes >> 10) + " KB";
+  }
+  return Ascii("Found NTFS volume at sector " + std::to_string(sector) + " (" + size + ")");
+}
+
+std::u16string FoundVolumeDriveText(std::uint32_t number) {
+  return Ascii("Found volume " + std::to_string(number) + "\\");
+}
+
+const char16_t* StateCellPrefix(bool inUse) { return inUse ? u"In use; " : u""; }
+
 int StateOrder(FileState state) {
   switch (state.kind) {
     case Recoverability::Intact: return 0;
@@ -197,6 +264,7 @@ bool MainWindowHandles(unsigned command) {
     case IDM_STOP_SCAN:
     case IDM_VISIT_SITE:
     case IDM_IMAGE_PREVIEW:
+    case IDM_DEEP_SCAN:
     case IDM_OPEN_IMAGE: return true;
     default: return false;
   }

@@ -87,6 +87,50 @@ int ProgressPosition(std::uint64_t done, std::uint64_t total);
 std::u16string RecoverySummaryText(std::uint32_t recovered, std::uint32_t files, std::uint32_t failed, bool cancelled,
                                    const std::u16string& destination);
 
+// A file a recovery did not bring back whole, as its summary line tells it.
+struct RecoveryFailureFacts {
+  std::uint32_t code = 0;
+  bool creatingFile = false;       // the output could not be created
+  std::u16string output;           // where the file went, or was to go
+  std::uint64_t missingBytes = 0;  // the copy kept (`published`) lacks these at its end
+  std::uint64_t unreadableBytes = 0;  // and has zeros for these
+  bool published = false;
+};
+// The summary's words for one file, after "path: ": a copy kept that is not
+// the file "4096 bytes unreadable (written as zeros); the copy is kept as
+// OUTPUT" (bytes missing likewise); a refusal its RefusalText; an output
+// that could not be made "cannot create OUTPUT: " and the system's message
+// (`systemMessage`, the code's); any other failure that message.
+std::u16string RecoveryFailureText(const RecoveryFailureFacts& facts, const std::u16string& systemMessage);
+// The window's own words for a file it refuses to read: a record reused
+// since the scan, a file whose bytes are not on this disk. Empty for any
+// other code, which the system's message tells.
+std::u16string RefusalText(std::uint32_t code);
+// The status bar's warning after a scan that passed over records the disk
+// could not read: "4 records could not be read"; empty for none.
+std::u16string UnreadableRecordsText(std::uint32_t records);
+
+// Deep scan. Enabled, in the menus and on the toolbar, when no scan, deep
+// scan or recovery runs and a disk or partition is selected (not the tree's
+// root). It runs as a scan does: the Scan button stops it.
+bool DeepScanEnabled(ScanPhase phase, bool recovering, bool diskSelected);
+// Its progress in the status bar: "Deep scan: 12.0 MB of 96.0 MB", then
+// the estimate (TimeLeftText) after a full stop once there is one.
+std::u16string DeepProgressText(std::uint64_t done, std::uint64_t total, std::uint64_t elapsedMs);
+// Its end: "Deep scan: 2 volumes found", "Deep scan stopped: 1 volume
+// found", "Deep scan: no lost volume found".
+std::u16string DeepEndText(std::size_t volumes, bool stopped);
+// A found volume's item: "Found NTFS volume at sector 2048 (96 MB)": its
+// first sector in the disk's sectors, its size in whole KB or MB below a
+// GB, else as ByteCountText.
+std::u16string FoundVolumeText(std::uint64_t sector, std::uint64_t bytes);
+// The rows' drive text for found volume `number` (from 1, as pelmora-cli's
+// --found counts): "Found volume 1\".
+std::u16string FoundVolumeDriveText(std::uint32_t number);
+// The State cell of a row; a found volume's file that was in use when the
+// volume was lost says so first: "In use; Intact".
+const char16_t* StateCellPrefix(bool inUse);
+
 // Reorders `order` (rows of `table` as the list shows them) by one column,
 // stably: texts compare with CompareCellText, the State column with
 // StateOrder. Descending reverses the comparison, not the ties.

@@ -99,22 +99,58 @@ std::wstring ClassOf(HWND window) {
   return name;
 }
 
-// A block of memory in the target process, freed on scope exit.
+// Blocks of memory in target processes, kept for the process's life and lent
+// out again: asking a process to allocate or free runs a call on one of its
+// threads, and every such call is a chance for an emulated 32-bit program
+// (qemu-i386) to die; reading and writing its memory are not.
+struct Block {
+  DWORD pid;
+  ULONGLONG started;  // the process's creation time: pids are reused
+  char* base;
+  size_t size;
+  bool lent;
+};
+std::vector<Block> blocks;
+
+ULONGLONG StartTime(HANDLE process) {
+  FILETIME created{}, exited{}, kernel{}, user{};
+  if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) return 0;
+  return (ULONGLONG)created.dwHighDateTime << 32 | created.dwLowDateTime;
+}
+
+// A block of memory in the target process, given back on scope exit.
 class Remote {
  public:
-  Remote(HWND window, size_t size) : size(size) {
+  Remote(HWND window, size_t size) {
     DWORD pid = 0;
     GetWindowThreadProcessId(window, &pid);
-    process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid);
+    process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE | PROCESS_QUERY_LIMITED_INFORMATION,
+                          FALSE, pid);
     if (process == nullptr) throw Failure{"OpenProcess failed: " + std::to_string(GetLastError())};
-    base = (char*)VirtualAllocEx(process, nullptr, size, MEM_COMMIT, PAGE_READWRITE);
-    if (base == nullptr) {
-      CloseHandle(process);
-      throw Failure{"VirtualAllocEx failed"};
+    const ULONGLONG started = StartTime(process);
+    for (size_t i = 0; i < blocks.size(); ++i) {
+      if (blocks[i].pid == pid && blocks[i].started == started && !blocks[i].lent && blocks[i].size >= size) {
+        blocks[i].lent = true;
+        block = i;
+        base = blocks[i].base;
+        // Zeroed as fresh memory is: a message that fails leaves an empty text, not the last one.
+        const std::vector<char> zeros(size, 0);
+        Put(0, zeros.data(), size);
+        return;
+      }
     }
+    const size_t whole = std::max(size, (size_t)65536);
+    base = (char*)VirtualAllocEx(process, nullptr, whole, MEM_COMMIT, PAGE_READWRITE);
+    if (base == nullptr) {
+      const DWORD error = GetLastError();
+      CloseHandle(process);
+      throw Failure{"VirtualAllocEx failed: " + std::to_string(error)};
+    }
+    blocks.push_back(Block{pid, started, base, whole, true});
+    block = blocks.size() - 1;
   }
   ~Remote() {
-    VirtualFreeEx(process, base, 0, MEM_RELEASE);
+    blocks[block].lent = false;
     CloseHandle(process);
   }
   char* At(size_t offset) const { return base + offset; }
@@ -134,7 +170,7 @@ class Remote {
  private:
   HANDLE process;
   char* base;
-  size_t size;
+  size_t block;
 };
 
 const size_t TextOffset = 1024, TextChars = 4096;
@@ -534,6 +570,30 @@ void CmdClickRow(int row, const std::string& how) {
   const WPARAM keys = how == "ctrl" ? MK_CONTROL : how == "shift" ? MK_SHIFT : 0;
   PostClick(list, at, WM_LBUTTONDOWN, WM_LBUTTONUP, keys, how == "double");
   Settle();
+}
+
+// A right click on the tree item that reads `text`, the real cursor on it
+// (the program's menu opens where the message says the cursor was): the
+// point on the screen.
+void CmdRightClickTree(const std::wstring& text) {
+  HWND tree = Control(TreeId);
+  for (const TreeEntry& e : Tree()) {
+    if (e.text != text) continue;
+    Remote remote(tree, sizeof(RECT));
+    RECT rect{};
+    *reinterpret_cast<HTREEITEM*>(&rect) = e.item;  // TVM_GETITEMRECT takes the item in the rectangle
+    remote.Put(0, &rect, sizeof rect);
+    if (!Send(tree, TVM_GETITEMRECT, TRUE, (LPARAM)remote.At(0))) throw Failure{"item out of sight: " + Utf8(text)};
+    remote.Get(0, &rect, sizeof rect);
+    const POINT at{rect.left + 4, (rect.top + rect.bottom) / 2};
+    POINT screen = at;
+    ClientToScreen(tree, &screen);
+    SetCursorPos(screen.x, screen.y);
+    PostClick(tree, at, WM_RBUTTONDOWN, WM_RBUTTONUP, 0, false);
+    Write(JsonArray({std::to_string(screen.x), std::to_string(screen.y)}));
+    return;
+  }
+  throw Failure{"no tree item " + Utf8(text)};
 }
 
 void CmdClickHeader(int column) {
@@ -1257,6 +1317,8 @@ void Run(const std::vector<std::string>& args) {
     EnumWindows(ListWindow, 0);
   } else if (c == "click-row") {
     CmdClickRow((int)Number(args, 1, 0), args.size() > 2 ? args[2] : "");
+  } else if (c == "right-click-tree") {
+    CmdRightClickTree(arg(1));
   } else if (c == "click-header") {
     CmdClickHeader((int)Number(args, 1, 0));
   } else if (c == "selected") {

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/Types.h"
 #include "ui/WindowRules.h"
 #include "ui/resource.h"
 
@@ -204,6 +205,67 @@ TEST(ProgressRules, SummaryCountsWhatWasRecovered) {
             u"Recovered 2 of 3 files to D:\\.\r\n1 file could not be recovered:");
   EXPECT_EQ(RecoverySummaryText(1, 9, 2, true, u"D:\\"),
             u"Cancelled: recovered 1 of 9 files to D:\\.\r\n2 files could not be recovered:");
+}
+
+TEST(ProgressRules, SummaryTellsWhyEachFileIsNotWhole) {
+  const std::u16string out = u"D:\\Saved\\a.txt";
+  const std::u16string system = u"Access is denied.";
+  struct Case {
+    std::uint32_t code;
+    bool creating;
+    std::uint64_t missing, unreadable;
+    bool published;
+    std::u16string expected;
+  };
+  const Case cases[] = {
+      {code::Crc, false, 0, 4096, true, u"4096 bytes unreadable (written as zeros); the copy is kept as " + out},
+      {code::FileCorrupt, false, 512, 0, true, u"512 bytes missing; the copy is kept as " + out},
+      {code::FileCorrupt, false, 512, 4096, true,
+       u"512 bytes missing, 4096 bytes unreadable (written as zeros); the copy is kept as " + out},
+      // A refusal is told in the window's words, whatever was about to be created.
+      {code::RecordReused, false, 0, 0, false, u"The file's record was reused after the scan; scan again."},
+      {code::FileOffline, true, 0, 0, false,
+       u"Not on this disk: its bytes are kept elsewhere (a cloud provider or a deduplication store)."},
+      {code::AccessDenied, true, 0, 0, false, u"cannot create " + out + u": " + system},
+      // A copy removed again (not published) is no kept copy, whatever was counted.
+      {code::Crc, false, 0, 4096, false, system},
+      {code::AccessDenied, false, 0, 0, false, system},
+  };
+  for (const Case& c : cases) {
+    RecoveryFailureFacts facts;
+    facts.code = c.code;
+    facts.creatingFile = c.creating;
+    facts.output = out;
+    facts.missingBytes = c.missing;
+    facts.unreadableBytes = c.unreadable;
+    facts.published = c.published;
+    EXPECT_EQ(RecoveryFailureText(facts, system), c.expected) << c.code;
+  }
+  EXPECT_EQ(RefusalText(code::Crc), u"");
+  EXPECT_EQ(UnreadableRecordsText(0), u"");
+  EXPECT_EQ(UnreadableRecordsText(1), u"1 record could not be read");
+  EXPECT_EQ(UnreadableRecordsText(4), u"4 records could not be read");
+}
+
+TEST(DeepScanRules, ExcludesScansAndRecoveriesAndNamesWhatItFinds) {
+  // Deep scan, Scan and Recover exclude each other: one runs at a time.
+  EXPECT_TRUE(DeepScanEnabled(ScanPhase::Idle, false, true));
+  EXPECT_FALSE(DeepScanEnabled(ScanPhase::Idle, false, false));  // the tree's root
+  EXPECT_FALSE(DeepScanEnabled(ScanPhase::Idle, true, true));
+  EXPECT_FALSE(DeepScanEnabled(ScanPhase::Running, false, true));
+  EXPECT_FALSE(DeepScanEnabled(ScanPhase::Stopping, false, true));
+  EXPECT_EQ(DeepProgressText(0, 100 << 20, 5000), u"Deep scan: 0 bytes of 100 MB");
+  EXPECT_EQ(DeepProgressText(25 << 20, 100 << 20, 5000), u"Deep scan: 25.0 MB of 100 MB. About 15 seconds left");
+  EXPECT_EQ(DeepEndText(0, false), u"Deep scan: no lost volume found");
+  EXPECT_EQ(DeepEndText(1, true), u"Deep scan stopped: 1 volume found");
+  EXPECT_EQ(DeepEndText(2, false), u"Deep scan: 2 volumes found");
+  EXPECT_EQ(FoundVolumeText(2048, 96ull << 20), u"Found NTFS volume at sector 2048 (96 MB)");
+  EXPECT_EQ(FoundVolumeText(0, (1ull << 20) - 512), u"Found NTFS volume at sector 0 (1023 KB)");
+  EXPECT_EQ(FoundVolumeText(4294969344ull, 3ull << 30), u"Found NTFS volume at sector 4294969344 (3.00 GB)");
+  EXPECT_EQ(FoundVolumeDriveText(1), u"Found volume 1\\");
+  EXPECT_EQ(std::u16string(StateCellPrefix(true)) + u"Intact", u"In use; Intact");
+  EXPECT_EQ(std::u16string(StateCellPrefix(false)), u"");
+  EXPECT_TRUE(MainWindowHandles(IDM_DEEP_SCAN));
 }
 
 TEST(FileListRules, SortsByTextOrStateBothWaysKeepingTies) {

@@ -91,6 +91,15 @@ def picture_scan():
     return c
 
 
+def picture_deep_scan():
+    # Two disks, one behind the other, under the glass: the whole disk, not one volume.
+    c = Canvas(32, 32)
+    drive(c, 5, 11)
+    drive(c, 1, 17)
+    magnifier(c, 20, 10, 6)
+    return c
+
+
 def picture_recover():
     c = Canvas(32, 32)
     c.rect(5, 4, 22, 27, PAPER)
@@ -178,7 +187,7 @@ def ico(canvases):
 
 def main():
     here = os.path.dirname(os.path.abspath(__file__))
-    pictures = (picture_open_image(), picture_scan(), picture_recover(), picture_find(), picture_about())
+    pictures = (picture_open_image(), picture_scan(), picture_deep_scan(), picture_recover(), picture_find(), picture_about())
     strip = Canvas(32 * len(pictures), 32)
     for i, picture in enumerate(pictures):
         strip.blit(picture, 32 * i, 0)
