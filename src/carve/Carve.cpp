@@ -50,10 +50,10 @@ const FileType* Identify(const std::uint8_t* bytes, std::size_t available) {
 DWORD Carve(const FileType& type, ByteSource& source, const Limits& limits, Carving* result) {
   *result = Carving();
   SourceReader reader(source, limits.windowBytes);
-  if (!reader.Allocated()) return code::NotEnoughMemory;
   result->extension = type.extension;
   result->subtype = type.name;
   type.Parse(reader, limits, result);
+  if (!reader.Allocated()) return code::NotEnoughMemory;
   if (result->verdict == Verdict::NotThisType) *result = Carving();
   result->readError = reader.ReadError();
   return code::Success;

@@ -30,6 +30,19 @@ CARVE_FAMILY(Gzip)
 CARVE_FAMILY(Pe)
 #undef CARVE_FAMILY
 
+// For the search for a file's second piece, given the bytes just before
+// the offset where its checks stopped (`before`, ending there) and from it
+// on (`after`): how many bytes from that offset the structure that failed
+// runs (a PNG chunk; a ZIP entry whose local header gives its sizes), 0 when
+// they do not tell; and whether bytes can begin the structure after it (a
+// chunk header; a ZIP record's signature).
+constexpr std::size_t StructureHeadBytes = 30;      // `after` and a Begins are given at least these
+constexpr std::size_t StructureBeforeBytes = 4096;  // `before` at most: a ZIP header with its name and extra field
+std::uint64_t PngRestOfChunk(const std::uint8_t* before, std::size_t beforeCount, const std::uint8_t* after);
+bool PngChunkBegins(const std::uint8_t* bytes);
+std::uint64_t ZipRestOfEntry(const std::uint8_t* before, std::size_t beforeCount, const std::uint8_t* after);
+bool ZipRecordBegins(const std::uint8_t* bytes);
+
 // A whole file of `length` bytes.
 inline void SetCarved(Carving* result, std::uint64_t length) {
   result->verdict = Verdict::Carved;

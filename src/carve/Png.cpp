@@ -26,6 +26,16 @@ bool MatchesPng(const std::uint8_t* bytes, std::size_t available) {
   return HasText(bytes, available, SignatureBytes + 4, "IHDR");
 }
 
+std::uint64_t PngRestOfChunk(const std::uint8_t*, std::size_t, const std::uint8_t* after) {
+  // The walk stops at the start of the chunk that fails.
+  return PngChunkBegins(after) ? ChunkOverhead + Be32(after) : 0;
+}
+
+bool PngChunkBegins(const std::uint8_t* bytes) {
+  return Be32(bytes) <= MaxChunkData && IsLetter(bytes[4]) && IsLetter(bytes[5]) && IsLetter(bytes[6]) &&
+         IsLetter(bytes[7]);
+}
+
 void ParsePng(SourceReader& reader, const Limits&, Carving* result) {
   const std::uint8_t* head = reader.Get(0, SignatureBytes + 8);
   if (head == nullptr || !MatchesPng(head, SignatureBytes + 8)) return SetNotThisType(result);

@@ -21,15 +21,36 @@ DWORD MemorySource::Read(std::uint64_t offset, std::size_t count, std::uint8_t* 
   return code::Success;
 }
 
-SourceReader::SourceReader(ByteSource& byteSource, std::size_t windowBytes)
-    : source(byteSource), capacity(std::max(windowBytes, MinWindowBytes)) {
-  window.reset(new (std::nothrow) std::uint8_t[capacity]);
+const std::uint8_t* MemorySource::View(std::uint64_t offset, std::size_t* available) {
+  *available = offset < length ? length - static_cast<std::size_t>(offset) : 0;
+  return *available != 0 ? data + offset : nullptr;
 }
+
+SourceReader::SourceReader(ByteSource& byteSource, std::size_t windowBytes)
+    : source(byteSource), capacity(std::max(windowBytes, MinWindowBytes)) {}
 
 bool SourceReader::Fill(std::uint64_t offset) {
   filled = 0;
   base = offset;
-  if (window == nullptr || offset >= end) return false;
+  held = window.get();
+  if (outOfMemory || offset >= end) return false;
+  // Bytes in memory are taken where they are when a whole window's worth
+  // lies there: nearer their end a Get could straddle it.
+  std::size_t viewed = 0;
+  const std::uint8_t* view = source.View(offset, &viewed);
+  if (view != nullptr && viewed >= capacity) {
+    held = view;
+    filled = static_cast<std::size_t>(std::min<std::uint64_t>(viewed, end - offset));
+    if (offset <= verified) verified = std::max(verified, offset + filled);
+    return true;
+  }
+  if (window == nullptr) {
+    // Only now: a candidate whose bytes the carver holds never needs it.
+    window.reset(new (std::nothrow) std::uint8_t[capacity]);
+    outOfMemory = window == nullptr;
+    if (outOfMemory) return false;
+    held = window.get();
+  }
   std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(capacity, end - offset));
   std::size_t got = 0;
   for (;;) {
@@ -61,7 +82,7 @@ const std::uint8_t* SourceReader::Get(std::uint64_t offset, std::size_t count) {
     Fill(offset);
     if (count > filled) return nullptr;
   }
-  return window.get() + (offset - base);
+  return held + (offset - base);
 }
 
 const std::uint8_t* SourceReader::Some(std::uint64_t offset, std::uint64_t count, std::size_t* got) {
@@ -72,7 +93,7 @@ const std::uint8_t* SourceReader::Some(std::uint64_t offset, std::uint64_t count
   }
   const std::size_t at = static_cast<std::size_t>(offset - base);
   *got = static_cast<std::size_t>(std::min<std::uint64_t>(count, filled - at));
-  return window.get() + at;
+  return held + at;
 }
 
 bool SourceReader::Reaches(std::uint64_t endOffset) {

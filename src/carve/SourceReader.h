@@ -13,11 +13,14 @@ namespace carve {
 
 class SourceReader {
  public:
+  // The window of `windowBytes` is allocated at the first read the source
+  // cannot lend.
   SourceReader(ByteSource& source, std::size_t windowBytes);
   SourceReader(const SourceReader&) = delete;
   SourceReader& operator=(const SourceReader&) = delete;
 
-  bool Allocated() const { return window != nullptr; }
+  // False when the window could not be allocated: the source read as ending there.
+  bool Allocated() const { return !outOfMemory; }
 
   // The bytes [offset, offset + count), count at most MinWindowBytes; nullptr
   // when the source ends (or fails) first. Valid until the next read.
@@ -63,6 +66,8 @@ class SourceReader {
 
   ByteSource& source;
   std::unique_ptr<std::uint8_t[]> window;
+  const std::uint8_t* held = nullptr;  // window, or the source's own bytes it lends
+  bool outOfMemory = false;
   std::size_t capacity;
   std::uint64_t base = 0;  // source offset of window[0]
   std::size_t filled = 0;

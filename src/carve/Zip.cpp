@@ -371,6 +371,38 @@ class ZipWalk {
 
 }  // namespace
 
+namespace {
+
+// An entry's bytes from its local header at `header`, 0 where a descriptor
+// after the data or a ZIP64 field holds its size.
+std::uint64_t EntryBytes(const std::uint8_t* header) {
+  const std::uint32_t packed = Le32(header + LocalPacked);
+  if (Le32(header) != LocalSignature || (Le16(header + LocalFlags) & FlagDescriptor) != 0 || packed == Unset32) return 0;
+  return LocalBytes + Le16(header + LocalNameLength) + Le16(header + LocalExtraLength) + std::uint64_t{packed};
+}
+
+}  // namespace
+
+std::uint64_t ZipRestOfEntry(const std::uint8_t* before, std::size_t beforeCount, const std::uint8_t* after) {
+  // The walk stops at the start of an entry whose header fails, or at the
+  // data of one whose data fails: its header then ends just before.
+  if (Le32(after) == LocalSignature) return EntryBytes(after);
+  for (std::size_t back = LocalBytes; back <= beforeCount; ++back) {
+    const std::uint8_t* header = before + beforeCount - back;
+    if (Le32(header) != LocalSignature) continue;
+    if (LocalBytes + std::size_t{Le16(header + LocalNameLength)} + Le16(header + LocalExtraLength) != back) continue;
+    const std::uint64_t bytes = EntryBytes(header);
+    return bytes > back ? bytes - back : 0;
+  }
+  return 0;
+}
+
+bool ZipRecordBegins(const std::uint8_t* bytes) {
+  const std::uint32_t signature = Le32(bytes);
+  return signature == LocalSignature || signature == CentralSignature || signature == DescriptorSignature ||
+         signature == ExtraDataSignature;
+}
+
 bool MatchesZip(const std::uint8_t* bytes, std::size_t available) {
   return available >= LocalBytes && bytes[0] == 'P' && bytes[1] == 'K' && bytes[2] == 3 && bytes[3] == 4;
 }

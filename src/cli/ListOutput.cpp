@@ -37,12 +37,28 @@ void AppendCell(std::string& out, const RowTable& rows, std::size_t row, Column 
 
 constexpr std::size_t OutputBatch = 64u << 10;  // bytes of rows handed over at once: they stay in the cache
 
+const char* CarvedStateText(const CarvedRow& row) { return row.damaged ? "Carved, damaged" : "Carved"; }
+
+// A carved row's cell; "#" is empty: no record holds the file.
+std::string CarvedCell(const CarvedRow& row, int column) {
+  switch (column) {
+    case ColumnName: return Utf8FromUtf16(row.name);
+    case ColumnPath: return Utf8FromUtf16(row.path);
+    case ColumnSize: return Utf8FromUtf16(SizeText(row.bytes));
+    case ColumnCreated: return Utf8FromUtf16(TimeText(row.created));
+    case ColumnModified: return Utf8FromUtf16(TimeText(row.modified));
+    case ColumnState: return CarvedStateText(row);
+    default: return std::string();
+  }
+}
+
 const char* const DeletedHeading = "Deleted";
 const char* DeletedCell(const RowTable& rows, std::size_t row) { return rows.At(row).inUse ? "No" : "Yes"; }
 
 }  // namespace
 
-void PrintCsv(const RowTable& rows, const ChosenList& chosen, Terminal& terminal, DeletedColumn deleted) {
+void PrintCsv(const RowTable& rows, const ChosenList& chosen, Terminal& terminal, DeletedColumn deleted,
+              const CarvedRows& carved) {
   const bool withDeleted = deleted == DeletedColumn::Shown;
   std::string out;
   for (int c = 0; c < ColumnCount; ++c) out += std::string(c != 0 ? "," : "") + Headings[c];
@@ -91,10 +107,24 @@ void PrintCsv(const RowTable& rows, const ChosenList& chosen, Terminal& terminal
       out.clear();
     }
   }
+  for (const CarvedRow& row : carved) {
+    for (int c = 0; c < ColumnCount; ++c) {
+      if (c != 0) out += ',';
+      const std::size_t from = out.size();
+      out += CarvedCell(row, c);
+      QuoteCsvField(out, from);
+    }
+    if (withDeleted) out += std::string(",") + "Yes";
+    out += "\r\n";
+    if (out.size() >= OutputBatch) {
+      terminal.Out(out);
+      out.clear();
+    }
+  }
   terminal.Out(out);
 }
 
-void PrintJson(const RowTable& rows, const ChosenList& chosen, Terminal& terminal) {
+void PrintJson(const RowTable& rows, const ChosenList& chosen, Terminal& terminal, const CarvedRows& carved) {
   std::string line, cell;
   for (std::size_t i = 0; i < chosen.size(); ++i) {
     const std::size_t row = chosen[i];
@@ -120,10 +150,26 @@ void PrintJson(const RowTable& rows, const ChosenList& chosen, Terminal& termina
     line += "]}";
     terminal.Out(line);
   }
-  terminal.Out(chosen.empty() ? "[]\n" : "\n]\n");
+  for (std::size_t i = 0; i < carved.size(); ++i) {
+    const CarvedRow& row = carved[i];
+    line = i == 0 && chosen.empty() ? "[\n  {" : ",\n  {";
+    for (int c = 0; c < ColumnState; ++c) {
+      if (c != 0) line += ", ";
+      AppendJsonString(line, Headings[c]);
+      line += ": ";
+      AppendJsonString(line, CarvedCell(row, c));
+    }
+    line += ", \"deleted\": true, \"record\": null, \"bytes\": " + std::to_string(row.bytes) + ", \"state\": ";
+    AppendJsonString(line, CarvedStateText(row));
+    line += ", \"overwritten_percent\": 0, \"overwritten_by\": [], \"first_cluster\": " +
+            std::to_string(row.firstCluster) + "}";
+    terminal.Out(line);
+  }
+  terminal.Out(chosen.empty() && carved.empty() ? "[]\n" : "\n]\n");
 }
 
-void PrintTable(const RowTable& rows, const ChosenList& chosen, Terminal& terminal, DeletedColumn deleted) {
+void PrintTable(const RowTable& rows, const ChosenList& chosen, Terminal& terminal, DeletedColumn deleted,
+                const CarvedRows& carved) {
   // The Deleted column, when shown, is the last.
   const int columns = ColumnCount + (deleted == DeletedColumn::Shown ? 1 : 0);
   std::size_t widths[ColumnCount + 1];
@@ -138,10 +184,17 @@ void PrintTable(const RowTable& rows, const ChosenList& chosen, Terminal& termin
     cell = TerminalSafe(cell);
     return cell;
   };
+  auto carvedText = [&](const CarvedRow& row, int column) -> const std::string& {
+    cell = column == ColumnCount ? std::string("Yes") : TerminalSafe(CarvedCell(row, column));
+    return cell;
+  };
   auto heading = [&](int column) { return column == ColumnCount ? DeletedHeading : Headings[column]; };
   for (int c = 0; c < columns; ++c) widths[c] = TerminalColumns(heading(c));
   for (std::size_t row : chosen) {
     for (int c = 0; c < columns; ++c) widths[c] = std::max(widths[c], TerminalColumns(text(row, c)));
+  }
+  for (const CarvedRow& row : carved) {
+    for (int c = 0; c < columns; ++c) widths[c] = std::max(widths[c], TerminalColumns(carvedText(row, c)));
   }
   auto put = [&](int column, const std::string& value) {
     line += value;
@@ -155,10 +208,19 @@ void PrintTable(const RowTable& rows, const ChosenList& chosen, Terminal& termin
     for (int c = 0; c < columns; ++c) put(c, text(row, c));
     terminal.Out(line + "\n");
   }
+  for (const CarvedRow& row : carved) {
+    line.clear();
+    for (int c = 0; c < columns; ++c) put(c, carvedText(row, c));
+    terminal.Out(line + "\n");
+  }
 }
 
 void PrintCsv(const RowTable& rows, const ChosenList& chosen, Terminal& terminal) {
   PrintCsv(rows, chosen, terminal, DeletedColumn::Hidden);
+}
+
+void PrintJson(const RowTable& rows, const ChosenList& chosen, Terminal& terminal) {
+  PrintJson(rows, chosen, terminal, CarvedRows());
 }
 
 void PrintTable(const RowTable& rows, const ChosenList& chosen, Terminal& terminal) {

@@ -6,10 +6,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "carve/CarvedOutput.h"
 #include "cli/ListOutput.h"
 #include "cli/Output.h"
 #include "disk/DiskImage.h"
@@ -39,10 +41,13 @@ const char* const Usage =
     "       pelmora-cli deep DISK [--start SECTOR --count SECTORS] [--sector-size 512|4096]\n"
     "       pelmora-cli list DISK (--start SECTOR | --partition N | --found K [--start SECTOR --count SECTORS])\n"
     "                            [--sector-size 512|4096] [--drive-text TEXT] [--format table|csv|json]\n"
-    "                            [--state STATE]...\n"
+    "                            [--state STATE]... [--carve [--type TYPE,...]]\n"
     "       pelmora-cli recover DISK (--start SECTOR | --partition N | --found K [--start SECTOR --count SECTORS])\n"
     "                            [--sector-size 512|4096]\n"
     "                            --to DIR [--record N]... [--name GLOB]... [--state STATE]... [--overwrite]\n"
+    "                            [--allow-same-volume]\n"
+    "       pelmora-cli carve DISK (--start SECTOR | --partition N | --found K [--start SECTOR --count SECTORS])\n"
+    "                            [--sector-size 512|4096] --to DIR [--type TYPE,...] [--overwrite]\n"
     "                            [--allow-same-volume]\n"
     "       pelmora-cli verify IMAGE\n"
     "DISK is a disk image or a device"
@@ -63,7 +68,11 @@ const char* const Usage =
     "else 4096 for an image laid out in 4096-byte sectors, else 512;\n"
     "--record takes the record index that 'list' shows in its # column;\n"
     "STATE is intact, partial, overwritten or unknown: what is left of a file's clusters;\n"
-    "or elsewhere: a file whose bytes are not on this disk (a cloud or deduplicated file).\n";
+    "or elsewhere: a file whose bytes are not on this disk (a cloud or deduplicated file);\n"
+    "'carve' reads the free clusters no listed file claims for files of the TYPEs (an\n"
+    "extension such as jpg, png, docx; all when not given), writes each below DIR as\n"
+    "Carved/TYPE/f<first cluster>.<ext> and prints: path, extension, first cluster, bytes, state;\n"
+    "'list --carve' reads them too and lists them after the files' rows, writing nothing.\n";
 
 struct Options {
   std::string command;
@@ -84,6 +93,8 @@ struct Options {
   bool allowSameVolume = false;  // recover onto the scanned partition itself
   std::uint32_t sectorSize = 0;  // 0: the device's own, else detected
   std::vector<Recoverability> states;  // rows of these states only; all when empty
+  std::vector<std::string> types;      // carve: the --type words; all types when empty
+  bool carve = false;                  // list: the carved files too
 };
 
 // Every line for people goes through TerminalSafe: names come from the disk.
@@ -124,7 +135,7 @@ std::string ParseOptions(const std::vector<std::string>& args, Options* options)
     return "";
   }
   if (options->command != "partitions" && options->command != "list" && options->command != "recover" &&
-      options->command != "deep") {
+      options->command != "deep" && options->command != "carve") {
     return "unknown command '" + options->command + "'";
   }
   std::vector<std::string> positional;
@@ -151,7 +162,8 @@ std::string ParseOptions(const std::vector<std::string>& args, Options* options)
       }
       options->hasCount = true;
       options->count = number;
-    } else if (arg == "--found" && (options->command == "list" || options->command == "recover")) {
+    } else if (arg == "--found" &&
+               (options->command == "list" || options->command == "recover" || options->command == "carve")) {
       if (!value(&text) || !ParseNumber(text, 100000, &number) || number == 0) return "--found takes a number from 1";
       options->found = static_cast<unsigned>(number);
     } else if (arg == "--partition" && options->command != "partitions" && options->command != "deep") {
@@ -165,7 +177,7 @@ std::string ParseOptions(const std::vector<std::string>& args, Options* options)
           (options->format != "table" && options->format != "csv" && options->format != "json")) {
         return "--format is table, csv or json";
       }
-    } else if (arg == "--to" && options->command == "recover") {
+    } else if (arg == "--to" && (options->command == "recover" || options->command == "carve")) {
       if (!value(&options->to) || options->to.empty()) return "--to takes a folder";
     } else if (arg == "--record" && options->command == "recover") {
       if (!value(&text) || !ParseNumber(text, UINT32_MAX, &number)) return "--record takes a record index";
@@ -173,7 +185,17 @@ std::string ParseOptions(const std::vector<std::string>& args, Options* options)
     } else if (arg == "--name" && options->command == "recover") {
       if (!value(&text)) return "--name takes a pattern";
       options->names.push_back(text);
-    } else if (arg == "--state" && options->command != "partitions" && options->command != "deep") {
+    } else if (arg == "--carve" && options->command == "list") {
+      options->carve = true;
+    } else if (arg == "--type" && (options->command == "carve" || options->command == "list")) {
+      if (!value(&text) || text.empty()) return "--type takes types such as jpg,png";
+      for (std::size_t at = 0; at <= text.size();) {
+        const std::size_t comma = std::min(text.find(',', at), text.size());
+        options->types.push_back(text.substr(at, comma - at));
+        at = comma + 1;
+      }
+    } else if (arg == "--state" && options->command != "partitions" && options->command != "deep" &&
+               options->command != "carve") {
       static const std::pair<const char*, Recoverability> names[] = {{"intact", Recoverability::Intact},
                                                                      {"partial", Recoverability::Partial},
                                                                      {"overwritten", Recoverability::Overwritten},
@@ -183,9 +205,9 @@ std::string ParseOptions(const std::vector<std::string>& args, Options* options)
       auto named = std::find_if(std::begin(names), std::end(names), [&](const auto& entry) { return text == entry.first; });
       if (!given || named == std::end(names)) return "--state is intact, partial, overwritten, unknown or elsewhere";
       options->states.push_back(named->second);
-    } else if (arg == "--overwrite" && options->command == "recover") {
+    } else if (arg == "--overwrite" && (options->command == "recover" || options->command == "carve")) {
       options->overwrite = true;
-    } else if (arg == "--allow-same-volume" && options->command == "recover") {
+    } else if (arg == "--allow-same-volume" && (options->command == "recover" || options->command == "carve")) {
       options->allowSameVolume = true;
     } else if (arg.size() > 1 && arg[0] == '-') {
       return "unknown option '" + arg + "'";
@@ -195,14 +217,17 @@ std::string ParseOptions(const std::vector<std::string>& args, Options* options)
   }
   if (positional.size() != 1) return positional.empty() ? "no DISK given" : "more than one DISK given";
   options->disk = positional[0];
-  if (options->command == "list" || options->command == "recover") {
+  if (options->command == "list" || options->command == "recover" || options->command == "carve") {
     // With --found, --start and --count give the range the deep scan reads.
     const int given = (options->hasStart && options->found == 0 ? 1 : 0) + (options->partition != 0 ? 1 : 0) +
                       (options->found != 0 ? 1 : 0);
     if (given != 1) return "give one of --start, --partition or --found";
     if (options->hasCount && options->found == 0) return "--count goes with --found";
   }
-  if (options->command == "recover" && options->to.empty()) return "recover needs --to DIR";
+  if ((options->command == "recover" || options->command == "carve") && options->to.empty()) {
+    return options->command + " needs --to DIR";
+  }
+  if (options->command == "list" && !options->types.empty() && !options->carve) return "--type goes with --carve";
   return "";
 }
 
@@ -607,7 +632,7 @@ int OpenAndScan(const Options& options, Terminal& terminal, ScannedVolume* volum
   if (status != ExitSuccess) return status;
   // Recovery onto the scanned partition would write over the clusters of
   // the very files it recovers: refused before the scan, nothing written.
-  if (options.command == "recover" && !options.allowSameVolume &&
+  if ((options.command == "recover" || options.command == "carve") && !options.allowSameVolume &&
       IsOnScannedPartition(PathFromArgument(options.to), volume->partition)) {
     terminal.Err("pelmora-cli: " + TerminalSafe(options.to) +
                  " is on the partition being scanned: what is written there may take the deleted files' clusters; "
@@ -644,17 +669,100 @@ ChosenList ChosenRows(const Options& options, const RowTable& rows) {
   return chosen;
 }
 
+// Where a scanned volume's clusters lie, for the carver.
+carve::VolumeSpan CarveSpan(ScannedVolume& volume) {
+  carve::VolumeSpan span;
+  span.disk = volume.disk.get();
+  span.offset = volume.partition.start;
+  span.clusterSize = volume.drive.ClusterSize();
+  span.clusterCount = volume.drive.ClusterCount();
+  if (span.clusterCount == 0 && span.clusterSize != 0) span.clusterCount = volume.partition.length / span.clusterSize;
+  return span;
+}
+
+// Carves the free space no row claims for `observer`; what could not be
+// read goes to `*warnings`.
+DWORD CarveScanned(ScannedVolume& volume, const carve::VolumeSpan& span, std::uint32_t families,
+                   carve::CarveObserver& observer, carve::CarveTotals* totals, std::string* warnings) {
+  std::unique_ptr<carve::BitmapFreeClusters> free;
+  DWORD result = carve::FreeClustersOf(volume.drive, volume.rows, span.clusterCount, &free);
+  if (result != code::Success) return result;
+  carve::CarveOptions carveOptions;
+  carveOptions.families = families;
+  result = carve::CarveFreeSpace(span, *free, carveOptions, observer, totals);
+  if (free->UnknownClusters() != 0) {
+    *warnings += "pelmora-cli: warning: the cluster bitmap cannot tell for " + std::to_string(free->UnknownClusters()) +
+                 " clusters: they were read as free\n";
+  }
+  if (totals->unreadableClusters != 0) {
+    *warnings += "pelmora-cli: warning: " + std::to_string(totals->unreadableClusters) + " clusters could not be read\n";
+  }
+  return result;
+}
+
+// Keeps a row for each carved file of the types chosen.
+class CarvedRowsOf : public carve::CarveObserver {
+ public:
+  CarvedRowsOf(Terminal& out, const carve::TypeChoice& types) : terminal(out), choice(types) {}
+  bool Found(const carve::CarvedFile& file) override {
+    if (!choice.Keeps(file)) return true;
+    CarvedRow row;
+    row.name = carve::CarvedName(file);
+    row.path = carve::CarvedFolder(*file.type);
+    row.bytes = file.carving.length;
+    row.created = file.carving.created.fileTime;
+    row.modified = file.carving.modified.fileTime;
+    row.firstCluster = file.firstCluster;
+    row.damaged = file.carving.verdict == carve::Verdict::Damaged;
+    try {
+      rows.push_back(std::move(row));
+    } catch (const std::bad_alloc&) {
+      outOfMemory = true;
+      return false;
+    }
+    return true;
+  }
+  bool Progress(std::uint64_t cluster, std::uint64_t total) override {
+    if (total != 0) terminal.Progress("Carving: cluster " + std::to_string(cluster) + " of " + std::to_string(total));
+    return true;
+  }
+
+  CarvedRows rows;
+  bool outOfMemory = false;
+
+ private:
+  Terminal& terminal;
+  const carve::TypeChoice& choice;
+};
+
 int CommandList(const Options& options, Terminal& terminal) {
+  carve::TypeChoice choice;
+  std::string unknown;
+  if (!carve::ChooseTypes(options.types, &choice, &unknown)) return UsageError(terminal, "no type '" + unknown + "'");
   ScannedVolume volume;
-  const int status = OpenAndScan(options, terminal, &volume);
+  int status = OpenAndScan(options, terminal, &volume);
   if (!volume.scanned) return status;
   const RowTable& rows = volume.rows;
   const ChosenList chosen = ChosenRows(options, rows);
+  CarvedRowsOf carved(terminal, choice);
+  if (options.carve) {
+    // The carved rows follow the scan's; a carving that fails keeps what it found.
+    std::string warnings;
+    carve::CarveTotals totals;
+    DWORD result = CarveScanned(volume, CarveSpan(volume), choice.families, carved, &totals, &warnings);
+    if (result == code::Success && carved.outOfMemory) result = code::NotEnoughMemory;
+    terminal.ClearProgress();
+    terminal.Err(warnings);
+    if (result != code::Success) {
+      Warning(terminal, "carve", result);
+      status = ExitFailure;
+    }
+  }
   // A found volume's files in use are rows too: a column tells them apart.
   const DeletedColumn deleted = options.found != 0 ? DeletedColumn::Shown : DeletedColumn::Hidden;
-  if (options.format == "csv") PrintCsv(rows, chosen, terminal, deleted);
-  if (options.format == "json") PrintJson(rows, chosen, terminal);
-  if (options.format == "table") PrintTable(rows, chosen, terminal, deleted);
+  if (options.format == "csv") PrintCsv(rows, chosen, terminal, deleted, carved.rows);
+  if (options.format == "json") PrintJson(rows, chosen, terminal, carved.rows);
+  if (options.format == "table") PrintTable(rows, chosen, terminal, deleted, carved.rows);
   terminal.Flush();
   return status;
 }
@@ -727,6 +835,73 @@ int CommandRecover(const Options& options, Terminal& terminal) {
   return status == ExitSuccess && recovered == chosen.size() && unmatched.empty() ? ExitSuccess : ExitFailure;
 }
 
+// Writes each carved file as it is found and prints its line:
+// path, extension, first cluster, bytes, state.
+class CarveLines : public carve::CarveObserver {
+ public:
+  CarveLines(Terminal& out, const carve::VolumeSpan& span, const carve::TypeChoice& types, const NativePath& folder,
+             bool replace)
+      : terminal(out), volume(span), choice(types), writer(folder, replace) {}
+
+  bool Found(const carve::CarvedFile& file) override {
+    if (!choice.Keeps(file)) return true;
+    NativePath path;
+    const DWORD result = writer.Write(volume, file, &path);
+    const std::string shown = TerminalSafe(PathText(path));
+    if (result == code::FileExists) {
+      terminal.Err("skipped (exists): " + shown + "\n");
+      ++skipped;
+    } else if (result != code::Success) {
+      terminal.Err("failed: " + shown + ": " + ErrorMessage(result) + "\n");
+      ++failed;
+    } else {
+      terminal.Out(shown + "\t" + file.carving.extension + "\t" + std::to_string(file.firstCluster) + "\t" +
+                   std::to_string(file.carving.length) + "\t" + carve::CarvedState(file.carving) + "\n");
+      ++written;
+      damaged += file.carving.verdict == carve::Verdict::Damaged ? 1 : 0;
+    }
+    return true;
+  }
+  bool Progress(std::uint64_t cluster, std::uint64_t total) override {
+    if (total != 0) terminal.Progress("Carving: cluster " + std::to_string(cluster) + " of " + std::to_string(total));
+    return true;
+  }
+
+  unsigned written = 0, damaged = 0, skipped = 0, failed = 0;
+
+ private:
+  Terminal& terminal;
+  const carve::VolumeSpan& volume;
+  const carve::TypeChoice& choice;
+  carve::CarvedWriter writer;
+};
+
+int CommandCarve(const Options& options, Terminal& terminal) {
+  carve::TypeChoice choice;
+  std::string unknown;
+  if (!carve::ChooseTypes(options.types, &choice, &unknown)) return UsageError(terminal, "no type '" + unknown + "'");
+  ScannedVolume volume;
+  const int status = OpenAndScan(options, terminal, &volume);
+  if (!volume.scanned) return status;
+  const carve::VolumeSpan span = CarveSpan(volume);
+  const NativePath destination = FullPath(PathFromArgument(options.to));
+  DWORD result = MakeDirectory(destination);
+  if (result != code::Success) return Failure(terminal, options.to, result);
+  CarveLines lines(terminal, span, choice, destination, options.overwrite);
+  carve::CarveTotals totals;
+  std::string warnings;
+  result = CarveScanned(volume, span, choice.families, lines, &totals, &warnings);
+  terminal.ClearProgress();
+  terminal.Flush();
+  if (result != code::Success) return Failure(terminal, "carve", result);
+  std::string notes = "Carved " + std::to_string(lines.written) + " files (" + std::to_string(lines.damaged) +
+                      " damaged) from " + std::to_string(totals.clustersRead) + " free clusters of " +
+                      std::to_string(span.clusterSize) + " bytes\n" + warnings;
+  if (lines.failed != 0) notes += std::to_string(lines.failed) + " files could not be written\n";
+  terminal.Err(notes);
+  return status == ExitSuccess && lines.failed == 0 ? ExitSuccess : ExitFailure;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -739,5 +914,6 @@ int main(int argc, char** argv) {
   if (options.command == "verify") return CommandVerify(options, terminal);
   if (options.command == "deep") return CommandDeep(options, terminal);
   if (options.command == "list") return CommandList(options, terminal);
+  if (options.command == "carve") return CommandCarve(options, terminal);
   return CommandRecover(options, terminal);
 }

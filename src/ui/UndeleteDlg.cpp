@@ -4,10 +4,12 @@
 #include <cderr.h>
 #include <commdlg.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <new>
 
+#include "carve/CarvedOutput.h"
 #include "ntfs/NtfsLayout.h"
 #include "platform/Errors.h"
 #include "platform/Text.h"
@@ -45,9 +47,15 @@ constexpr UINT WM_IMAGE_OPENED = WM_APP + 7;
 // The deep scan's one message, posted last: the window joins it and reads
 // what it found. Its progress the window reads on a timer.
 constexpr UINT WM_DEEP_ENDED = WM_APP + 8;
+// The carving's carved files, sent in batches (lParam: the worker's const
+// CarvedTable*, which the window appends whole; returns 0, or 8 when it
+// cannot hold them), then its one posted message, last.
+constexpr UINT WM_CARVED_ROWS = WM_APP + 9;
+constexpr UINT WM_CARVE_ENDED = WM_APP + 10;
 
 constexpr UINT_PTR ProgressTimer = 1;
 constexpr UINT_PTR DeepTimer = 2;
+constexpr UINT_PTR CarveTimer = 3;
 constexpr UINT ProgressMs = 100;
 
 // Rows reach the window at once for the first, then at most this often, and
@@ -61,7 +69,7 @@ const wchar_t* const NotNtfsText =
     L"We plan to realize support FAT file system in the next 1.3 versions of the program. ";
 
 // In the toolbar bitmap's order.
-const UINT ToolbarCommands[] = {IDM_OPEN_IMAGE, IDM_SCAN, IDM_DEEP_SCAN, IDM_RECOVER, IDM_FIND, IDM_ABOUT};
+const UINT ToolbarCommands[] = {IDM_OPEN_IMAGE, IDM_SCAN, IDM_DEEP_SCAN, IDM_CARVE, IDM_RECOVER, IDM_FIND, IDM_ABOUT};
 constexpr int ToolbarButtons = sizeof ToolbarCommands / sizeof ToolbarCommands[0];
 
 // The destination of the last Recover command, offered by the next one.
@@ -436,6 +444,10 @@ bool CUndeleteDlg::CommandRule(UINT command, bool* enabled) const {
     *enabled = DeepScanEnabled(scanPhase, recovery != nullptr, SelectedItem() != nullptr);
     return true;
   }
+  if (command == IDM_CARVE) {
+    *enabled = CarveEnabled(scanPhase, recovery != nullptr, volumeScanned);
+    return true;
+  }
   return ::CommandRule(command, flags, enabled);
 }
 
@@ -451,6 +463,7 @@ bool CUndeleteDlg::OnCommand(UINT id, UINT notifyCode, HWND control) {
     case IDM_EXIT: OnCancel(); return true;
     case IDM_OPEN_IMAGE: OnOpenImage(); return true;
     case IDM_DEEP_SCAN: OnDeepScan(); return true;
+    case IDM_CARVE: OnCarve(); return true;
     case IDM_FIND: Find(); return true;
     case IDM_FIND_NEXT:
     case IDM_FIND_NEXT_VIEW: FindNext(); return true;
@@ -496,6 +509,13 @@ void CUndeleteDlg::ShowCell(NMLVDISPINFOW* info) const {
   auto* text = reinterpret_cast<char16_t*>(item.pszText);
   auto capacity = static_cast<std::size_t>(item.cchTextMax);
   const std::uint32_t row = RowAt(item.iItem);
+  if (row >= CarvedRow) {
+    const std::u16string cell = carved.Cell(row - CarvedRow, static_cast<Column>(item.iSubItem));
+    const std::size_t length = cell.size() < capacity ? cell.size() : capacity - 1;
+    std::memcpy(text, cell.data(), length * sizeof(char16_t));
+    text[length] = u'\0';
+    return;
+  }
   if (item.iSubItem == ColumnState) {
     // A found volume lists files that were in use when it was lost.
     for (const char16_t* prefix = StateCellPrefix(rows.At(row).inUse); *prefix != u'\0' && capacity > 1; ++prefix) {
@@ -516,12 +536,14 @@ void CUndeleteDlg::SortByColumn(int column) {
   for (int at = -1; (at = ListView_GetNextItem(list, at, LVNI_SELECTED)) >= 0;) selected.push_back(RowAt(at));
   const int focusedAt = ListView_GetNextItem(list, -1, LVNI_FOCUSED);
   const std::uint32_t focused = focusedAt >= 0 ? RowAt(focusedAt) : UINT32_MAX;
-  SortRows(rows, static_cast<Column>(column), sortAscending, &order);
-  std::vector<int> position(rows.Rows(), -1);
-  for (std::size_t at = 0; at < order.size(); ++at) position[order[at]] = static_cast<int>(at);
+  SortRows(rows, static_cast<Column>(column), sortAscending, &order, &carved);
+  // Record rows, then carved ones.
+  std::vector<int> position(rows.Rows() + carved.Count(), -1);
+  auto slot = [&](std::uint32_t row) { return row < CarvedRow ? row : rows.Rows() + (row - CarvedRow); };
+  for (std::size_t at = 0; at < order.size(); ++at) position[slot(order[at])] = static_cast<int>(at);
   ListView_SetItemState(list, -1, 0, LVIS_SELECTED | LVIS_FOCUSED);
-  for (std::uint32_t row : selected) ListView_SetItemState(list, position[row], LVIS_SELECTED, LVIS_SELECTED);
-  if (focused != UINT32_MAX) ListView_SetItemState(list, position[focused], LVIS_FOCUSED, LVIS_FOCUSED);
+  for (std::uint32_t row : selected) ListView_SetItemState(list, position[slot(row)], LVIS_SELECTED, LVIS_SELECTED);
+  if (focused != UINT32_MAX) ListView_SetItemState(list, position[slot(focused)], LVIS_FOCUSED, LVIS_FOCUSED);
   InvalidateRect(list, nullptr, FALSE);
 }
 
@@ -547,7 +569,10 @@ void CUndeleteDlg::ShowListMenu() {
 
 bool CUndeleteDlg::RowMatches(int row) {
   std::u16string text = Utf16FromWide(findText);
-  const bool match = NameMatches(CellText(rows, RowAt(row), ColumnName), &text);
+  const std::uint32_t tableRow = RowAt(row);
+  const bool match = NameMatches(tableRow >= CarvedRow ? carved.Cell(tableRow - CarvedRow, ColumnName)
+                                                       : CellText(rows, tableRow, ColumnName),
+                                 &text);
   findText = WideFromUtf16(text);  // kept lowered
   return match;
 }
@@ -617,8 +642,17 @@ void CUndeleteDlg::OnRecover() {
   job->destination = RecoverFolder;
   for (int row = -1; (row = ListView_GetNextItem(list, row, LVNI_SELECTED)) >= 0;) {
     const std::uint32_t tableRow = RowAt(row);
+    if (tableRow >= CarvedRow) {
+      // Written as the CLI's carve writes it: Carved\JPEG\f123.jpg below the destination.
+      const std::uint32_t file = tableRow - CarvedRow;
+      const std::u16string path = carved.Cell(file, ColumnPath);
+      job->items.push_back({RecordIdentity{}, path, path + carved.Cell(file, ColumnName), carved.Bytes(file), file});
+      job->totalBytes += carved.Bytes(file);
+      continue;
+    }
     const RowTable::Row& entry = rows.At(tableRow);
-    job->items.push_back({rows.Identity(tableRow), rows.Path(tableRow), ShownName(rows, tableRow), entry.size});
+    job->items.push_back(
+        {rows.Identity(tableRow), rows.Path(tableRow), ShownName(rows, tableRow), entry.size, UINT32_MAX});
     job->totalBytes += entry.size;
   }
   job->failures.reserve(job->items.size());
@@ -658,6 +692,8 @@ void CUndeleteDlg::RunRecovery() {
     // both arrive, and a file that was in the folder before is kept, the
     // recovered one beside it as "name (record N).ext".
     RecoveryBatch batch(NativeFromUtf16(Utf16FromWide(job.destination)), ExistingFiles::Rename);
+    // Carved files as the CLI writes them; one already there is kept and named in the summary.
+    carve::CarvedWriter carvedWriter(NativeFromUtf16(Utf16FromWide(job.destination)), false);
     std::uint64_t before = 0;
     for (std::uint32_t item = 0; item < job.items.size(); ++item) {
       if (stop) {
@@ -667,7 +703,18 @@ void CUndeleteDlg::RunRecovery() {
       job.current = item;
       observer.StartFile(before);
       RecoveredFile file;
-      const DWORD result = batch.Recover(drive, job.items[item].identity, job.items[item].path, &file, &observer);
+      DWORD result = ERROR_SUCCESS;
+      if (job.items[item].carved != UINT32_MAX) {
+        // No carving runs while a recovery does: the table holds still.
+        carve::CarvedFile carvedFile;
+        if (!carved.File(job.items[item].carved, &carvedFile)) throw std::bad_alloc();
+        NativePath written;
+        result = carvedDisk ? carvedWriter.Write(carvedDisk->span, carvedFile, &written) : ERROR_INVALID_HANDLE;
+        file.path = Utf16FromNative(written);
+        file.step = result == ERROR_FILE_EXISTS ? RecoveryStep::CreatingFile : RecoveryStep::Copying;
+      } else {
+        result = batch.Recover(drive, job.items[item].identity, job.items[item].path, &file, &observer);
+      }
       if (result == ERROR_CANCELLED) {
         job.cancelled = true;
         return;
@@ -738,7 +785,9 @@ void CUndeleteDlg::OnImagePreview() {
   previewDialog.Destroy();
   previewData.reset();
   previewSize = 0;
-  wantedRecord = rows.Identity(RowAt(row));
+  const std::uint32_t tableRow = RowAt(row);
+  wantedCarved = tableRow >= CarvedRow ? tableRow - CarvedRow : UINT32_MAX;
+  if (tableRow < CarvedRow) wantedRecord = rows.Identity(tableRow);
   previewWanted = true;
   // A read still running is asked to stop; its end starts this one.
   if (previewWorker.Started()) {
@@ -752,6 +801,14 @@ void CUndeleteDlg::StartPreview() {
   previewWanted = false;
   preview = PreviewJob{};
   preview.identity = wantedRecord;
+  // A copy: the carving may append to the table while the preview reads.
+  if (wantedCarved != UINT32_MAX && wantedCarved < carved.Count()) {
+    preview.isCarved = true;
+    if (!carved.File(wantedCarved, &preview.carvedFile)) {
+      ShowErrorBox(hwnd, ERROR_NOT_ENOUGH_MEMORY, L"GetLastError");
+      return;
+    }
+  }
   ++previewGeneration;
   const DWORD result = previewWorker.Start(PreviewThread, this);
   if (result != ERROR_SUCCESS) ShowErrorBox(hwnd, result, L"GetLastError");
@@ -767,18 +824,32 @@ DWORD WINAPI CUndeleteDlg::PreviewThread(void* parameter) {
 
 void CUndeleteDlg::ReadPreview() {
   PreviewJob& job = preview;
-  MFTFileInfo info;
-  job.result = drive.ReadRecordSummary(job.identity, &info);
-  if (job.result != ERROR_SUCCESS) return;
   try {
-    const std::u16string name(info.name);
-    PreviewSink sink(name, info.dataSize, previewWorker.StopFlag());
+    std::u16string name;
+    std::uint64_t fileSize = 0;
+    MFTFileInfo info;
+    if (job.isCarved) {
+      name = carve::CarvedName(job.carvedFile);
+      fileSize = job.carvedFile.carving.length;
+      if (!carvedDisk) job.result = ERROR_INVALID_HANDLE;
+    } else {
+      job.result = drive.ReadRecordSummary(job.identity, &info);
+      name = info.name;
+      fileSize = info.dataSize;
+    }
+    if (job.result != ERROR_SUCCESS) return;
+    PreviewSink sink(name, fileSize, previewWorker.StopFlag());
     DWORD result = ERROR_SUCCESS;
     if (sink.headWanted == 0) {
       sink.Decide();  // nothing to read
     } else {
-      std::uint64_t size = 0;
-      result = drive.ReadRecordContent(job.identity, &sink, &size);
+      if (job.isCarved) {
+        result = carve::ReadCarved(carvedDisk->span, job.carvedFile,
+                                   [&sink](const std::uint8_t* bytes, std::uint32_t count) { return sink.Write(bytes, count); });
+      } else {
+        std::uint64_t size = 0;
+        result = drive.ReadRecordContent(job.identity, &sink, &size);
+      }
       // Shorter than its size said: decided on what there was.
       if (!sink.decided && (result == ERROR_SUCCESS || result == ERROR_CANCELLED)) sink.Decide();
     }
@@ -868,7 +939,17 @@ INT_PTR CUndeleteDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, bool
     case WM_SCAN_ENDED:
       EndScan(*reinterpret_cast<const ScanTotals*>(lParam));
       return 0;
+    case WM_CARVED_ROWS:
+      SetWindowLongPtrW(hwnd, DWLP_MSGRESULT, TakeCarved(*reinterpret_cast<const CarvedTable*>(lParam)));
+      return TRUE;
+    case WM_CARVE_ENDED:
+      EndCarve();
+      return 0;
     case WM_TIMER:
+      if (wParam == CarveTimer) {
+        ShowCarveProgress();
+        return 0;
+      }
       if (wParam == DeepTimer) {
         ShowDeepProgress();
         return 0;
@@ -899,6 +980,9 @@ INT_PTR CUndeleteDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, bool
       diskHandle.reset();
       KillTimer(hwnd, DeepTimer);
       deep.reset();
+      KillTimer(hwnd, CarveTimer);
+      carving.reset();
+      carvedDisk.reset();
       deepResults.clear();  // they read the images
       // The images close with the window; nothing reads them any more.
       opening = OpenJob{};
@@ -943,6 +1027,10 @@ void CUndeleteDlg::StopWorkers() {
     KillTimer(hwnd, DeepTimer);
     statusBar.SetText(0, L"Stopping the deep scan...");
   }
+  if (carving) {
+    KillTimer(hwnd, CarveTimer);
+    statusBar.SetText(0, L"Stopping the carving...");
+  }
   progressDialog.Cancel();
   recoveryWorker.RequestStop();
   previewWorker.RequestStop();
@@ -972,6 +1060,8 @@ void CUndeleteDlg::ShowJobState() {
     // selected does nothing.
     const BOOL deepScan = DeepScanEnabled(scanPhase, recovering, true) ? TRUE : FALSE;
     SendMessageW(toolBar, TB_ENABLEBUTTON, IDM_DEEP_SCAN, MAKELPARAM(deepScan, 0));
+    const BOOL carve = CarveEnabled(scanPhase, recovering, volumeScanned) ? TRUE : FALSE;
+    SendMessageW(toolBar, TB_ENABLEBUTTON, IDM_CARVE, MAKELPARAM(carve, 0));
   }
   const ScanButton button = ScanButtonFor(scanPhase, recovering);
   EnableWindow(scanButton, button.enabled ? TRUE : FALSE);
@@ -993,6 +1083,7 @@ void CUndeleteDlg::ToggleScan() {
       ListView_SetColumnWidth(fileList.Handle(), ColumnState,
                               StateColumnWidth(scanItem != nullptr && scanItem->found != nullptr));
       flags = FlagsAtScanStart();
+      volumeScanned = false;
       const DWORD result = scanWorker.Start(ScanThread, this);
       if (result != ERROR_SUCCESS) {
         flags = FlagsAtScanEnd(flags);
@@ -1082,6 +1173,7 @@ ScanTotals CUndeleteDlg::RunScan() {
     return {};
   }
 
+  volumeScanned = true;
   // The worker's own table: the window copies from it while the worker waits.
   RowTable table;
   WindowRowSink sink(hwnd, scanWorker);
@@ -1103,6 +1195,8 @@ void CUndeleteDlg::BeginRows() {
   ListView_SetItemState(list, -1, 0, LVIS_SELECTED | LVIS_FOCUSED);
   ListView_SetItemCountEx(list, 0, 0);
   rows.Clear();
+  carved.Clear();
+  carvedDisk.reset();  // its readers, the preview and a recovery, are not running
   order.clear();
 }
 
@@ -1176,6 +1270,7 @@ void CUndeleteDlg::ShowTreeMenu() {
   DestroyMenu(menu);
   if (chosen == IDM_SCAN) ToggleScan();
   if (chosen == IDM_DEEP_SCAN) OnDeepScan();
+  if (chosen == IDM_CARVE) OnCarve();
   if (chosen == IDM_OPEN_IMAGE) OnOpenImage();
 }
 
@@ -1332,4 +1427,187 @@ void CUndeleteDlg::EndDeepScan() {
   }
   SetScanPhase(ScanPhase::Idle);
   if (job->result != ERROR_SUCCESS && !stopped) ShowReadFailure(job->result, job->item.source, L"Error in Deep scan");
+}
+
+void CUndeleteDlg::OnCarve() {
+  // A posted command reaches the window whatever the menu shows.
+  if (scanItem == nullptr || !CarveEnabled(scanPhase, recovery != nullptr, volumeScanned)) return;
+  // A carving again replaces the last one's rows; a preview reading them ends first.
+  previewWanted = false;
+  previewWorker.StopAndJoin();
+  const HWND list = fileList.Handle();
+  ListView_SetItemState(list, -1, 0, LVIS_SELECTED | LVIS_FOCUSED);
+  order.erase(std::remove_if(order.begin(), order.end(), [](std::uint32_t row) { return row >= CarvedRow; }),
+              order.end());
+  ListView_SetItemCountEx(list, static_cast<int>(order.size()), LVSICF_NOSCROLL);
+  carved.Clear();
+  carvedDisk.reset();
+
+  auto disk = std::make_unique<CarvedDisk>();
+  const DiskSource& source = scanItem->source;
+  if (source.image != nullptr) {
+    disk->disk = source.image;
+  } else {
+    const DWORD opened = DiskDevice::OpenNumber(source.diskNumber, &disk->device);
+    if (opened != ERROR_SUCCESS) {
+      ShowErrorBox(hwnd, opened, L"Error in CreateFile (carve)");
+      return;
+    }
+    disk->disk = disk->device.get();
+  }
+  carve::VolumeSpan& span = disk->span;
+  span.disk = disk.get();
+  span.offset = scannedPartition.start;
+  // A found volume's cluster 0 need not fall on a sector of the disk.
+  if (scanItem->found != nullptr && scanItem->foundIndex < scanItem->found->Count()) {
+    span.offset = scanItem->found->At(scanItem->foundIndex).offset;
+  }
+  span.clusterSize = drive.ClusterSize();
+  span.clusterCount = drive.ClusterCount();
+  if (span.clusterCount == 0 && span.clusterSize != 0) span.clusterCount = scannedPartition.length / span.clusterSize;
+  carvedDisk = std::move(disk);
+
+  auto job = std::make_unique<CarveJob>();
+  job->started = GetTickCount64();
+  carving = std::move(job);
+  flagsBeforeCarve = flags;
+  flags = FlagsAtCarveStart(flags);
+  const DWORD result = scanWorker.Start(CarveThread, this);
+  if (result != ERROR_SUCCESS) {
+    carving.reset();
+    flags = flagsBeforeCarve;
+    ShowErrorBox(hwnd, result, L"GetLastError");
+    return;
+  }
+  statusBar.SetText(0, L"");
+  SetTimer(hwnd, CarveTimer, ProgressMs, nullptr);
+  SetScanPhase(ScanPhase::Running);
+}
+
+DWORD WINAPI CUndeleteDlg::CarveThread(void* parameter) {
+  auto* window = static_cast<CUndeleteDlg*>(parameter);
+  window->RunCarve();
+  PostMessageW(window->hwnd, WM_CARVE_ENDED, 0, 0);
+  return 0;
+}
+
+namespace {
+
+// Hands carved files to the window in batches, as the scan's rows go, and
+// the carving's place to the job's counters; its answers are the worker's
+// stop request. What it holds is emptied at each hand-over.
+class WindowCarvedSink : public carve::CarveObserver {
+ public:
+  WindowCarvedSink(HWND window, CWorkerThread& control, std::atomic<std::uint64_t>& done,
+                   std::atomic<std::uint64_t>& total, std::uint32_t clusterSize)
+      : window(window), control(control), done(done), total(total), clusterSize(clusterSize),
+        last(GetTickCount()) {}
+  bool Found(const carve::CarvedFile& file) override {
+    // A file found as a stop is asked for is kept all the same.
+    if (!batch.Add(file)) Fail(ERROR_NOT_ENOUGH_MEMORY);
+    if (handed == 0 || GetTickCount() - last >= RowBatchMs) HandOver();
+    return failure == ERROR_SUCCESS && !control.StopFlag();
+  }
+  bool Progress(std::uint64_t cluster, std::uint64_t clusters) override {
+    const std::uint64_t limit = UINT64_MAX / clusterSize;
+    total = clusters <= limit ? clusters * clusterSize : UINT64_MAX;
+    done = cluster <= limit ? cluster * clusterSize : UINT64_MAX;
+    return failure == ERROR_SUCCESS && !control.StopFlag();
+  }
+  void HandOver() {
+    if (failure == ERROR_SUCCESS && batch.Count() > 0) {
+      Fail(static_cast<DWORD>(SendMessageW(window, WM_CARVED_ROWS, 0, reinterpret_cast<LPARAM>(&batch))));
+      handed += batch.Count();
+      batch.Clear();
+    }
+    last = GetTickCount();
+  }
+  // 0, or 8 when the files could not be held.
+  DWORD Failure() const { return failure; }
+
+ private:
+  void Fail(DWORD result) {
+    if (result == ERROR_SUCCESS || failure != ERROR_SUCCESS) return;
+    failure = result;
+    control.RequestStop();
+  }
+
+  HWND window;
+  CWorkerThread& control;
+  std::atomic<std::uint64_t>& done;
+  std::atomic<std::uint64_t>& total;
+  std::uint32_t clusterSize;
+  DWORD last;  // tick of the last hand-over
+  CarvedTable batch;
+  std::size_t handed = 0;
+  DWORD failure = ERROR_SUCCESS;
+};
+
+}  // namespace
+
+void CUndeleteDlg::RunCarve() {
+  CarveJob& job = *carving;
+  const carve::VolumeSpan& span = carvedDisk->span;
+  if (span.clusterSize == 0) {
+    job.result = ERROR_INVALID_PARAMETER;
+    return;
+  }
+  try {
+    // The scan's rows hold still: no scan runs while this does.
+    std::unique_ptr<carve::BitmapFreeClusters> free;
+    job.result = carve::FreeClustersOf(drive, rows, span.clusterCount, &free);
+    if (job.result != ERROR_SUCCESS) return;
+    WindowCarvedSink sink(hwnd, scanWorker, job.doneBytes, job.totalBytes, span.clusterSize);
+    job.result = carve::CarveFreeSpace(span, *free, carve::CarveOptions(), sink, &job.totals);
+    sink.HandOver();
+    if (sink.Failure() != ERROR_SUCCESS) job.result = sink.Failure();
+    job.unknownClusters = free->UnknownClusters();
+  } catch (const std::bad_alloc&) {
+    job.result = ERROR_NOT_ENOUGH_MEMORY;
+  }
+}
+
+void CUndeleteDlg::ShowCarveProgress() {
+  if (!carving) return;
+  const std::u16string text =
+      CarveProgressText(carving->doneBytes, carving->totalBytes, GetTickCount64() - carving->started);
+  statusBar.SetText(0, WideFromUtf16(text).c_str());
+}
+
+DWORD CUndeleteDlg::TakeCarved(const CarvedTable& source) {
+  const std::size_t first = carved.Count();
+  try {
+    order.reserve(order.size() + source.Count());
+  } catch (const std::bad_alloc&) {
+    return ERROR_NOT_ENOUGH_MEMORY;
+  }
+  if (!carved.AppendFrom(source, 0)) return ERROR_NOT_ENOUGH_MEMORY;
+  // After the record rows, in the carving's order.
+  for (std::size_t file = first; file < carved.Count(); ++file) order.push_back(CarvedRow + static_cast<std::uint32_t>(file));
+  ListView_SetItemCountEx(fileList.Handle(), static_cast<int>(order.size()), LVSICF_NOINVALIDATEALL | LVSICF_NOSCROLL);
+  if (!order.empty()) flagsBeforeCarve = FlagsWithRows(flagsBeforeCarve);
+  return ERROR_SUCCESS;
+}
+
+void CUndeleteDlg::EndCarve() {
+  if (!carving) return;  // the window is closing and dropped it
+  scanWorker.StopAndJoin();
+  KillTimer(hwnd, CarveTimer);
+  const std::unique_ptr<CarveJob> job = std::move(carving);
+  // What was carved before a stop or a failure stays, and can be recovered.
+  flags = flagsBeforeCarve;
+  if (carved.Count() > 0) flags.canRecover = flags.canPreview = true;
+  std::size_t damaged = 0;
+  for (std::size_t file = 0; file < carved.Count(); ++file) damaged += carved.Damaged(file) ? 1 : 0;
+  std::u16string text = CarveEndText(carved.Count(), damaged, job->totals.stopped || job->result != ERROR_SUCCESS);
+  // The carving went on past what it could not read: said, not failed.
+  if (job->totals.unreadableClusters != 0) {
+    const std::string more = "; " + std::to_string(job->totals.unreadableClusters) + " clusters could not be read";
+    text += std::u16string(more.begin(), more.end());
+  }
+  statusBar.SetText(0, WideFromUtf16(text).c_str());
+  SetScanPhase(ScanPhase::Idle);
+  if (job->result != ERROR_SUCCESS && scanItem != nullptr) {
+    ShowReadFailure(job->result, scanItem->source, L"Error in Carve free space");
+  }
 }

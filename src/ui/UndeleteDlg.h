@@ -11,8 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "carve/FreeSpace.h"
 #include "ntfs/NTFSDrive.h"
 #include "platform/Disk.h"
+#include "platform/Lock.h"
 #include "platform/Volumes.h"
 #include "recover/Recovery.h"
 #include "scan/DeepScan.h"
@@ -45,6 +47,9 @@ class CUndeleteDlg : public CNewDialog {
   // The deep scan of a disk or partition, on the scan's worker: its last
   // act is to post WM_DEEP_ENDED.
   static DWORD WINAPI DeepScanThread(void* parameter);
+  // The carving of the scanned volume's free space, on the scan's worker:
+  // its last act is to post WM_CARVE_ENDED.
+  static DWORD WINAPI CarveThread(void* parameter);
 
  protected:
   BOOL OnInitDialog() override;
@@ -74,6 +79,14 @@ class CUndeleteDlg : public CNewDialog {
   void RunDeepScan();
   void ShowDeepProgress();
   void EndDeepScan();
+  // Carve free space: the job for the volume last scanned, the worker's
+  // part (never throws), its progress, the carved rows it hands over (0 or
+  // 8 when they cannot be held) and its end.
+  void OnCarve();
+  void RunCarve();
+  void ShowCarveProgress();
+  DWORD TakeCarved(const CarvedTable& source);
+  void EndCarve();
   const DriveItem* SelectedItem() const;
   // The State column's width: its widest text, and with the in-use prefix
   // for a found volume's rows.
@@ -167,6 +180,36 @@ class CUndeleteDlg : public CNewDialog {
   };
   std::unique_ptr<DeepJob> deep;  // null: no deep scan runs
   CommandFlags flagsBeforeDeep = FlagsBeforeScan();
+  // Where carved files are read, for the carving, their preview and their
+  // recovery, which may run at once: one read at a time, on a handle of its
+  // own for a physical disk (the scan's drive reads its own).
+  class CarvedDisk : public DiskReader {
+   public:
+    DWORD ReadAt(std::uint64_t offset, void* destination, std::uint32_t count, std::uint32_t* delivered) override {
+      LockHolder holder(lock);
+      return disk->ReadAt(offset, destination, count, delivered);
+    }
+    std::unique_ptr<DiskDevice> device;  // a physical disk's own handle; null for an image
+    DiskReader* disk = nullptr;
+    carve::VolumeSpan span;  // its disk is this object
+
+   private:
+    Lock lock;
+  };
+  std::unique_ptr<CarvedDisk> carvedDisk;  // null: nothing carved since the last scan
+  // The carving running: its progress (read on a timer) and results.
+  struct CarveJob {
+    ULONGLONG started = 0;
+    std::atomic<std::uint64_t> doneBytes{0};
+    std::atomic<std::uint64_t> totalBytes{0};
+    DWORD result = ERROR_SUCCESS;
+    carve::CarveTotals totals;
+    std::uint64_t unknownClusters = 0;
+  };
+  std::unique_ptr<CarveJob> carving;  // null: no carving runs
+  CommandFlags flagsBeforeCarve = FlagsBeforeScan();
+  // The last scan opened its volume: Carve free space may read it.
+  std::atomic<bool> volumeScanned{false};  // set by the scan's worker
   CNTFSDrive drive;
   std::unique_ptr<DiskDevice> diskHandle;  // null: no disk open
   CImageDlg previewDialog;
@@ -176,6 +219,8 @@ class CUndeleteDlg : public CNewDialog {
   // by the window once the worker is joined.
   struct PreviewJob {
     RecordIdentity identity;  // the row's: a record used since the scan is refused
+    bool isCarved = false;  // else the carved file, read from carvedDisk
+    carve::CarvedFile carvedFile;
     DWORD result = ERROR_SUCCESS;
     PreviewDecision decision{PreviewVerdict::NotImage, 0, 0};
     ByteBuffer data;
@@ -185,6 +230,7 @@ class CUndeleteDlg : public CNewDialog {
   // A preview asked for while another was read: started when that one ends.
   bool previewWanted = false;
   RecordIdentity wantedRecord;
+  std::uint32_t wantedCarved = UINT32_MAX;
   WPARAM previewGeneration = 0;  // tells a stale WM_PREVIEW_READY from the current one
   std::wstring findText;
   int findPosition = 0;
@@ -205,6 +251,7 @@ class CUndeleteDlg : public CNewDialog {
   // The partition of the last scan; set by its worker before any row.
   ScannedPartition scannedPartition;
   RowTable rows;                     // the scan's rows, handed over by the worker
+  CarvedTable carved;                // the carved files, listed after the rows
   std::vector<std::uint32_t> order;  // rows in the list's order: a sort permutes it
   int sortColumn = 0;
   bool sortAscending = false;
@@ -216,6 +263,7 @@ class CUndeleteDlg : public CNewDialog {
     std::u16string path;  // the row's whole folder path
     std::u16string shown;  // path and name, for the progress and the summary
     std::uint64_t size;
+    std::uint32_t carved;  // UINT32_MAX, else a carved file of `carved` (appended only, never while recovering)
   };
   struct RecoveryFailure {
     std::uint32_t item;

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <new>
 
+#include "carve/CarvedOutput.h"
 #include "platform/Text.h"
 #include "platform/Types.h"
 #include "ui/resource.h"
@@ -226,6 +228,123 @@ std::u16string FoundVolumeDriveText(std::uint32_t number) {
 
 const char16_t* StateCellPrefix(bool inUse) { return inUse ? u"In use; " : u""; }
 
+bool CarveEnabled(ScanPhase phase, bool recovering, bool volumeScanned) {
+  return volumeScanned && ScanClickAction(phase, recovering) == ScanClick::Start;
+}
+
+CommandFlags FlagsAtCarveStart(CommandFlags current) {
+  current.canRecover = current.canScan = false;
+  current.canStop = true;
+  return current;
+}
+
+std::u16string CarveProgressText(std::uint64_t done, std::uint64_t total, std::uint64_t elapsedMs) {
+  std::u16string text = u"Carving free space: " + ProgressBytesText(done, total);
+  const std::u16string left = TimeLeftText(done, total, elapsedMs);
+  if (!left.empty()) text += u". " + left;
+  return text;
+}
+
+std::u16string CarveEndText(std::size_t files, std::size_t damaged, bool stopped) {
+  if (files == 0) return Ascii(stopped ? "Carving stopped: no file found" : "Carving: no file found");
+  std::string text = (stopped ? "Carving stopped: " : "Carved ") + std::to_string(files) +
+                     (files == 1 ? " file" : " files") + (stopped ? " carved" : "");
+  if (damaged != 0) text += " (" + std::to_string(damaged) + " damaged)";
+  return Ascii(text);
+}
+
+bool CarvedTable::Add(const carve::CarvedFile& file) {
+  if (file.type == nullptr || file.pieces.size() > UINT16_MAX || pieces.size() / 2 > UINT32_MAX - file.pieces.size()) {
+    return false;
+  }
+  Entry entry{};
+  entry.firstCluster = file.firstCluster;
+  entry.length = file.carving.length;
+  entry.created = file.carving.created.fileTime;
+  entry.modified = file.carving.modified.fileTime;
+  entry.firstPiece = static_cast<std::uint32_t>(pieces.size() / 2);
+  entry.pieceCount = static_cast<std::uint16_t>(file.pieces.size());
+  entry.family = static_cast<std::uint8_t>(file.type->family);
+  entry.damaged = file.carving.verdict == carve::Verdict::Damaged;
+  const char* extension = file.carving.extension != nullptr ? file.carving.extension : "";
+  for (std::size_t i = 0; i + 1 < sizeof entry.extension && extension[i] != '\0'; ++i) {
+    entry.extension[i] = extension[i];
+  }
+  const std::size_t piecesBefore = pieces.size();
+  try {
+    for (const carve::CarvedPiece& piece : file.pieces) {
+      pieces.push_back(piece.cluster);
+      pieces.push_back(piece.bytes);
+    }
+    entries.push_back(entry);
+  } catch (const std::bad_alloc&) {
+    pieces.resize(piecesBefore);
+    return false;
+  }
+  return true;
+}
+
+bool CarvedTable::AppendFrom(const CarvedTable& source, std::size_t first) {
+  const std::size_t entriesBefore = entries.size(), piecesBefore = pieces.size();
+  try {
+    for (std::size_t at = first; at < source.entries.size(); ++at) {
+      Entry entry = source.entries[at];
+      const std::uint64_t* from = source.pieces.data() + std::size_t{entry.firstPiece} * 2;
+      entry.firstPiece = static_cast<std::uint32_t>(pieces.size() / 2);
+      pieces.insert(pieces.end(), from, from + std::size_t{entry.pieceCount} * 2);
+      entries.push_back(entry);
+    }
+  } catch (const std::bad_alloc&) {
+    entries.resize(entriesBefore);
+    pieces.resize(piecesBefore);
+    return false;
+  }
+  return true;
+}
+
+void CarvedTable::Clear() {
+  std::vector<Entry>().swap(entries);
+  std::vector<std::uint64_t>().swap(pieces);
+}
+
+bool CarvedTable::File(std::size_t index, carve::CarvedFile* file) const {
+  const Entry& entry = entries[index];
+  file->type = carve::TypeOf(static_cast<carve::Family>(entry.family));
+  file->firstCluster = entry.firstCluster;
+  file->carving = carve::Carving();
+  file->carving.verdict = entry.damaged ? carve::Verdict::Damaged : carve::Verdict::Carved;
+  file->carving.length = entry.length;
+  file->carving.extension = entry.extension;
+  file->carving.created.fileTime = entry.created;
+  file->carving.modified.fileTime = entry.modified;
+  try {
+    file->pieces.clear();
+    for (std::size_t piece = 0; piece < entry.pieceCount; ++piece) {
+      const std::size_t at = (std::size_t{entry.firstPiece} + piece) * 2;
+      file->pieces.push_back({pieces[at], pieces[at + 1]});
+    }
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return file->type != nullptr;
+}
+
+std::u16string CarvedTable::Cell(std::size_t index, Column column) const {
+  const Entry& entry = entries[index];
+  switch (column) {
+    case ColumnName: return Ascii("f" + std::to_string(entry.firstCluster) + "." + entry.extension);
+    case ColumnPath: {
+      const carve::FileType* type = carve::TypeOf(static_cast<carve::Family>(entry.family));
+      return type != nullptr ? carve::CarvedFolder(*type) : u"";
+    }
+    case ColumnSize: return SizeText(entry.length);
+    case ColumnCreated: return TimeText(entry.created);
+    case ColumnModified: return TimeText(entry.modified);
+    case ColumnState: return entry.damaged ? u"Carved, damaged" : u"Carved";
+    default: return u"";
+  }
+}
+
 int StateOrder(FileState state) {
   switch (state.kind) {
     case Recoverability::Intact: return 0;
@@ -236,19 +355,32 @@ int StateOrder(FileState state) {
   }
 }
 
-void SortRows(const RowTable& table, Column column, bool ascending, std::vector<std::uint32_t>* order) {
+void SortRows(const RowTable& table, Column column, bool ascending, std::vector<std::uint32_t>* order,
+              const CarvedTable* carved) {
+  const std::size_t records = table.Rows();
   if (column == ColumnState) {
+    // Carved rows after every record row, whatever their states' order.
+    auto rank = [&](std::uint32_t row) {
+      if (row < CarvedRow) return StateOrder(table.At(row).state);
+      return carved != nullptr && carved->Damaged(row - CarvedRow) ? 104 : 103;
+    };
     std::stable_sort(order->begin(), order->end(), [&](std::uint32_t a, std::uint32_t b) {
-      const int x = StateOrder(table.At(a).state), y = StateOrder(table.At(b).state);
+      const int x = rank(a), y = rank(b);
       return ascending ? x < y : y < x;
     });
     return;
   }
   // The cells' texts, formatted once: a sort compares each row many times.
-  std::vector<std::u16string> texts(table.Rows());
-  for (std::uint32_t row : *order) texts[row] = CellText(table, row, column);
+  std::vector<std::u16string> texts(records + (carved != nullptr ? carved->Count() : 0));
+  auto slot = [&](std::uint32_t row) -> std::u16string& {
+    return texts[row < CarvedRow ? row : records + (row - CarvedRow)];
+  };
+  for (std::uint32_t row : *order) {
+    if (row < CarvedRow) slot(row) = CellText(table, row, column);
+    else if (carved != nullptr) slot(row) = carved->Cell(row - CarvedRow, column);
+  }
   std::stable_sort(order->begin(), order->end(), [&](std::uint32_t a, std::uint32_t b) {
-    return ascending ? CompareCellText(texts[a], texts[b]) < 0 : CompareCellText(texts[b], texts[a]) < 0;
+    return ascending ? CompareCellText(slot(a), slot(b)) < 0 : CompareCellText(slot(b), slot(a)) < 0;
   });
 }
 
@@ -265,6 +397,7 @@ bool MainWindowHandles(unsigned command) {
     case IDM_VISIT_SITE:
     case IDM_IMAGE_PREVIEW:
     case IDM_DEEP_SCAN:
+    case IDM_CARVE:
     case IDM_OPEN_IMAGE: return true;
     default: return false;
   }

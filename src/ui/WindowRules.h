@@ -9,6 +9,10 @@
 
 #include "view/RowCells.h"
 
+namespace carve {
+struct CarvedFile;
+}
+
 struct ControlRect {
   int x, y, width, height;  // width and height never negative
 };
@@ -131,10 +135,62 @@ std::u16string FoundVolumeDriveText(std::uint32_t number);
 // volume was lost says so first: "In use; Intact".
 const char16_t* StateCellPrefix(bool inUse);
 
+// Carving the free space of the volume the last scan read (its rows' runs
+// are left out). Enabled, in the menus and on the toolbar, when no scan,
+// deep scan, carving or recovery runs and a scan has ended on a volume it
+// opened. It runs as a deep scan does: the Scan button stops it.
+bool CarveEnabled(ScanPhase phase, bool recovering, bool volumeScanned);
+// While it runs: Stop, no Scan, no Recover; the rows stay for preview and Find.
+CommandFlags FlagsAtCarveStart(CommandFlags current);
+// "Carving free space: 12.0 MB of 96.0 MB", then the estimate after a full stop.
+std::u16string CarveProgressText(std::uint64_t done, std::uint64_t total, std::uint64_t elapsedMs);
+// "Carved 3 files (1 damaged)", "Carving stopped: 1 file carved", "Carving: no file found".
+std::u16string CarveEndText(std::size_t files, std::size_t damaged, bool stopped);
+
+// A list row at or above CarvedRow is the carved file (row - CarvedRow) of the
+// window's CarvedTable; below it, a row of the scan's RowTable.
+constexpr std::uint32_t CarvedRow = 0x80000000u;
+
+// The carved files the list shows after the scan's rows, about 56 bytes
+// each plus 16 per piece, so that a volume of many free clusters stays
+// small. Appends only; cleared with the scan's rows.
+class CarvedTable {
+ public:
+  // False, the table unchanged, when memory is short.
+  bool Add(const carve::CarvedFile& file);
+  // Appends `source`'s files from `first` on; false when memory is short.
+  bool AppendFrom(const CarvedTable& source, std::size_t first);
+  std::size_t Count() const { return entries.size(); }
+  void Clear();
+  // The file again, as ReadCarved and CarvedWriter take it; false when
+  // memory is short.
+  bool File(std::size_t index, carve::CarvedFile* file) const;
+  std::uint64_t Bytes(std::size_t index) const { return entries[index].length; }
+  bool Damaged(std::size_t index) const { return entries[index].damaged; }
+  // The cells as the CLI lists them: "f<first cluster>.<ext>", "Carved\JPEG\",
+  // the size, the dates the file carries (else empty), "#" empty, the state.
+  std::u16string Cell(std::size_t index, Column column) const;
+
+ private:
+  struct Entry {
+    std::uint64_t firstCluster, length, created, modified;
+    std::uint32_t firstPiece;
+    std::uint16_t pieceCount;
+    std::uint8_t family;
+    bool damaged;
+    char extension[8];  // the content's own ("docx", "tar.gz"), terminated
+  };
+  std::vector<Entry> entries;
+  std::vector<std::uint64_t> pieces;  // cluster, bytes per piece
+};
+
 // Reorders `order` (rows of `table` as the list shows them) by one column,
 // stably: texts compare with CompareCellText, the State column with
-// StateOrder. Descending reverses the comparison, not the ties.
-void SortRows(const RowTable& table, Column column, bool ascending, std::vector<std::uint32_t>* order);
+// StateOrder. Descending reverses the comparison, not the ties. Carved rows
+// (at or above CarvedRow, of `carved`) sort by their cells; by state after
+// every record row, the damaged last.
+void SortRows(const RowTable& table, Column column, bool ascending, std::vector<std::uint32_t>* order,
+              const CarvedTable* carved = nullptr);
 // The State column's order: Intact first, then partial ones by their share,
 // then Overwritten, then Unknown, then pending ones.
 int StateOrder(FileState state);

@@ -45,6 +45,7 @@
 #define IDM_OPEN_IMAGE 32783
 #define IDM_IMAGE_PREVIEW 32792
 #define IDM_DEEP_SCAN 32793
+#define IDM_CARVE 32794
 
 // Find dialog.
 #define IDC_FIND_TEXT 1004

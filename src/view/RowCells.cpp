@@ -130,6 +130,14 @@ std::u16string StateText(FileState state) {
   return Text([&](CellWriter& cell) { WriteState(cell, state); });
 }
 
+std::u16string SizeText(std::uint64_t bytes) {
+  return Text([&](CellWriter& cell) { WriteSize(cell, bytes); });
+}
+
+std::u16string TimeText(std::uint64_t fileTime) {
+  return Text([&](CellWriter& cell) { WriteTime(cell, fileTime); });
+}
+
 std::size_t FormatCell(const RowTable& rows, std::size_t row, Column column, char16_t* buffer, std::size_t capacity) {
   CellWriter cell(buffer, capacity);
   const RowTable::Row& entry = rows.At(row);

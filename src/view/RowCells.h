@@ -32,6 +32,9 @@ std::u16string StateText(FileState state);
 std::size_t FormatCell(const RowTable& rows, std::size_t row, Column column, char16_t* buffer, std::size_t capacity);
 // The same text as a string.
 std::u16string CellText(const RowTable& rows, std::size_t row, Column column);
+// The Size and time cells of values no row holds (a carved file's).
+std::u16string SizeText(std::uint64_t bytes);
+std::u16string TimeText(std::uint64_t fileTime);
 // True when rows `a` and `b` show the same text in `column`, found without
 // formatting either: a writer of many rows formats a cell only when it
 // differs from the row before (times to the minute, sizes to the KB). False

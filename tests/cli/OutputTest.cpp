@@ -87,13 +87,17 @@ TEST(CliOutput, StandardOutputIsWrittenBeforeErrorAndProgressLines) {
 class ListOutputTest : public ::testing::Test {
  protected:
   std::string Printed(void (*print)(const RowTable&, const ChosenList&, Terminal&)) {
+    return PrintedBy([&](const ChosenList& chosen, Terminal& terminal) { print(rows, chosen, terminal); });
+  }
+  template <typename Print>
+  std::string PrintedBy(Print print) {
     std::FILE* file = std::tmpfile();
     EXPECT_NE(file, nullptr);
     {
       Terminal terminal(file, file, false);
       ChosenList chosen;
       for (std::size_t row = 0; row < rows.Rows(); ++row) chosen.push_back(row);
-      print(rows, chosen, terminal);
+      print(chosen, terminal);
     }
     std::rewind(file);
     std::string written;
@@ -130,6 +134,48 @@ TEST_F(ListOutputTest, MachineOutputCarriesWholeNamesAndPathsTheTableCutsThem) {
   EXPECT_NE(table.find(name.substr(0, MaxCellText) + "  "), std::string::npos);
   EXPECT_EQ(table.find(path), std::string::npos);
   EXPECT_NE(table.find(path.substr(0, MaxCellText) + "  "), std::string::npos);
+}
+
+// Carved rows follow the scan's in every format: "#" empty, dates from the
+// file, their own state; with no record rows JSON still opens one array.
+TEST_F(ListOutputTest, CarvedRowsFollowTheScansRows) {
+  const CarvedRows carved = {
+      {u"f1234.jpg", u"Carved\\JPEG\\", 5000, FileTimeUtc(2021, 3, 4, 5, 6, 7), FileTimeUtc(2022, 1, 2, 3, 4, 5), 1234,
+       false},
+      {u"f99.zip", u"Carved\\ZIP\\", 10, 0, 0, 99, true},
+  };
+  const std::string jsonAlone =
+      PrintedBy([&](const ChosenList& chosen, Terminal& t) { PrintJson(rows, chosen, t, carved); });
+  EXPECT_EQ(jsonAlone.rfind("[\n  {\"Name\": \"f1234.jpg\", \"Path\": \"Carved\\\\JPEG\\\\\", \"Size\": \"4 KB\", "
+                            "\"Created\": \"04.03.2021 05:06\", \"Modified\": \"02.01.2022 03:04\", \"#\": \"\", "
+                            "\"deleted\": true, \"record\": null, \"bytes\": 5000, \"state\": \"Carved\"",
+                            0),
+            0u)
+      << jsonAlone;
+  EXPECT_NE(jsonAlone.find("\"bytes\": 10, \"state\": \"Carved, damaged\", \"overwritten_percent\": 0, "
+                           "\"overwritten_by\": [], \"first_cluster\": 99}\n]\n"),
+            std::string::npos)
+      << jsonAlone;
+
+  std::uint32_t id = 0;
+  ASSERT_TRUE(rows.AddPath(u"C:\\", &id));
+  ASSERT_TRUE(rows.AddRow(40, id, u"kept.txt", 1, 0, 0));
+  ASSERT_TRUE(rows.SetState(0, {Recoverability::Intact, 0}, {}));
+  EXPECT_EQ(PrintedBy([&](const ChosenList& chosen, Terminal& t) {
+              PrintCsv(rows, chosen, t, DeletedColumn::Shown, carved);
+            }),
+            "Name,Path,Size,Created,Modified,#,State,Deleted\r\n"
+            "kept.txt,C:\\,1 KB,,,40,Intact,Yes\r\n"
+            "f1234.jpg,Carved\\JPEG\\,4 KB,04.03.2021 05:06,02.01.2022 03:04,,Carved,Yes\r\n"
+            "f99.zip,Carved\\ZIP\\,1 KB,,,,\"Carved, damaged\",Yes\r\n");
+  const std::string json =
+      PrintedBy([&](const ChosenList& chosen, Terminal& t) { PrintJson(rows, chosen, t, carved); });
+  EXPECT_NE(json.find("\"overwritten_by\": []},\n  {\"Name\": \"f1234.jpg\""), std::string::npos) << json;
+  const std::string table = PrintedBy([&](const ChosenList& chosen, Terminal& t) {
+    PrintTable(rows, chosen, t, DeletedColumn::Hidden, carved);
+  });
+  EXPECT_NE(table.find("\nf99.zip    Carved\\ZIP\\   1 KB"), std::string::npos) << table;
+  EXPECT_NE(table.find("Carved, damaged\n"), std::string::npos) << table;
 }
 
 }  // namespace

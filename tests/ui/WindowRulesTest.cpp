@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "carve/FreeSpace.h"
 #include "platform/Types.h"
 #include "ui/WindowRules.h"
 #include "ui/resource.h"
@@ -266,6 +267,133 @@ TEST(DeepScanRules, ExcludesScansAndRecoveriesAndNamesWhatItFinds) {
   EXPECT_EQ(std::u16string(StateCellPrefix(true)) + u"Intact", u"In use; Intact");
   EXPECT_EQ(std::u16string(StateCellPrefix(false)), u"");
   EXPECT_TRUE(MainWindowHandles(IDM_DEEP_SCAN));
+}
+
+TEST(CarveRules, ExcludesTheOtherJobsAndSaysWhatItCarved) {
+  // Carving needs a scanned volume (its rows' runs are left out) and nothing else running.
+  struct Case {
+    ScanPhase phase;
+    bool recovering, scanned, enabled;
+  };
+  const Case cases[] = {
+      {ScanPhase::Idle, false, true, true},     {ScanPhase::Idle, false, false, false},
+      {ScanPhase::Idle, true, true, false},     {ScanPhase::Running, false, true, false},
+      {ScanPhase::Stopping, false, true, false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(CarveEnabled(c.phase, c.recovering, c.scanned), c.enabled) << static_cast<int>(c.phase) << c.recovering;
+  }
+  const CommandFlags during = FlagsAtCarveStart(FlagsAtScanEnd(FlagsAtScanStart()));
+  EXPECT_FALSE(during.canRecover);
+  EXPECT_FALSE(during.canScan);
+  EXPECT_TRUE(during.canStop);
+  EXPECT_TRUE(during.canPreview && during.canFind);
+  EXPECT_TRUE(MainWindowHandles(IDM_CARVE));
+  EXPECT_EQ(CarveProgressText(25 << 20, 100 << 20, 5000),
+            u"Carving free space: 25.0 MB of 100 MB. About 15 seconds left");
+  EXPECT_EQ(CarveEndText(0, 0, false), u"Carving: no file found");
+  EXPECT_EQ(CarveEndText(0, 0, true), u"Carving stopped: no file found");
+  EXPECT_EQ(CarveEndText(1, 0, true), u"Carving stopped: 1 file carved");
+  EXPECT_EQ(CarveEndText(3, 1, false), u"Carved 3 files (1 damaged)");
+}
+
+carve::CarvedFile Carved(carve::Family family, std::uint64_t first, std::uint64_t length, const char* extension,
+                         bool damaged, std::vector<carve::CarvedPiece> pieces, std::uint64_t modified = 0) {
+  carve::CarvedFile file;
+  file.type = carve::TypeOf(family);
+  file.firstCluster = first;
+  file.carving.verdict = damaged ? carve::Verdict::Damaged : carve::Verdict::Carved;
+  file.carving.length = length;
+  file.carving.extension = extension;
+  file.carving.modified.fileTime = modified;
+  file.pieces = std::move(pieces);
+  return file;
+}
+
+TEST(CarvedTableRules, KeepsEachFileWholeAndShowsItAsTheCliListsIt) {
+  // 2021-03-04 05:06 UTC in 100 ns since 1601.
+  const std::uint64_t march = 132593079600000000ull;
+  const carve::CarvedFile files[] = {
+      Carved(carve::Family::Jpeg, 123, 5000, "jpg", false, {{123, 5000}}, march),
+      // In pieces, damaged, an extension longer than the type's.
+      Carved(carve::Family::Gzip, 4294967296ull, 9000, "tar.gz", true, {{4294967296ull, 8192}, {77, 808}}),
+      Carved(carve::Family::Zip, 9, 100, "docx", false, {{9, 100}}),
+  };
+  CarvedTable table;
+  for (const carve::CarvedFile& file : files) ASSERT_TRUE(table.Add(file));
+  carve::CarvedFile nameless = files[0];
+  nameless.type = nullptr;
+  EXPECT_FALSE(table.Add(nameless));
+  ASSERT_EQ(table.Count(), 3u);
+  struct Cells {
+    std::size_t file;
+    std::u16string name, path, size, modified, state;
+  };
+  const Cells cells[] = {
+      {0, u"f123.jpg", u"Carved\\JPEG\\", u"4 KB", u"04.03.2021 05:06", u"Carved"},
+      {1, u"f4294967296.tar.gz", u"Carved\\GZIP\\", u"8 KB", u"", u"Carved, damaged"},
+      {2, u"f9.docx", u"Carved\\ZIP\\", u"1 KB", u"", u"Carved"},
+  };
+  // The same table again, appended from another (pieces renumbered): the window's copy of the worker's.
+  CarvedTable copy;
+  ASSERT_TRUE(copy.Add(files[2]));
+  ASSERT_TRUE(copy.AppendFrom(table, 0));
+  for (const Cells& c : cells) {
+    for (const auto& [shown, index] : {std::pair{&table, c.file}, std::pair{&copy, c.file + 1}}) {
+      EXPECT_EQ(shown->Cell(index, ColumnName), c.name);
+      EXPECT_EQ(shown->Cell(index, ColumnPath), c.path);
+      EXPECT_EQ(shown->Cell(index, ColumnSize), c.size);
+      EXPECT_EQ(shown->Cell(index, ColumnCreated), u"");
+      EXPECT_EQ(shown->Cell(index, ColumnModified), c.modified);
+      EXPECT_EQ(shown->Cell(index, ColumnRecord), u"");
+      EXPECT_EQ(shown->Cell(index, ColumnState), c.state);
+      carve::CarvedFile back;
+      ASSERT_TRUE(shown->File(index, &back));
+      const carve::CarvedFile& file = files[c.file];
+      EXPECT_EQ(back.type, file.type);
+      EXPECT_EQ(back.firstCluster, file.firstCluster);
+      EXPECT_EQ(back.carving.length, file.carving.length);
+      EXPECT_EQ(back.carving.verdict, file.carving.verdict);
+      EXPECT_STREQ(back.carving.extension, file.carving.extension);
+      ASSERT_EQ(back.pieces.size(), file.pieces.size());
+      for (std::size_t p = 0; p < file.pieces.size(); ++p) {
+        EXPECT_EQ(back.pieces[p].cluster, file.pieces[p].cluster);
+        EXPECT_EQ(back.pieces[p].bytes, file.pieces[p].bytes);
+      }
+    }
+  }
+  table.Clear();
+  EXPECT_EQ(table.Count(), 0u);
+}
+
+TEST(CarvedTableRules, CarvedRowsSortAmongRecordRowsAndAfterThemByState) {
+  RowTable table;
+  std::uint32_t path = 0;
+  ASSERT_TRUE(table.AddPath(u"C:\\", &path));
+  ASSERT_TRUE(table.AddRow(40, path, u"g.txt", 100, 0, 0));
+  ASSERT_TRUE(table.SetState(0, {Recoverability::Unknown, 0}, {}));
+  ASSERT_TRUE(table.AddRow(41, path, u"a.txt", 100, 0, 0));
+  ASSERT_TRUE(table.SetState(1, {Recoverability::Intact, 0}, {}));
+  CarvedTable carved;
+  ASSERT_TRUE(carved.Add(Carved(carve::Family::Png, 50, 10, "png", true, {{50, 10}})));
+  ASSERT_TRUE(carved.Add(Carved(carve::Family::Jpeg, 7, 10, "jpg", false, {{7, 10}})));
+  const std::uint32_t damagedPng = CarvedRow, jpeg = CarvedRow + 1;
+  struct Case {
+    Column column;
+    bool ascending;
+    std::vector<std::uint32_t> order;
+  };
+  const Case cases[] = {
+      {ColumnName, true, {1, damagedPng, jpeg, 0}},           // a.txt f50.png f7.jpg g.txt
+      {ColumnState, true, {1, 0, jpeg, damagedPng}},         // Intact, Unknown, Carved, Carved damaged
+      {ColumnState, false, {damagedPng, jpeg, 0, 1}},
+      {ColumnPath, true, {0, 1, jpeg, damagedPng}},          // C:\ before Carved\JPEG\ before Carved\PNG\ .
+  };
+  for (const Case& c : cases) {
+    std::vector<std::uint32_t> order = {0, 1, damagedPng, jpeg};
+    SortRows(table, c.column, c.ascending, &order, &carved);
+    EXPECT_EQ(order, c.order) << c.column << (c.ascending ? " ascending" : " descending");
+  }
 }
 
 TEST(FileListRules, SortsByTextOrStateBothWaysKeepingTies) {

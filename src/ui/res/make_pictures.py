@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""Draws the program's pictures: the icon (128) and the five 32x32 toolbar
-pictures (bitmap 137: Open disk image, Scan, Recover, Find, About). Writes pelmora.ico and
+"""Draws the program's pictures: the icon (128) and the seven 32x32 toolbar
+pictures (bitmap 137: Open disk image, Scan, Deep scan, Carve free space, Recover, Find, About). Writes pelmora.ico and
 toolbar.bmp next to this file. Standard library only; the output is
 committed, so building needs no Python."""
 import math
@@ -100,6 +100,22 @@ def picture_deep_scan():
     return c
 
 
+def picture_carve():
+    # A disk with a picture lifted out of its free space: files no record remembers.
+    c = Canvas(32, 32)
+    drive(c, 1, 17)
+    c.rect(14, 3, 29, 15, PAPER)
+    c.rect(14, 3, 29, 3, RIM)
+    c.rect(14, 15, 29, 15, RIM)
+    c.rect(14, 3, 14, 15, RIM)
+    c.rect(29, 3, 29, 15, RIM)
+    c.disc(19, 7, 1.6, FOLDER)
+    c.line(16, 14, 21, 9, GREEN, 1.6)
+    c.line(21, 9, 28, 14, GREEN, 1.6)
+    c.line(9, 16, 13, 11, RIM, 2.0)
+    return c
+
+
 def picture_recover():
     c = Canvas(32, 32)
     c.rect(5, 4, 22, 27, PAPER)
@@ -187,7 +203,7 @@ def ico(canvases):
 
 def main():
     here = os.path.dirname(os.path.abspath(__file__))
-    pictures = (picture_open_image(), picture_scan(), picture_deep_scan(), picture_recover(), picture_find(), picture_about())
+    pictures = (picture_open_image(), picture_scan(), picture_deep_scan(), picture_carve(), picture_recover(), picture_find(), picture_about())
     strip = Canvas(32 * len(pictures), 32)
     for i, picture in enumerate(pictures):
         strip.blit(picture, 32 * i, 0)
