@@ -2076,7 +2076,8 @@ def open_image(s, folder, name, kind=0, how="menu", listed=None):
 
 def wait_image(s, number, name):
     """The items of image NUMBER once it is in the tree (the open runs on a worker)."""
-    items = eventually(lambda: image_items(s, number), bool, 60)
+    # Listed and selected in one handler, but read in two calls: wait for both.
+    items = eventually(lambda: image_items(s, number), lambda i: bool(i) and any(selected for selected, _ in i), 60)
     check(items, "image %d (%s) is not in the tree: %r" % (number, name, s("tree")))
     return items
 
