@@ -99,14 +99,7 @@ class ContentFormsTest : public ::testing::Test {
   }
   // The whole read and the stream of record `index`: their codes and bytes.
   void Read(std::uint32_t index, DWORD* whole, Bytes* wholeBytes, DWORD* streamed, Bytes* streamedBytes) {
-    ByteBuffer data;
-    std::uint32_t size = 0;
-    *whole = drive.ReadRecordData(index, &data, &size);
-    wholeBytes->assign(data.get(), data.get() + (data ? size : 0));
-    CollectingSink sink;
-    std::uint64_t total = 0;
-    *streamed = drive.ReadRecordContent(index, &sink, &total);
-    *streamedBytes = sink.received;
+    ReadBothWays(drive, index, whole, wholeBytes, streamed, streamedBytes);
   }
 
   CraftedVolume volume;

@@ -54,14 +54,7 @@ class FormsTest : public ::testing::Test {
   }
   // Whole read and stream of a record: the code of each and what arrived.
   void Read(std::uint32_t index, DWORD* whole, Bytes* wholeBytes, DWORD* streamed, Bytes* streamedBytes) {
-    ByteBuffer data;
-    std::uint32_t size = 0;
-    *whole = drive.ReadRecordData(index, &data, &size);
-    wholeBytes->assign(data.get(), data.get() + (data ? size : 0));
-    CollectingSink sink;
-    std::uint64_t total = 0;
-    *streamed = drive.ReadRecordContent(index, &sink, &total);
-    *streamedBytes = sink.received;
+    ReadBothWays(drive, index, whole, wholeBytes, streamed, streamedBytes);
   }
 
   CraftedVolume volume;

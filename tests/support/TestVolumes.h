@@ -34,6 +34,19 @@ class CollectingSink : public ContentSink {
   std::vector<std::uint8_t> received;
 };
 
+// Record `index` read whole and streamed: each way's code and bytes.
+inline void ReadBothWays(CNTFSDrive& drive, std::uint32_t index, DWORD* whole, std::vector<std::uint8_t>* wholeBytes,
+                         DWORD* streamed, std::vector<std::uint8_t>* streamedBytes) {
+  ByteBuffer data;
+  std::uint32_t size = 0;
+  *whole = drive.ReadRecordData(index, &data, &size);
+  wholeBytes->assign(data.get(), data.get() + (data ? size : 0));
+  CollectingSink sink;
+  std::uint64_t total = 0;
+  *streamed = drive.ReadRecordContent(index, &sink, &total);
+  *streamedBytes = sink.received;
+}
+
 // A small NTFS volume written into a MemoryDisk: boot sector, and an $MFT
 // whose record 0 maps every record given.
 struct CraftedVolume {
