@@ -139,7 +139,8 @@ class Remote {
         return;
       }
     }
-    const size_t whole = std::max(size, (size_t)65536);
+    // One block a program, big enough for every command, the probe's text too.
+    const size_t whole = std::max(size, (size_t)131072);
     base = (char*)VirtualAllocEx(process, nullptr, whole, MEM_COMMIT, PAGE_READWRITE);
     if (base == nullptr) {
       const DWORD error = GetLastError();
@@ -971,9 +972,15 @@ void CmdFileDialogPress(int id) {
   Settle();
 }
 
-// Runs an export of menuprobe.dll on a thread of the program with `block`
-// (placed there) as its parameter; returns its result and the text it wrote
-// after the first pointer-sized field.
+// Runs an export of menuprobe.dll on a thread of the program with a block
+// (placed there) as its parameter, `window` in its first pointer-sized field;
+// returns its result and the text it wrote after that field.
+//
+// Wine makes a remote thread (and a remote allocation) by a call it queues to
+// the program: to a thread waiting in the server, else by a signal to a busy
+// one, whose handler then runs it inside whatever that thread was doing, and
+// can deadlock there. So each program gets one block (the Remote pool) and
+// one load of the probe, and the rig calls this when the program is idle.
 std::wstring RunProbe(const char* entry, HWND window, DWORD* resultOut) {
   wchar_t path[MAX_PATH];
   GetModuleFileNameW(nullptr, path, MAX_PATH);
@@ -986,6 +993,10 @@ std::wstring RunProbe(const char* entry, HWND window, DWORD* resultOut) {
   GetWindowThreadProcessId(Main(), &pid);
   HANDLE process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, pid);
   if (process == nullptr) throw Failure{"OpenProcess failed"};
+  struct Closer {
+    HANDLE handle;
+    ~Closer() { CloseHandle(handle); }
+  } closer{process};
   auto runRemote = [&](void* start, void* parameter) {
     HANDLE thread = CreateRemoteThread(process, nullptr, 0, (LPTHREAD_START_ROUTINE)start, parameter, 0, nullptr);
     if (thread == nullptr) throw Failure{"CreateRemoteThread failed: " + std::to_string(GetLastError())};
@@ -996,31 +1007,33 @@ std::wstring RunProbe(const char* entry, HWND window, DWORD* resultOut) {
     CloseHandle(thread);
     return result;
   };
-  const size_t blockSize = sizeof(HWND) + 32768 * sizeof(wchar_t);
-  char* block = (char*)VirtualAllocEx(process, nullptr, blockSize, MEM_COMMIT, PAGE_READWRITE);
-  if (block == nullptr) throw Failure{"VirtualAllocEx failed"};
-  WriteProcessMemory(process, block, dll.c_str(), (dll.size() + 1) * sizeof(wchar_t), nullptr);
-  void* loadLibrary = (void*)GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "LoadLibraryW");
-  if (runRemote(loadLibrary, block) == 0) throw Failure{"LoadLibraryW failed in the target"};
-  // The thread's exit code holds only the low 32 bits of the module's base:
-  // the whole base comes from the target's module list.
-  char* remoteBase = nullptr;
-  HMODULE modules[1024];
-  DWORD needed = 0;
-  if (K32EnumProcessModules(process, modules, sizeof modules, &needed)) {
+  // The thread's exit code holds only the low 32 bits of a module's base: the
+  // whole base comes from the target's module list.
+  auto probeBase = [&]() -> char* {
+    HMODULE modules[1024];
+    DWORD needed = 0;
+    if (!K32EnumProcessModules(process, modules, sizeof modules, &needed)) return nullptr;
     for (DWORD i = 0; i < needed / sizeof(HMODULE) && i < 1024; ++i) {
       wchar_t name[MAX_PATH] = L"";
       K32GetModuleBaseNameW(process, modules[i], name, MAX_PATH);
-      if (lstrcmpiW(name, L"menuprobe.dll") == 0) remoteBase = (char*)modules[i];
+      if (lstrcmpiW(name, L"menuprobe.dll") == 0) return (char*)modules[i];
     }
+    return nullptr;
+  };
+  const size_t textBytes = 32768 * sizeof(wchar_t);
+  Remote block(Main(), sizeof(HWND) + textBytes);
+  char* remoteBase = probeBase();
+  if (remoteBase == nullptr) {
+    block.Put(0, dll.c_str(), (dll.size() + 1) * sizeof(wchar_t));
+    void* loadLibrary = (void*)GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "LoadLibraryW");
+    if (runRemote(loadLibrary, block.At(0)) == 0) throw Failure{"LoadLibraryW failed in the target"};
+    remoteBase = probeBase();
+    if (remoteBase == nullptr) throw Failure{"menuprobe.dll is not in the target's modules"};
   }
-  if (remoteBase == nullptr) throw Failure{"menuprobe.dll is not in the target's modules"};
-  WriteProcessMemory(process, block, &window, sizeof window, nullptr);
-  *resultOut = runRemote(remoteBase + entryOffset, block);
+  block.Put(0, &window, sizeof window);
+  *resultOut = runRemote(remoteBase + entryOffset, block.At(0));
   std::vector<wchar_t> out(32768 + 1, L'\0');
-  ReadProcessMemory(process, block + sizeof(HWND), out.data(), 32768 * sizeof(wchar_t), nullptr);
-  VirtualFreeEx(process, block, 0, MEM_RELEASE);
-  CloseHandle(process);
+  block.Get(sizeof(HWND), out.data(), textBytes);
   return out.data();
 }
 
@@ -1399,6 +1412,9 @@ void Run(const std::vector<std::string>& args) {
     DWORD result = 0;
     RunProbe("HookBeeps", Main(), &result);
     if (result != 0) throw Failure{"HookBeeps failed: " + std::to_string(result)};
+  } else if (c == "reserve") {
+    // The program's block, placed while the rig knows the program is idle.
+    Remote block(Main(), 1);
   } else if (c == "links") {
     CmdLinks(arg(1));
   } else if (c == "sleep") {
