@@ -1,7 +1,9 @@
 // CUndeleteDlg: the main window. The drive tree (physical disks and opened
 // disk images), the list of deleted files (a virtual list over the window's
 // own row table), the Scan button, toolbar, menus and status bar; the
-// workers that open images, scan, recover and read previews.
+// workers that open images, scan, recover and read previews. Each job has
+// a file of its own: UndeleteOpenImage, UndeleteRecover, UndeletePreview,
+// UndeleteDeepScan and UndeleteCarve.cpp.
 #pragma once
 
 #include <windows.h>
@@ -97,6 +99,9 @@ class CUndeleteDlg : public CNewDialog {
   // The worker's part: the boxes it shows and the scan. Returns the totals.
   ScanTotals RunScan();
   void SetScanPhase(ScanPhase phase);
+  // Starts `thread` (a deep scan or a carving) on the scan's worker, with its
+  // progress timer; the error when it could not start.
+  DWORD StartScanJob(LPTHREAD_START_ROUTINE thread, UINT_PTR timer);
   // The Scan button and the toolbar as the scan phase and a recovery allow.
   void ShowJobState();
   // Asks every worker to stop, then joins each.
