@@ -57,7 +57,11 @@ run_one() {
   execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
   printf '%s\t%s\t%s\t%s\t%s\n' "$(date -u +%FT%TZ)" "$target" "$seconds" "${execs:-0}" "$status" \
     >>"$build/fuzz-runs.tsv"
-  if [ "$status" != 0 ]; then
+  # libFuzzer leaves with 72 when interrupted (SIGINT, SIGTERM): a stopped run, no finding.
+  if [ "$status" = 72 ]; then
+    echo "fuzz: $target interrupted" >&2
+    status=0
+  elif [ "$status" != 0 ]; then
     echo "fuzz: $target ended with a finding (exit $status); input in $findings" >&2
     grep -E 'ERROR|SUMMARY|==[0-9]+==|#[0-9]+ 0x' "$log" | head -40 >&2 || true
   fi
@@ -84,7 +88,7 @@ done
 
 if [ "$scratch" = 0 ]; then
   echo "fuzz: executions so far, per target:"
-  awk -F'\t' '{ total[$2] += $4; if ($5 != 0) found[$2]++ }
+  awk -F'\t' '{ total[$2] += $4; if ($5 != 0 && $5 != 72) found[$2]++ }
               END { for (t in total) printf "  %-13s %12d  runs with a finding: %d\n", t, total[t], found[t] }' \
     "$build/fuzz-runs.tsv" | sort
 fi
