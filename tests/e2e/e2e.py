@@ -447,7 +447,11 @@ class Session:
             threads = self.program_threads()
             if not threads:
                 return
-            waiting = {tid for tid, (state, wait) in threads.items() if state == "S" and wait == "anon_pipe_read"}
+            asleep = [wait for state, wait in threads.values() if state in ("S", "D")]
+            if asleep and all(wait in ("", "0") for wait in asleep):
+                return  # this kernel does not say where threads sleep
+            # A server call waits reading its reply pipe: "anon_pipe_read", "pipe_read" on older kernels.
+            waiting = {tid for tid, (state, wait) in threads.items() if state == "S" and wait.endswith("pipe_read")}
             streak = {tid: streak.get(tid, 0) + 1 for tid in waiting}
             if any(n >= 3 for n in streak.values()):
                 return
