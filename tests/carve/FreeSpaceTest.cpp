@@ -19,6 +19,14 @@ namespace {
 
 using carve::ClusterRange;
 
+// A carved file's bytes as ReadCarved gives them, appended to `out`.
+DWORD ReadAll(const carve::VolumeSpan& volume, const carve::CarvedFile& file, Bytes* out) {
+  return carve::ReadCarved(volume, file, [&](const std::uint8_t* b, std::uint32_t n) {
+    out->insert(out->end(), b, b + n);
+    return code::Success;
+  });
+}
+
 // Every range Next gives, in order.
 std::vector<std::pair<std::uint64_t, std::uint64_t>> Ranges(carve::FreeClusters& free) {
   std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges;
@@ -115,12 +123,7 @@ TEST(CarveFreeSpace, FilesReadAcrossClustersInUseAndStopAtUnreadableOnes) {
       EXPECT_EQ(found.files[0].carving.verdict, carve::Verdict::Carved);
       EXPECT_EQ(found.files[0].pieces.size(), 2u);
       Bytes copy;
-      ASSERT_EQ(carve::ReadCarved(volume, found.files[0],
-                                  [&](const std::uint8_t* b, std::uint32_t n) {
-                                    copy.insert(copy.end(), b, b + n);
-                                    return code::Success;
-                                  }),
-                code::Success);
+      ASSERT_EQ(ReadAll(volume, found.files[0], &copy), code::Success);
       EXPECT_EQ(copy, first);
       EXPECT_EQ(found.files[1].firstCluster, 9u);
       EXPECT_EQ(found.files[1].carving.length, second.size());
@@ -222,12 +225,7 @@ TEST(CarveFreeSpace, PiecesApartInFreeSpaceAreJoinedWhereTheChunksCrcsValidate) 
     EXPECT_EQ(file.carving.verdict, carve::Verdict::Carved) << c.gaps[0];
     EXPECT_EQ(file.pieces.size(), c.cuts.size() + 1);
     Bytes copy;
-    ASSERT_EQ(carve::ReadCarved(volume, file,
-                                [&](const std::uint8_t* b, std::uint32_t n) {
-                                  copy.insert(copy.end(), b, b + n);
-                                  return code::Success;
-                                }),
-              code::Success);
+    ASSERT_EQ(ReadAll(volume, file, &copy), code::Success);
     EXPECT_TRUE(copy == png) << c.gaps[0];
     EXPECT_EQ(found.files.size(), 2u) << "no later piece is a file of its own";
   }
@@ -249,12 +247,7 @@ TEST(CarveFreeSpace, PiecesApartInFreeSpaceAreJoinedWhereTheChunksCrcsValidate) 
   ASSERT_EQ(found.files[0].pieces.size(), 2u);
   EXPECT_EQ(found.files[0].pieces[1].cluster, 2u);
   Bytes copy;
-  ASSERT_EQ(carve::ReadCarved(volume, found.files[0],
-                              [&](const std::uint8_t* b, std::uint32_t n) {
-                                copy.insert(copy.end(), b, b + n);
-                                return code::Success;
-                              }),
-            code::Success);
+  ASSERT_EQ(ReadAll(volume, found.files[0], &copy), code::Success);
   EXPECT_TRUE(copy == png);
 }
 
@@ -323,12 +316,7 @@ class CarveVolume : public ::testing::Test {
     carved = new std::vector<Carved>;
     for (const carve::CarvedFile& file : found.files) {
       Carved c{file, {}};
-      ASSERT_EQ(carve::ReadCarved(volume, file,
-                                  [&](const std::uint8_t* b, std::uint32_t n) {
-                                    c.bytes.insert(c.bytes.end(), b, b + n);
-                                    return code::Success;
-                                  }),
-                code::Success);
+      ASSERT_EQ(ReadAll(volume, file, &c.bytes), code::Success);
       carved->push_back(std::move(c));
     }
   }

@@ -191,6 +191,27 @@ def locked(folder):
         yield
 
 
+def remade(stamp, recipe, make):
+    """Runs make() unless STAMP holds RECIPE (what the files were made from), then writes it: a
+    run cut short leaves no stamp, so the next one makes the files again."""
+    if os.path.exists(stamp) and open(stamp).read() == recipe:
+        return
+    if os.path.exists(stamp):
+        os.remove(stamp)
+    make()
+    with open(stamp, "w") as out:
+        out.write(recipe)
+
+
+def digest_of(paths):
+    """SHA-256 of the files' bytes, one after another: the recipe of the tools that make an image."""
+    digest = hashlib.sha256()
+    for path in paths:
+        with open(path, "rb") as f:
+            digest.update(f.read())
+    return digest.hexdigest()
+
+
 def build_64bit(target="Pelmora"):
     """The same sources built as 64-bit Windows programs, in build/win64-e2e; returns the target's exe."""
     out = os.path.join(ROOT, "build", "win64-e2e")
@@ -246,13 +267,12 @@ def wine_env(env):
 def make_images(image_dir):
     """Disk images, reused while the stamp of their recipe is unchanged."""
     recipe = "v1 %x %x %x %d" % (SERIAL_C, SERIAL_D, SERIAL_E, BENCH_FILES)
-    stamp = os.path.join(image_dir, "stamp")
-    if os.path.exists(stamp) and open(stamp).read() == recipe:
-        return
     os.makedirs(image_dir, exist_ok=True)
-    if os.path.exists(stamp):
-        os.remove(stamp)
+    remade(os.path.join(image_dir, "stamp"), recipe, lambda: make_disks01(image_dir))
 
+
+def make_disks01(image_dir):
+    """disk0.img and disk1.img (C: to U:, and the bench volume E:), from mkvolume.py and mkdisk.py."""
     def volume(name, kind, *args):
         out = os.path.join(image_dir, name)
         cmd = [sys.executable, os.path.join(TOOLS, "mkvolume.py"), kind, out, *args]
@@ -274,8 +294,6 @@ def make_images(image_dir):
     run(mkdisk + [os.path.join(image_dir, "disk1.img"), "ntfs:" + e], stdout=subprocess.DEVNULL)
     for name in ("c.img", "n.img", "f.img", "d.img", "u.img", "e.img"):
         os.remove(os.path.join(image_dir, name))  # the disks hold copies
-    with open(stamp, "w") as out:
-        out.write(recipe)
 
 
 # physicaldrive3, linked only for the scenarios that scan it (the others see
@@ -286,12 +304,9 @@ DISK3_SETS = (("compressed", 0x0A0A0B0B0C0C0D01), ("attrlist", 0x0A0A0B0B0C0C0D0
 
 def make_sets_disk(image_dir):
     """disk3.img from tools/mkvolume.py's scripted sets; returns {set: manifest rows by path}."""
-    with open(os.path.join(TOOLS, "mkvolume.py"), "rb") as f:
-        recipe = "v1 %s %r" % (hashlib.sha256(f.read()).hexdigest(), DISK3_SETS)
-    stamp = os.path.join(image_dir, "stamp3")
-    if not (os.path.exists(stamp) and open(stamp).read() == recipe):
-        if os.path.exists(stamp):
-            os.remove(stamp)
+    recipe = "v1 %s %r" % (digest_of([os.path.join(TOOLS, "mkvolume.py")]), DISK3_SETS)
+
+    def make():
         log("making the volume sets disk")
         parts = []
         for name, serial in DISK3_SETS:
@@ -304,8 +319,8 @@ def make_sets_disk(image_dir):
             stdout=subprocess.DEVNULL)
         for name, _ in DISK3_SETS:
             os.remove(os.path.join(image_dir, "set-%s.img" % name))
-        with open(stamp, "w") as out:
-            out.write(recipe)
+
+    remade(os.path.join(image_dir, "stamp3"), recipe, make)
     manifests = {}
     for name, _ in DISK3_SETS:
         with open(os.path.join(image_dir, "set-%s.tsv" % name), encoding="utf-8", newline="") as f:
@@ -316,22 +331,19 @@ def make_sets_disk(image_dir):
 def make_window_disk(image_dir):
     """disk2.img, remade when windowvolume.py changes; returns its manifest rows by path."""
     source = os.path.join(HERE, "windowvolume.py")
-    with open(source, "rb") as f:
-        recipe = "%s %x" % (hashlib.sha256(f.read()).hexdigest(), SERIAL_F)
-    stamp = os.path.join(image_dir, "stamp2")
+    recipe = "%s %x" % (digest_of([source]), SERIAL_F)
     volume = os.path.join(image_dir, "f.img")
     manifest = os.path.join(image_dir, "f.img.tsv")
-    if not (os.path.exists(stamp) and open(stamp).read() == recipe):
-        if os.path.exists(stamp):
-            os.remove(stamp)
+
+    def make():
         log("making the pictures disk")
         run([sys.executable, source, volume, "--manifest", manifest, "--serial", hex(SERIAL_F)],
             stdout=subprocess.DEVNULL)
         run([sys.executable, os.path.join(TOOLS, "mkdisk.py"), os.path.join(image_dir, "disk2.img"), "ntfs:" + volume],
             stdout=subprocess.DEVNULL)
         os.remove(volume)
-        with open(stamp, "w") as out:
-            out.write(recipe)
+
+    remade(os.path.join(image_dir, "stamp2"), recipe, make)
     with open(manifest, encoding="utf-8", newline="") as f:
         return {row["path"]: row for row in csv.DictReader(f, delimiter="\t")}
 
@@ -2060,20 +2072,19 @@ def make_containers(image_dir):
     folder = os.path.join(image_dir, "containers")
     with open(os.path.join(image_dir, "stamp2")) as f:
         recipe = "v1 %s %r" % (f.read(), sorted((k, v[2]) for k, v in CONTAINERS.items()))
-    stamp = os.path.join(folder, "stamp")
-    if os.path.exists(stamp) and open(stamp).read() == recipe:
-        return folder
-    log("making the disk images in containers")
-    shutil.rmtree(folder, ignore_errors=True)
-    os.makedirs(folder)
-    raw = os.path.join(image_dir, "disk2.img")
-    for name, (_, _, command) in CONTAINERS.items():
-        run(command.replace("%RAW%", raw).replace("%DIR%", folder), shell=True, stdin=subprocess.DEVNULL,
-            stdout=subprocess.DEVNULL)
-    check(os.path.exists(os.path.join(folder, "f-ewf.E02")), "ewfacquire made one segment")
-    make_dirty_vhdx(os.path.join(folder, "f.vhdx"), os.path.join(folder, DIRTY_VHDX))
-    with open(stamp, "w") as out:
-        out.write(recipe)
+
+    def make():
+        log("making the disk images in containers")
+        shutil.rmtree(folder, ignore_errors=True)
+        os.makedirs(folder)
+        raw = os.path.join(image_dir, "disk2.img")
+        for name, (_, _, command) in CONTAINERS.items():
+            run(command.replace("%RAW%", raw).replace("%DIR%", folder), shell=True, stdin=subprocess.DEVNULL,
+                stdout=subprocess.DEVNULL)
+        check(os.path.exists(os.path.join(folder, "f-ewf.E02")), "ewfacquire made one segment")
+        make_dirty_vhdx(os.path.join(folder, "f.vhdx"), os.path.join(folder, DIRTY_VHDX))
+
+    remade(os.path.join(folder, "stamp"), recipe, make)
     return folder
 
 
@@ -2297,25 +2308,20 @@ def make_deep_disk(image_dir):
     either tool changes. Returns the image and its EXPECT rows by path."""
     folder = os.path.join(image_dir, "deep")
     image, expect = os.path.join(folder, "deep-disk.img"), os.path.join(image_dir, "deep-expect.tsv")
-    digest = hashlib.sha256()
-    for tool in ("mkvolume.py", "mkdamaged.py"):
-        with open(os.path.join(TOOLS, tool), "rb") as f:
-            digest.update(f.read())
-    stamp = os.path.join(image_dir, "stamp-deep")
+    recipe = digest_of(os.path.join(TOOLS, tool) for tool in ("mkvolume.py", "mkdamaged.py"))
+
+    def make():
+        os.makedirs(folder, exist_ok=True)
+        volume = os.path.join(image_dir, "deep-in.img")
+        run([sys.executable, os.path.join(TOOLS, "mkvolume.py"), "ntfs", volume, "--set", "standard",
+             "--serial", "0x0D0D0E0E0F0F0A0A", "--manifest", volume + ".tsv"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        run([sys.executable, os.path.join(TOOLS, "mkdamaged.py"), volume, volume + ".tsv", image, expect,
+             "--quick-format", "--new-files", "5", "--disk", "mbr"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.remove(volume)
+
     with locked(image_dir):
-        if not (os.path.exists(stamp) and open(stamp).read() == digest.hexdigest()):
-            if os.path.exists(stamp):
-                os.remove(stamp)
-            os.makedirs(folder, exist_ok=True)
-            volume = os.path.join(image_dir, "deep-in.img")
-            run([sys.executable, os.path.join(TOOLS, "mkvolume.py"), "ntfs", volume, "--set", "standard",
-                 "--serial", "0x0D0D0E0E0F0F0A0A", "--manifest", volume + ".tsv"],
-                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            run([sys.executable, os.path.join(TOOLS, "mkdamaged.py"), volume, volume + ".tsv", image, expect,
-                 "--quick-format", "--new-files", "5", "--disk", "mbr"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            os.remove(volume)
-            with open(stamp, "w") as out:
-                out.write(digest.hexdigest())
+        remade(os.path.join(image_dir, "stamp-deep"), recipe, make)
     with open(expect, encoding="utf-8", newline="") as f:
         return image, {row["path"]: row for row in csv.DictReader(f, delimiter="\t")}
 
@@ -2400,25 +2406,20 @@ def make_carve_volume(image_dir):
     the image and its manifest rows by name."""
     folder = os.path.join(image_dir, "carve")
     image, manifest = os.path.join(folder, "carve.img"), os.path.join(image_dir, "carve.tsv")
-    digest = hashlib.sha256()
-    for tool in (os.path.join(TOOLS, "mkcarvevolume.py"), os.path.join(TOOLS, "mkvolume.py"),
-                 os.path.join(HERE, "..", "carve", "mkcarvefiles.py")):
-        with open(tool, "rb") as f:
-            digest.update(f.read())
-    stamp = os.path.join(image_dir, "stamp-carve")
+    recipe = digest_of([os.path.join(TOOLS, "mkcarvevolume.py"), os.path.join(TOOLS, "mkvolume.py"),
+                        os.path.join(HERE, "..", "carve", "mkcarvefiles.py")])
+
+    def make():
+        os.makedirs(folder, exist_ok=True)
+        files = os.path.join(image_dir, "carve-files")
+        shutil.rmtree(files, ignore_errors=True)
+        run([sys.executable, os.path.join(HERE, "..", "carve", "mkcarvefiles.py"), files],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        run([sys.executable, os.path.join(TOOLS, "mkcarvevolume.py"), files, image, manifest, "--mib", "24",
+             "--big", "1"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
     with locked(image_dir):
-        if not (os.path.exists(stamp) and open(stamp).read() == digest.hexdigest()):
-            if os.path.exists(stamp):
-                os.remove(stamp)
-            os.makedirs(folder, exist_ok=True)
-            files = os.path.join(image_dir, "carve-files")
-            shutil.rmtree(files, ignore_errors=True)
-            run([sys.executable, os.path.join(HERE, "..", "carve", "mkcarvefiles.py"), files],
-                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            run([sys.executable, os.path.join(TOOLS, "mkcarvevolume.py"), files, image, manifest, "--mib", "24",
-                 "--big", "1"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            with open(stamp, "w") as out:
-                out.write(digest.hexdigest())
+        remade(os.path.join(image_dir, "stamp-carve"), recipe, make)
     with open(manifest, encoding="utf-8", newline="") as f:
         return image, {row["name"]: row for row in csv.DictReader(f, delimiter="\t")}
 
