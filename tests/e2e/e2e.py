@@ -997,6 +997,18 @@ def recovery_ended(s):
     sync(s)
 
 
+def docs_picture(s, ctx, name, widths=()):
+    """The main window as the README shows it, as CTX.docs/NAME: the list's (column, width) WIDTHS
+    set first, as a user would narrow them."""
+    for column, width in widths:
+        s("column-width", column, width)
+    if widths:
+        sync(s)
+    shot = os.path.join(ctx.docs, name)
+    s.screenshot(shot)
+    log("saved %s (%d bytes)" % (shot, os.path.getsize(shot)))
+
+
 def dialog_items(s, caption):
     """{control id: [class, text, enabled, visible]} of a dialog of the program."""
     return {item[0]: item[1:] for item in s("dialog-items", caption)}
@@ -1797,12 +1809,7 @@ def t_state_column(s, ctx):
         if ctx.docs:
             # The README's picture: Path and the dates narrowed, as a user
             # would, so that the names and their states show side by side.
-            for column, width in ((1, 90), (3, 0), (4, 110)):
-                s("column-width", column, width)
-            sync(s)
-            shot = os.path.join(ctx.docs, "state-column.png")
-            s.screenshot(shot)
-            log("saved %s (%d bytes)" % (shot, os.path.getsize(shot)))
+            docs_picture(s, ctx, "state-column.png", ((1, 90), (3, 0), (4, 110)))
         s("scroll-list", 2000)  # the State column is past the list's right edge
         order = {"Intact": 0, "Overwritten": 100, "Unknown": 101}
         key = lambda cell: int(cell.split("(")[1].rstrip("%)")) if cell.startswith("Partly") else order[cell]
@@ -2192,9 +2199,7 @@ def t_disk_image(s, ctx):
     check(s("no-box") == ["none"], "a message box after opening")
     rows = scan_selected(s, ctx.cli, vhdx, 1, "Image 1 NTFS 1\\")
     if ctx.docs:
-        shot = os.path.join(ctx.docs, "disk-image.png")
-        s.screenshot(shot)
-        log("saved %s (%d bytes)" % (shot, os.path.getsize(shot)))
+        docs_picture(s, ctx, "disk-image.png")
     name, _, size, lossy = windowvolume.PICTURES[0]
     preview_row(s, row_of(rows, name), True)
     problems = eventually(lambda: picture_problems(s, size, lossy), lambda p: not p, 10)
@@ -2377,12 +2382,7 @@ def t_deep_scan(s, ctx):
     check(panes[1:] == totals[1:] + totals[:1], "panes %r, the CLI said %r" % (panes, totals))
     if ctx.docs:
         # The README's picture: Path and the dates narrowed, so that names and states show side by side.
-        for column, width in ((1, 150), (3, 0), (4, 0)):
-            s("column-width", column, width)
-        sync(s)
-        shot = os.path.join(ctx.docs, "deep-scan.png")
-        s.screenshot(shot)
-        log("saved %s (%d bytes)" % (shot, os.path.getsize(shot)))
+        docs_picture(s, ctx, "deep-scan.png", ((1, 150), (3, 0), (4, 0)))
     wanted = "hidden.txt"
     check(expect[wanted]["bytes_survive"] == "1" and expect[wanted]["record_survives"] == "1",
           "%s did not survive the format: %r" % (wanted, expect[wanted]))
@@ -2467,12 +2467,7 @@ def t_carve(s, ctx):
     expect_menu(menu_states(s), {SCAN: True, CARVE: True, RECOVER: True}, "after the carving")
     if ctx.docs:
         # The README's picture: Path narrowed and the dates hidden.
-        for column, width in ((1, 110), (3, 0), (4, 0)):
-            s("column-width", column, width)
-        sync(s)
-        shot = os.path.join(ctx.docs, "carved-rows.png")
-        s.screenshot(shot)
-        log("saved %s (%d bytes)" % (shot, os.path.getsize(shot)))
+        docs_picture(s, ctx, "carved-rows.png", ((1, 110), (3, 0), (4, 0)))
     # The first whole JPEG (a row in view, where the clicks land): previewed, then recovered as the CLI names it.
     jpeg = jpegs[0]["Name"]
     wanted = [m for m in manifest.values() if m["type"] == "JPEG" and m["kind"] != "cut"]
